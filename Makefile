@@ -1,0 +1,55 @@
+# Set-up, build, run and test on a fresh Debian machine.
+#   make run   installs what the agent needs, builds it, and runs it in the
+#              foreground with the example configuration and --debug
+#   make test  installs what the tests need, builds the agent twice (plain, and
+#              with AddressSanitizer and UndefinedBehaviorSanitizer), runs every test
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+RUN_DEPS  := build-essential cmake ninja-build pkg-config libssl-dev libudns-dev
+TEST_DEPS := $(RUN_DEPS) googletest libgtest-dev libgmock-dev libbenchmark-dev libbson-dev \
+             dnsmasq-base iproute2 procps util-linux coreutils python3 python3-psutil python3-bson
+
+# Installs the packages of $(1) that are missing; apt-get update runs only when needed.
+define apt_install
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing:" $$missing; \
+		$(SUDO) apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing </dev/null; \
+	fi
+endef
+
+.PHONY: all run test deps-run deps-test build build-asan clean
+
+all: build
+
+deps-run:
+	$(call apt_install,$(RUN_DEPS))
+
+deps-test:
+	$(call apt_install,$(TEST_DEPS))
+
+build:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_BENCHMARKS=ON
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan:
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+run: deps-run
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_TESTS=OFF
+	cmake --build $(BUILD) -j $(JOBS) --target vesk
+	$(SUDO) ./$(BUILD)/vesk --config examples/vesk.conf --conf-glob 'examples/vesk.d/*.conf' --debug
+
+test: deps-test build build-asan
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,77 @@
+#include "encoding.hpp"
+
+#include "bson.hpp"
+
+const char trailingBytesForUTF8[256] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+    2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5,
+};
+
+namespace {
+
+// One sequence of `len` bytes at `s`.
+bool legal_sequence(const unsigned char *s, int len)
+{
+    if (len == 5 || len == 6) return false;
+    for (int i = 2; i < len; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF) return false;
+    if (len >= 2) {
+        unsigned char a = s[1];
+        if (a > 0xBF) return false;
+        switch (s[0]) {
+        case 0xE0: if (a < 0xA0) return false; break;
+        case 0xF0: if (a < 0x90) return false; break;
+        case 0xF4: if (a > 0x8F) return false; break;
+        default: if (a < 0x80) return false;
+        }
+    }
+    if (s[0] >= 0x80 && s[0] < 0xC2) return false;
+    if (s[0] > 0xF4) return false;
+    return true;
+}
+
+// Checks UTF-8 and, for field names, the dot and dollar rules.
+int check_string(bson *b, const char *string, size_t length, bool check_dot, bool check_dollar)
+{
+    const auto *s = reinterpret_cast<const unsigned char *>(string);
+    if (check_dollar && length > 0 && s[0] == '$') {
+        bool ref = (length >= 4 && s[1] == 'r' && s[2] == 'e' && s[3] == 'f') ||
+                   (length == 3 && ((s[1] == 'i' && s[2] == 'd') || (s[1] == 'd' && s[2] == 'b')));
+        if (!ref) b->err |= BSON_FIELD_INIT_DOLLAR;
+    }
+    size_t pos = 0;
+    while (pos < length) {
+        int seq = trailingBytesForUTF8[s[pos]] + 1;
+        if (pos + static_cast<size_t>(seq) > length || !legal_sequence(s + pos, seq)) {
+            b->err |= BSON_NOT_UTF8;
+            return BSON_ERROR;
+        }
+        if (check_dot && s[pos] == '.') b->err |= BSON_FIELD_HAS_DOT;
+        pos += static_cast<size_t>(seq);
+    }
+    return BSON_OK;
+}
+
+} // namespace
+
+int vesk_utf8_valid(const char *string, size_t length)
+{
+    bson scratch{};
+    return check_string(&scratch, string, length, false, false) == BSON_OK;
+}
+
+int vesk_bson_check_string(bson *b, const char *string, int length)
+{
+    return check_string(b, string, length < 0 ? 0 : static_cast<size_t>(length), false, false);
+}
+
+int vesk_bson_check_field_name(bson *b, const char *string, int length)
+{
+    return check_string(b, string, length < 0 ? 0 : static_cast<size_t>(length), true, true);
+}

@@ -1,0 +1,3 @@
+#include "vesk_main.hpp"
+
+int main(int argc, char **argv) { return vesk_main(argc, argv); }

@@ -1,0 +1,691 @@
+#include "vesk_config.hpp"
+
+#include <glob.h>
+#include <sys/sysinfo.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "mycustom.hpp"
+#include "string_list.hpp"
+#include "vesk_core.hpp"
+#include "vesk_docker_core.hpp"
+#include "vesk_log.hpp"
+#include "vesk_multicustom.hpp"
+#include "vesk_plugin.hpp"
+#include "vesk_shm.hpp"
+
+vesk_config config;
+
+static const char *const kDefaultMountMasks[] = {
+    "/dev/shm", "/run/lock", "/run/shm", "/run", "/dev", "/proc/sys", "/lib/init/rw", "/boot/efi", "/run/user/*",
+};
+
+void vesk_strlcpy(char *dst, std::string_view src, size_t size)
+{
+    if (size == 0) return;
+    size_t n = src.size() < size - 1 ? src.size() : size - 1;
+    memcpy(dst, src.data(), n);
+    dst[n] = '\0';
+}
+
+int init_config()
+{
+    config = vesk_config{};
+    vesk_copy(config.configFile, VESK_DEFAULT_CONFIG);
+    vesk_copy(config.extConfigPattern, VESK_DEFAULT_CONFIG_GLOB);
+    vesk_copy(config.procFsPath, "/proc");
+    vesk_copy(config.sysFsPath, "/sys");
+    config.interval = 15;
+    config.proto = 17;
+    config.port = 8641;
+    for (const char *mask : kDefaultMountMasks)
+        vesk_copy(config.path_exclude_masks[config.path_exclude_masks_count++], mask);
+    config.custom_counters_delimiter = 4;
+    config.custom_default_uid = 65534;
+    config.custom_default_gid = 65534;
+    config.custom_default_timeout = 5;
+    config.counter_tcp_to = 2;
+    config.server_tcp_to = 4;
+    config.mysql_write_to = 3;
+    config.mysql_read_to = 3;
+    config.mysql_connect_to = 10;
+    config.oom_watcher = 1;
+    vesk_copy(config.mysql_lib, "libmysqlclient.so");
+    vesk_copy(config.postgre_lib, "libpq.so");
+    vesk_copy(config.slow_query_sec, "100");
+    config.log_level = LOG_LEVEL_WARNING;
+    config.apacheSlashed = 1;
+
+    struct sysinfo info {};
+    int r = sysinfo(&info);
+    if (r != 0)
+        printf("error in sysinfo() = %d\n", r);
+    else
+        config.uptime_at_startup = info.uptime;
+    return 0;
+}
+
+const char *get_server_type(const vesk_config *conf)
+{
+    switch (conf->server_type) {
+    case 0: return "common";
+    case 1: return "regular";
+    case 2: return "k8s-cluster";
+    case 3: return "autoscale";
+    default: return "unknown";
+    }
+}
+
+int print_config()
+{
+    printf("Config:\n");
+    printf("\tdebug: %d\n", config.debug);
+    printf("\tname: %s\n", config.name);
+    printf("\tid: %d\n", static_cast<int>(config.id));
+    printf("\tserver type: %s\n", get_server_type(&config));
+    printf("\tauto delete enabled: %d\n", config.auto_delete);
+    printf("\tauto delete minutes: %d\n", config.auto_delete_min);
+    printf("\tUUID: %s\n", config.uuid);
+    printf("\tServer name: %s\n", config.server_name);
+    printf("\tProject name: %s\n", config.project_name);
+    printf("\tinterval: %d\n", static_cast<int>(config.interval));
+    printf("\tproto: %d\n", config.proto);
+    printf("\tport: %d\n", config.port);
+    printf("\tdefault server ip: %s\n", config.defaultServerIp);
+    printf("\tserver ip: %s\n", config.serverIp);
+    printf("\tdefault server name: %s\n", config.serverName);
+    printf("\tcounter_tcp_to: %d\n", config.counter_tcp_to);
+    printf("\tserver_tcp_to: %d\n", config.server_tcp_to);
+    printf("\tmysql_write_to: %d\n", config.mysql_write_to);
+    printf("\tmysql_read_to: %d\n", config.mysql_read_to);
+    printf("\tmysql_connect_to: %d\n", config.mysql_connect_to);
+    printf("\tslow_query_sec: %s\n", config.slow_query_sec);
+    if (config.known_plugins) {
+        printf("\tknown plugins:\n");
+        str_list_dump(config.known_plugins, "\t  ");
+    }
+    printf("\tconfig file: %s\n", config.configFile);
+    for (const std::string &f : config.extConfigFiles) printf("\t\t%s\n", f.c_str());
+    return 0;
+}
+
+int in_excludelist(const char *needle, const char masks[][VESK_MASK_LEN], int count)
+{
+    for (int i = 0; i < count; i++) {
+        const char *mask = masks[i];
+        size_t len = strlen(mask);
+        if (len >= 2 && mask[len - 1] == '*') {
+            if (strncmp(needle, mask, len - 1) == 0) return 1;
+        } else if (strcmp(needle, mask) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int debug_enabled(const vesk_config *conf, uint16_t mod)
+{
+    if (conf->debug) return 1;
+    return mod & conf->mod_debug;
+}
+
+static const char *substitute_root(char (&buf)[256], const char *root, const char *path, size_t strip)
+{
+    size_t plen = strlen(path);
+    const char *rest = path + (plen < strip ? plen : strip);
+    snprintf(buf, sizeof buf, "%s%s", root, rest);
+    if (debug_enabled(&config, VESK_DEBMOD_PROCSYS)) printf("[procsys] path substitution %s -> %s\n", path, buf);
+    return buf;
+}
+
+const char *get_proc_path(const char *path)
+{
+    static char buf[256];
+    return substitute_root(buf, config.procFsPath, path, 5);
+}
+
+const char *get_sys_path(const char *path)
+{
+    static char buf[256];
+    return substitute_root(buf, config.sysFsPath, path, 4);
+}
+
+int is_valid_int(const char *str)
+{
+    if (*str == '-') str++;
+    if (!*str) return 0;
+    for (; *str; str++)
+        if (!isdigit(static_cast<unsigned char>(*str))) return 0;
+    return 1;
+}
+
+int parse_uuid(const char *uuid, key_t *key)
+{
+    unsigned int g[5];
+    if (sscanf(uuid, "%X-%X-%X-%X-%X", &g[0], &g[1], &g[2], &g[3], &g[4]) != 5) return 0;
+    *key = static_cast<key_t>(g[0] ^ g[1] ^ g[2] ^ g[3] ^ g[4]);
+    return 1;
+}
+
+int is_known_plugin(const char *plugin)
+{
+    return strcmp(plugin, "mongodb") == 0 || strcmp(plugin, "rabbit") == 0 ||
+           str_list_find(config.known_plugins, plugin);
+}
+
+void parse_plugin_line(const char *rest_line, const char *full_line)
+{
+    char name[64] = "";
+    sscanf(rest_line, "%63s", name);
+    _vesk_log(LOG_LEVEL_INFO, "\33[0;32m[info] trying to load module '%s' with line:\n\t%s\n\33[0;0m\n", name,
+              rest_line);
+    if (!name[0]) {
+        _vesk_log(LOG_LEVEL_WARNING,
+                  "\33[0;35m[warn] cannot parse plugin config line (unknown plugin name):\n\t%s\n\33[0;0m\n",
+                  full_line);
+        return;
+    }
+    if (plugin_set(&stats, name, rest_line, config.log_level) != 0) config.plugins_on = 1;
+}
+
+// ---- reading one file ----------------------------------------------------------
+
+namespace {
+
+bool is_blank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+// strtol semantics: leading blanks and a sign, digits up to the first other character, 0 without digits.
+long read_number(std::string_view v)
+{
+    std::string s(v);
+    return strtol(s.c_str(), nullptr, 10);
+}
+
+// Everything one rule needs to know about the line at hand.
+struct line_ctx {
+    const char *file;
+    int lineno;
+    std::string_view line;  // the whole line as read, newline included when present
+    size_t key_start;       // where the key begins on the line
+    std::string_view key;
+    std::string_view value;
+    bool cut;               // the line was longer than a read and goes on in the next piece
+    bool skip_rest;         // a refused cut line: its remaining pieces are not lines of their own
+    bool auto_delete_given; // an auto_delete line with 1 or 0 came earlier in this file
+};
+
+// The text of the line from `pos`, never past its end.
+std::string_view line_from(const line_ctx &c, size_t pos)
+{
+    return pos < c.line.size() ? c.line.substr(pos) : std::string_view{};
+}
+
+// Rule results: the line is done, or the file fails.
+enum class rule_result { done, fail };
+
+// ---- counter lines ----
+
+enum class group { custom, multicustom, mysql, memcache, beanstalk, redis, mycustom };
+
+// Where the configuration string of a counter line begins.
+enum class cfg_from {
+    key_end,    // the rest of the line after the key (the separator included)
+    key_offset, // a fixed count of characters from where the key begins: the key's rest is the id
+    value_word, // only the value word
+};
+
+struct counter_kind {
+    group g;
+    cfg_from from;
+    size_t offset;
+    mycustom_ops ops;
+    int *flag; // set when such a counter is registered
+};
+
+const char *group_name(group g)
+{
+    switch (g) {
+    case group::custom: return "custom";
+    case group::multicustom: return "multicustom";
+    case group::mysql: return "mysql";
+    case group::memcache: return "memcache";
+    case group::beanstalk: return "beanstalk";
+    case group::redis: return "redis";
+    case group::mycustom: return "service";
+    }
+    return "";
+}
+
+// The next free slot of a group, or null when the group is full.
+vesk_mycustom_counter *next_slot(group g, int &capacity)
+{
+    auto take = [&](auto &count, vesk_mycustom_counter *arr, int cap) -> vesk_mycustom_counter * {
+        capacity = cap;
+        if (count >= cap) return nullptr;
+        return &arr[count++];
+    };
+    switch (g) {
+    case group::custom: return take(stats.ncustom_counters, stats.custom_counters, VESK_MAX_CUSTOM);
+    case group::mysql: return take(stats.nmysql_counters, stats.mysql_counters, VESK_MAX_MYSQL);
+    case group::memcache: return take(stats.nmemcache_counters, stats.memcache_counters, VESK_MAX_MEMCACHE);
+    case group::beanstalk: return take(stats.nbeanstalk_counters, stats.beanstalk_counters, VESK_MAX_BEANSTALK);
+    case group::redis: return take(stats.nredis_counters, stats.redis_counters, VESK_MAX_REDIS);
+    case group::mycustom: return take(stats.nmycustoms, stats.mycustom_counters, VESK_MAX_MYCUSTOM);
+    case group::multicustom: break;
+    }
+    return nullptr;
+}
+
+void warn_line(const line_ctx &c, const char *what)
+{
+    _vesk_log(LOG_LEVEL_WARNING, "\33[0;35m[warn] %s in config file %s at line %d, line ignored\n\33[0;0m\n", what,
+              c.file, c.lineno);
+}
+
+void refuse_command(line_ctx &c)
+{
+    c.skip_rest = c.cut;
+    _vesk_log(LOG_LEVEL_ERROR,
+              "\33[0;31m[error] command too long in config file %s at line %d: the counter is not registered\33[0;0m\n",
+              c.file, c.lineno);
+}
+
+rule_result register_counter(line_ctx &c, const counter_kind &kind, std::string_view cfg)
+{
+    // A script command that would be cut is never run.
+    bool runs_command = kind.g == group::custom || kind.g == group::multicustom;
+    if (runs_command && (c.cut || cfg.size() >= VESK_CFG_STRING_LEN)) {
+        refuse_command(c);
+        return rule_result::done;
+    }
+    std::string text(cfg.substr(0, VESK_CFG_STRING_LEN - 1));
+    if (kind.g == group::multicustom) {
+        if (stats.nmulticustom_counters >= VESK_MAX_MULTICUSTOM) {
+            char what[64];
+            snprintf(what, sizeof what, "more than %d multicustom counters", VESK_MAX_MULTICUSTOM);
+            warn_line(c, what);
+            return rule_result::done;
+        }
+        mymulticustom_set(&stats.multicustom_counters[stats.nmulticustom_counters++], text.c_str(), kind.ops);
+    } else {
+        int capacity = 0;
+        vesk_mycustom_counter *slot = next_slot(kind.g, capacity);
+        if (!slot) {
+            char what[64];
+            snprintf(what, sizeof what, "more than %d %s counters", capacity, group_name(kind.g));
+            warn_line(c, what);
+            return rule_result::done;
+        }
+        mycustom_set(slot, text.c_str(), kind.ops);
+    }
+    if (kind.flag) *kind.flag = 1;
+    return rule_result::done;
+}
+
+rule_result counter_line(line_ctx &c, const counter_kind &kind)
+{
+    std::string_view cfg;
+    switch (kind.from) {
+    case cfg_from::key_end: cfg = line_from(c, c.key_start + c.key.size()); break;
+    case cfg_from::key_offset: cfg = line_from(c, c.key_start + kind.offset); break;
+    case cfg_from::value_word: cfg = c.value.substr(0, 255); break;
+    }
+    return register_counter(c, kind, cfg);
+}
+
+// The operations of the script counters; server_status lines are custom counters too.
+const mycustom_ops kCustomOps{};
+const mycustom_ops kMulticustomOps{};
+
+rule_result server_status_line(line_ctx &c)
+{
+    std::string_view rest = line_from(c, c.key_start + c.key.size());
+    char text[256];
+    int n = snprintf(text, sizeof text, "general server_status uid=0 gid=0 interval=1 type=%d %.*s", 11001,
+                     static_cast<int>(rest.size()), rest.data());
+    if (c.cut || n < 0 || static_cast<size_t>(n) >= sizeof text) {
+        refuse_command(c);
+        return rule_result::done;
+    }
+    counter_kind kind{group::custom, cfg_from::key_end, 0, kCustomOps, nullptr};
+    return register_counter(c, kind, text);
+}
+
+// ---- settings ----
+
+// The identity fixes the shared-memory keys: shm_key for the customs results and
+// shm_key + 1 for the container table. Key 0 is IPC_PRIVATE and cannot be shared.
+rule_result set_identity_key(const line_ctx &c, key_t key)
+{
+    config.shm_key = key;
+    if (key == 0 || vesk_shm_next_key(key) == 0) {
+        printf("ERROR: the server identity in %s at line %d gives shared-memory key %d, which cannot be used; "
+               "choose another id or uuid\n",
+               c.file, c.lineno, key);
+        return rule_result::fail;
+    }
+    docker_init(&config.docker);
+    if (config.docker && !config.docker_sock_path.empty()) config.docker->sock_path = config.docker_sock_path.c_str();
+    return rule_result::done;
+}
+
+rule_result id_line(line_ctx &c)
+{
+    config.id = static_cast<uint32_t>(read_number(c.value));
+    if (config.id == 0) {
+        config.shm_key = 0;
+        return rule_result::done; // no identity: the end-of-file check reports it
+    }
+    return set_identity_key(c, static_cast<key_t>(config.id));
+}
+
+rule_result uuid_line(line_ctx &c)
+{
+    vesk_copy(config.uuid, c.value);
+    key_t key = 0;
+    if (!parse_uuid(config.uuid, &key)) {
+        printf("ERROR: UUID must be in aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee format\n");
+        return rule_result::fail;
+    }
+    return set_identity_key(c, key);
+}
+
+rule_result type_line(line_ctx &c)
+{
+    static const struct {
+        const char *name;
+        int type;
+    } types[] = {{"common", 0}, {"regular", 1}, {"k8s-cluster", 2}, {"cluster", 2}, {"k8s", 2}, {"autoscale", 3}};
+    for (const auto &t : types) {
+        if (c.value != t.name) continue;
+        config.server_type = t.type;
+        if ((t.type == 2 || t.type == 3) && !c.auto_delete_given) config.auto_delete = 1;
+        break;
+    }
+    return rule_result::done;
+}
+
+rule_result auto_delete_line(line_ctx &c)
+{
+    if (c.value == "1" || c.value == "0") {
+        config.auto_delete = c.value == "1";
+        c.auto_delete_given = true;
+    }
+    return rule_result::done;
+}
+
+rule_result auto_delete_min_line(line_ctx &c)
+{
+    if (config.auto_delete == 1 || !c.auto_delete_given) {
+        config.auto_delete_min = static_cast<int>(read_number(c.value));
+        config.auto_delete = 1;
+    }
+    return rule_result::done;
+}
+
+rule_result interval_line(line_ctx &c)
+{
+    std::string v(c.value);
+    char *end = nullptr;
+    errno = 0;
+    long n = strtol(v.c_str(), &end, 10);
+    // Cycles fall on (now - 2) mod interval: zero or a negative interval is unusable.
+    if (end == v.c_str() || errno == ERANGE || n <= 0 || n > INT_MAX) {
+        printf("ERROR: interval must be a positive number of seconds, not '%s' (%s, line %d)\n", v.c_str(), c.file,
+               c.lineno);
+        return rule_result::fail;
+    }
+    config.interval = static_cast<uint32_t>(n);
+    return rule_result::done;
+}
+
+rule_result docker_sock_line(line_ctx &c)
+{
+    std::string_view rest = line_from(c, c.key_start + c.key.size() + 1);
+    size_t nl = rest.find('\n');
+    if (nl != std::string_view::npos) rest = rest.substr(0, nl);
+    config.docker_sock_path.assign(rest);
+    if (config.docker) config.docker->sock_path = config.docker_sock_path.c_str();
+    printf("Docker socket '%s'\n", config.docker_sock_path.c_str());
+    return rule_result::done;
+}
+
+void append_mask(char (*masks)[VESK_MASK_LEN], int &count, std::string_view value)
+{
+    if (count < VESK_MAX_MASKS) vesk_strlcpy(masks[count++], value, VESK_MASK_LEN);
+}
+
+template <size_t N>
+rule_result set_text(char (&field)[N], std::string_view value)
+{
+    vesk_copy(field, value);
+    return rule_result::done;
+}
+
+rule_result set_int(int &field, std::string_view value)
+{
+    field = static_cast<int>(read_number(value));
+    return rule_result::done;
+}
+
+// ---- the rules, in the order they are tried ----
+
+struct rule {
+    const char *key;
+    bool prefix;
+    rule_result (*apply)(line_ctx &c);
+};
+
+#define SETTING(key, body) {key, false, [](line_ctx &c) -> rule_result { body; }}
+#define PREFIX_SETTING(key, body) {key, true, [](line_ctx &c) -> rule_result { body; }}
+#define COUNTER(key, prefix, ...)                                                                                   \
+    {key, prefix, [](line_ctx &c) -> rule_result {                                                                  \
+         static const counter_kind kind{__VA_ARGS__};                                                                \
+         return counter_line(c, kind);                                                                               \
+     }}
+
+const rule kRules[] = {
+    {"id", false, id_line},
+    {"uuid", false, uuid_line},
+    SETTING("server_name", return set_text(config.server_name, c.value)),
+    SETTING("project_name", return set_text(config.project_name, c.value)),
+    SETTING("project_secret", return set_text(config.project_secret, c.value)),
+    {"type", false, type_line},
+    {"auto_delete", false, auto_delete_line},
+    {"auto_delete_min", false, auto_delete_min_line},
+    SETTING("proto", if (c.value == "tcp") config.proto = 6; return rule_result::done),
+    SETTING("address", return set_text(config.defaultServerIp, c.value)),
+    SETTING("domain", return set_text(config.serverName, c.value)),
+    {"interval", false, interval_line},
+    SETTING("port", return set_int(config.port, c.value)),
+    SETTING("nameserver",
+            if (config.dns_servers_count < VESK_MAX_DNS_SERVERS)
+                vesk_copy(config.dns_servers[config.dns_servers_count++], c.value);
+            return rule_result::done),
+    SETTING("secret", return set_text(config.secret, c.value)),
+    SETTING("mem_slab_as_cached", config.mem_slab_as_cached = read_number(c.value) > 0; return rule_result::done),
+    SETTING("mysql_connect_to", return set_int(config.mysql_connect_to, c.value)),
+    SETTING("mysql_read_to", return set_int(config.mysql_read_to, c.value)),
+    SETTING("mysql_write_to", return set_int(config.mysql_write_to, c.value)),
+    SETTING("server_tcp_to", return set_int(config.server_tcp_to, c.value)),
+    SETTING("counter_tcp_to", return set_int(config.counter_tcp_to, c.value)),
+    SETTING("slow_query_sec", return set_text(config.slow_query_sec, c.value)),
+    PREFIX_SETTING("custom_counters_delimiter", return set_int(config.custom_counters_delimiter, c.value)),
+    PREFIX_SETTING("custom_uid", return set_int(config.custom_default_uid, c.value)),
+    PREFIX_SETTING("custom_gid", return set_int(config.custom_default_gid, c.value)),
+    COUNTER("custom", true, group::custom, cfg_from::key_end, 0, kCustomOps, nullptr),
+    COUNTER("multicustom", true, group::multicustom, cfg_from::key_end, 0, kMulticustomOps, nullptr),
+    {"server_status", true, server_status_line},
+    SETTING("mysql_lib", return set_text(config.mysql_lib, c.value)),
+    COUNTER("mysql_", true, group::mysql, cfg_from::key_offset, 6, {}, &config.mysql_on),
+    COUNTER("memcache", false, group::memcache, cfg_from::value_word, 0, {}, nullptr),
+    COUNTER("beanstalk", false, group::beanstalk, cfg_from::value_word, 0, {}, nullptr),
+    COUNTER("redis_", true, group::redis, cfg_from::key_offset, 6, {}, nullptr),
+    COUNTER("sphinx", true, group::mycustom, cfg_from::key_offset, 7, {}, &config.mysql_on),
+    COUNTER("elastic", true, group::mycustom, cfg_from::key_offset, 8, {}, nullptr),
+    COUNTER("apache", true, group::mycustom, cfg_from::key_offset, 7, {}, nullptr),
+    COUNTER("nginx", true, group::mycustom, cfg_from::key_offset, 6, {}, nullptr),
+    COUNTER("fpm", true, group::mycustom, cfg_from::key_offset, 4, {}, nullptr),
+    {"docker_sock", false, docker_sock_line},
+    SETTING("slashedApache", return set_int(config.apacheSlashed, c.value)),
+    SETTING("postgre_lib", return set_text(config.postgre_lib, c.value)),
+    COUNTER("postgresql_", true, group::mycustom, cfg_from::key_offset, 11, {}, &config.postgre_on),
+    SETTING("exclude_tmpfs", return set_int(config.exclude_tmpfs, c.value)),
+    SETTING("exclude_mount",
+            append_mask(config.path_exclude_masks, config.path_exclude_masks_count, c.value);
+            return rule_result::done),
+    SETTING("exclude_interfaces",
+            append_mask(config.interface_exclude_masks, config.interface_exclude_masks_count, c.value);
+            return rule_result::done),
+};
+
+#undef SETTING
+#undef PREFIX_SETTING
+#undef COUNTER
+
+const rule *find_rule(std::string_view key)
+{
+    for (const rule &r : kRules) {
+        if (r.prefix ? key.starts_with(r.key) : key == r.key) return &r;
+    }
+    return nullptr;
+}
+
+void known_plugins_line(const line_ctx &c)
+{
+    if (!config.known_plugins) config.known_plugins = str_list_new();
+    std::string_view rest = line_from(c, c.key_start + c.key.size());
+    const char *seps = " \t\r\n";
+    size_t pos = 0;
+    while ((pos = rest.find_first_not_of(seps, pos)) != std::string_view::npos) {
+        size_t end = rest.find_first_of(seps, pos);
+        std::string word(rest.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
+        str_list_add(config.known_plugins, word.c_str());
+        pos = end;
+    }
+}
+
+// Splits the key and the value: the first two words of the line.
+void split_words(line_ctx &c)
+{
+    std::string_view l = c.line;
+    size_t i = 0;
+    while (i < l.size() && is_blank(l[i])) i++;
+    c.key_start = i;
+    while (i < l.size() && !is_blank(l[i])) i++;
+    c.key = l.substr(c.key_start, i - c.key_start);
+    while (i < l.size() && is_blank(l[i])) i++;
+    size_t vs = i;
+    while (i < l.size() && !is_blank(l[i])) i++;
+    c.value = l.substr(vs, i - vs);
+}
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+
+} // namespace
+
+int parse_config_file(const char *full_file_path)
+{
+    if (config.debug) printf("Reading config file %s\n", full_file_path);
+    std::unique_ptr<FILE, file_closer> f(fopen(full_file_path, "r"));
+    if (!f) {
+        printf("Config file %s not found!\n", full_file_path);
+        return 1;
+    }
+
+    line_ctx c{};
+    c.file = full_file_path;
+    char buf[4096];
+    bool skipping = false;
+    while (fgets(buf, sizeof buf, f.get())) {
+        size_t len = strlen(buf);
+        bool ends_line = len > 0 && buf[len - 1] == '\n';
+        c.lineno++;
+        if (skipping) {
+            skipping = !ends_line;
+            continue;
+        }
+        c.cut = !ends_line && !feof(f.get());
+        c.skip_rest = false;
+
+        if (strncmp(buf, "rabbit", 6) == 0 && buf[6] == '_')
+            buf[6] = ' ';
+        else if (strncmp(buf, "mongodb", 7) == 0 && buf[7] == '_')
+            buf[7] = ' ';
+
+        c.line = std::string_view(buf, len);
+        split_words(c);
+        std::string key(c.key);
+
+        if (const rule *r = find_rule(c.key)) {
+            if (r->apply(c) == rule_result::fail) return 1;
+            skipping = c.skip_rest;
+            continue;
+        }
+        if (key.empty() || key[0] == '#') continue;
+        if (key == "plugin") {
+            std::string rest(line_from(c, c.key_start + c.key.size() + 1));
+            parse_plugin_line(rest.c_str(), buf);
+        } else if (key == "known_plugins") {
+            known_plugins_line(c);
+        } else if (is_known_plugin(key.c_str())) {
+            parse_plugin_line(buf, buf);
+        } else {
+            _vesk_log(LOG_LEVEL_WARNING, "\33[0;35m[warn] unknown keyword '%s' in config file %s at line %d\n\33[0;0m\n",
+                      key.c_str(), full_file_path, c.lineno);
+        }
+    }
+    f.reset();
+
+    if (config.id != 0) return 0;
+    if (!config.uuid[0]) {
+        printf("ERROR: set server id or uuid!\n");
+        return 1;
+    }
+    if (strlen(config.uuid) != 36) {
+        printf("ERROR: UUID must be in aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee format\n");
+        return 1;
+    }
+    int bad = 0;
+    if (!config.server_name[0]) {
+        printf("ERROR: When using server UUID instead of ID, 'server_name' must be specified\n");
+        bad = 1;
+    }
+    if (!config.project_name[0]) {
+        printf("ERROR: When using server UUID instead of ID, 'project_name' must be specified\n");
+        bad = 1;
+    }
+    return bad;
+}
+
+int parse_config()
+{
+    config.id = 0;
+    config.extConfigFiles.clear();
+    config.server_type = 0;
+    config.auto_delete = 0;
+    config.auto_delete_min = 0;
+
+    if (int r = parse_config_file(config.configFile)) return r;
+
+    glob_t g{};
+    if (glob(config.extConfigPattern, 0, nullptr, &g) == 0) {
+        for (size_t i = 0; i < g.gl_pathc; i++) {
+            if (int r = parse_config_file(g.gl_pathv[i])) {
+                globfree(&g);
+                return r;
+            }
+            config.extConfigFiles.emplace_back(g.gl_pathv[i]);
+        }
+    }
+    globfree(&g);
+    return 0;
+}

@@ -1,0 +1,322 @@
+#include "vesk_core.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "hostevents/hostevents.h"
+#include "vesk_config.hpp"
+#include "vesk_custom_alert.hpp"
+#include "vesk_customs_core.hpp"
+#include "vesk_docker_core.hpp"
+#include "vesk_log.hpp"
+#include "vesk_networking.hpp"
+#include "vesk_plugin.hpp"
+
+vesk_stats stats;
+volatile sig_atomic_t stop = 0;
+
+namespace {
+
+// Progress line of a pass, printed only with --debug.
+void progress(const char *text)
+{
+    if (config.debug) fputs(text, stdout);
+}
+
+// Runs `op` over slots 0 .. count-1; the count is read again after each counter.
+template <typename Counter, typename Count, typename Op>
+void each(Counter *arr, const Count &count, Op op)
+{
+    for (int i = 0; i < static_cast<int>(count); i++) op(arr[i]);
+}
+
+// Calls one slot of every counter of a group that has it.
+template <typename Counter, typename Count, typename Slot>
+void run_slot(Counter *arr, const Count &count, Slot slot)
+{
+    each(arr, count, [&](Counter &c) {
+        if (c.*slot) (c.*slot)(&c);
+    });
+}
+
+// A plug-in entry point over every plug-in counter, with its progress and error lines.
+template <typename Call>
+void plugin_pass(const char *before, const char *error, Call call)
+{
+    for (ge_plugin_counter *pc = stats.plugin_counters; pc; pc = pc->next) {
+        printf(before, pc->plugin->prefix, pc->handle);
+        if (!call(pc) && error) _vesk_log(LOG_LEVEL_ERROR, error, pc->plugin->name, ge_plugin_last_error(pc->plugin));
+    }
+}
+
+using mc = vesk_mycustom_counter;
+using mmc = vesk_mymulticustom_counter;
+
+template <typename Counter>
+void init_script_group(Counter *arr, const uint16_t &count, const char *kind)
+{
+    each(arr, count, [&](Counter &c) {
+        if (c.init && c.init(&c) != 0) {
+            fprintf(stderr, "[error] [pid %d] could not initialize %s counters, exiting with code 2\n", getpid(), kind);
+            exit(2);
+        }
+    });
+}
+
+} // namespace
+
+void remove_newline_ch(char *line)
+{
+    size_t len = strlen(line);
+    if (len > 0 && line[len - 1] == '\n') line[len - 1] = '\0';
+}
+
+// The seven system counters, in registry order: os, mem, cpu, socket, mount, disk, net.
+static const mycustom_ops kCoreOps[VESK_MAX_CORE] = {
+    {}, // os
+    {}, // mem
+    {}, // cpu
+    {}, // socket
+    {}, // mount
+    {}, // disk
+    {}, // net
+};
+
+const mycustom_ops &core_counter_ops(int index) { return kCoreOps[index]; }
+
+void setCoreCounters()
+{
+    progress("set core counters...");
+    stats.ncore_counters = VESK_MAX_CORE;
+    for (int i = 0; i < VESK_MAX_CORE; i++) mycustom_set(&stats.core_counters[i], nullptr, kCoreOps[i]);
+    progress("done\n");
+}
+
+void initPlugins() { init_go_module(&config); }
+
+void unloadPlugins()
+{
+    _vesk_log(LOG_LEVEL_INFO, "\33[0;32m[info] unloading plugins\33[0;0m\n");
+    ge_plugin_unload_all();
+}
+
+void initCounters(time_t ts)
+{
+    if (config.debug) printf("Init counters parent at %ld: customs...", static_cast<long>(ts));
+    init_script_group(stats.custom_counters, stats.ncustom_counters, "custom");
+    progress("done\nmulticustoms...");
+    init_script_group(stats.multicustom_counters, stats.nmulticustom_counters, "multicustom");
+    progress("done\ncore...");
+    run_slot(stats.core_counters, stats.ncore_counters, &mc::init);
+    progress("done\nmysqls...");
+    if (config.mysql_handle)
+        run_slot(stats.mysql_counters, stats.nmysql_counters, &mc::init);
+    else
+        progress("none (no mysql_handle)...");
+    progress("done\nmycustoms...");
+    run_slot(stats.mycustom_counters, stats.nmycustoms, &mc::init);
+    progress("done\nplugins...");
+    plugin_pass("\ninitializing %s #%d counter\n", "\33[0;31m[error] cannot init plugin %s: %s\33[0;0m\n",
+                [](ge_plugin_counter *pc) { return pc->plugin->initialize(pc->handle); });
+    progress("done\nmemcaches...");
+    run_slot(stats.memcache_counters, stats.nmemcache_counters, &mc::init);
+    progress("done\nbeanstalks...");
+    run_slot(stats.beanstalk_counters, stats.nbeanstalk_counters, &mc::init);
+    progress("done\nredises...");
+    run_slot(stats.redis_counters, stats.nredis_counters, &mc::init);
+    progress("done\n");
+}
+
+void reinitCounters(time_t ts)
+{
+    if (config.debug) printf("Reinit counters at %ld: core...", static_cast<long>(ts));
+    run_slot(stats.core_counters, stats.ncore_counters, &mc::reinit);
+    progress("done\nmysqls...");
+    run_slot(stats.mysql_counters, stats.nmysql_counters, &mc::reinit);
+    progress("done\nmycustoms...");
+    run_slot(stats.mycustom_counters, stats.nmycustoms, &mc::reinit);
+    progress("done\nplugins...");
+    plugin_pass("\nre-initializing %s #%d counter\n", "\33[0;31m[error] cannot re-init plugin %s: %s\33[0;0m\n",
+                [](ge_plugin_counter *pc) { return pc->plugin->reinitialize(pc->handle); });
+    progress("done\nmymulticustoms...");
+    run_slot(stats.multicustom_counters, stats.nmulticustom_counters, &mmc::reinit);
+    progress("done\nmemcaches...");
+    run_slot(stats.memcache_counters, stats.nmemcache_counters, &mc::reinit);
+    progress("done\nbeanstalkss...");
+    run_slot(stats.beanstalk_counters, stats.nbeanstalk_counters, &mc::reinit);
+    progress("done\nredises...");
+    run_slot(stats.redis_counters, stats.nredis_counters, &mc::reinit);
+    progress("done\n");
+}
+
+void updateCounters()
+{
+    progress("update: core...");
+    vesk_docker_update(config.docker);
+    run_slot(stats.core_counters, stats.ncore_counters, &mc::update);
+    progress("done\nmysqls...");
+    run_slot(stats.mysql_counters, stats.nmysql_counters, &mc::update);
+    progress("done\nmemcaches...");
+    run_slot(stats.memcache_counters, stats.nmemcache_counters, &mc::update);
+    progress("done\nbeanstalks...");
+    run_slot(stats.beanstalk_counters, stats.nbeanstalk_counters, &mc::update);
+    progress("done\nredises...");
+    run_slot(stats.redis_counters, stats.nredis_counters, &mc::update);
+    progress("done\nmycustoms...");
+    run_slot(stats.mycustom_counters, stats.nmycustoms, &mc::update);
+    progress("done\nplugins...");
+    plugin_pass("\nupdating %s #%d counter\n", "\33[0;31m[error] cannot update plugin %s: %s\33[0;0m\n",
+                [](ge_plugin_counter *pc) { return pc->plugin->update(pc->handle); });
+    if (config.debug) printf("done\ncustoms PARENT... %ld", static_cast<long>(time(nullptr)));
+    customs_read_back();
+    progress("done\n");
+}
+
+void deltaCounters(uint64_t iteration)
+{
+    auto delta = [iteration](auto &c) {
+        if (c.delta) c.delta(&c, config.interval, iteration);
+    };
+    progress("Calc delta: core...");
+    each(stats.core_counters, stats.ncore_counters, delta);
+    progress("done\nmysqls...");
+    each(stats.mysql_counters, stats.nmysql_counters, delta);
+    progress("done\nmycustoms...");
+    each(stats.mycustom_counters, stats.nmycustoms, delta);
+    progress("done\nplugins...");
+    plugin_pass("\ndelta-ing %s #%d counter\n", "\33[0;31m[error] cannot get delta for plugin %s: %s\33[0;0m\n",
+                [iteration](ge_plugin_counter *pc) {
+                    return pc->plugin->delta(pc->handle, config.interval, iteration);
+                });
+    progress("done\nmemcaches...");
+    each(stats.memcache_counters, stats.nmemcache_counters, delta);
+    progress("done\nbeanstalkss...");
+    each(stats.beanstalk_counters, stats.nbeanstalk_counters, delta);
+    progress("done\nredises...");
+    each(stats.redis_counters, stats.nredis_counters, delta);
+    progress("done\n");
+}
+
+void dumpCounters()
+{
+    // A group's marker gets an extra line feed when the group has counters.
+    auto marker = [](const char *text, int count) {
+        progress(text);
+        if (count) progress("\n");
+    };
+    progress("Dump delta: core...");
+    run_slot(stats.core_counters, stats.ncore_counters, &mc::dump);
+    marker("done\nmysqls...", stats.nmysql_counters);
+    run_slot(stats.mysql_counters, stats.nmysql_counters, &mc::dump);
+    marker("done\ncustoms...", stats.ncustom_counters);
+    run_slot(stats.custom_counters, stats.ncustom_counters, &mc::dump);
+    marker("done\nmycustoms...", stats.nmycustoms);
+    run_slot(stats.mycustom_counters, stats.nmycustoms, &mc::dump);
+    progress("done\nplugins...");
+    plugin_pass("\ndumping %s #%d counter\n", nullptr,
+                [](ge_plugin_counter *pc) { return pc->plugin->dump(pc->handle); });
+    marker("done\nmymulticustoms...", stats.nmulticustom_counters);
+    run_slot(stats.multicustom_counters, stats.nmulticustom_counters, &mmc::dump);
+    progress("done\nmemcaches...");
+    run_slot(stats.memcache_counters, stats.nmemcache_counters, &mc::dump);
+    progress("done\nbeanstalks...");
+    run_slot(stats.beanstalk_counters, stats.nbeanstalk_counters, &mc::dump);
+    progress("done\nredises...");
+    run_slot(stats.redis_counters, stats.nredis_counters, &mc::dump);
+    progress("done\n");
+}
+
+void freeCounters()
+{
+    progress("Freeing counters: core...\n");
+    run_slot(stats.core_counters, stats.ncore_counters, &mc::free);
+    progress("done\nmysqls...");
+    if (stats.nmysql_counters) printf("\n");
+    run_slot(stats.mysql_counters, stats.nmysql_counters, &mc::free);
+    progress("done\nPARENT customs...");
+    run_slot(stats.custom_counters, stats.ncustom_counters, &mc::free);
+    progress("done\nmycustoms...");
+    run_slot(stats.mycustom_counters, stats.nmycustoms, &mc::free);
+    progress("done\nplugins...");
+    plugin_pass("\nfreeing %s #%d counter\n", "\33[0;31m[error] cannot free plugin %s: %s\33[0;0m\n",
+                [](ge_plugin_counter *pc) { return pc->plugin->free(pc->handle); });
+    // The plug-in counters themselves go with the pass; their plug-ins are unloaded after it.
+    for (ge_plugin_counter *pc = stats.plugin_counters; pc;) {
+        ge_plugin_counter *next = pc->next;
+        delete pc;
+        pc = next;
+    }
+    stats.plugin_counters = nullptr;
+    progress("done\nmymulticustoms...");
+    run_slot(stats.multicustom_counters, stats.nmulticustom_counters, &mmc::free);
+    progress("done\nmemcaches...");
+    run_slot(stats.memcache_counters, stats.nmemcache_counters, &mc::free);
+    progress("done\nbeanstalks...");
+    run_slot(stats.beanstalk_counters, stats.nbeanstalk_counters, &mc::free);
+    progress("done\nredises...");
+    run_slot(stats.redis_counters, stats.nredis_counters, &mc::free);
+    progress("done\n");
+}
+
+int countCustomErrors(const vesk_stats *s)
+{
+    int sum = 0;
+    for (int i = 0; i < s->ncustom_counters; i++) {
+        const auto *d = static_cast<const vesk_mycustom_data_custom *>(s->custom_counters[i].data_delta);
+        if (d) sum += d->errors;
+    }
+    return sum;
+}
+
+bool cycle_due(int64_t now, uint32_t interval, int randomsecond)
+{
+    if (interval == 0) return false;
+    return (now - 2) % static_cast<int64_t>(interval) == randomsecond;
+}
+
+const main_loop_env main_loop_default_env = {
+    [] { return time(nullptr); },
+    [] { sleep(1); },
+    send_data,
+    0,
+};
+
+int main_loop() { return main_loop_with(main_loop_default_env); }
+
+int main_loop_with(const main_loop_env &env)
+{
+    progress("Starting main loop\n");
+    if (stop) {
+        progress("Exiting main loop\n");
+        return 0;
+    }
+    uint64_t iteration = env.first_iteration;
+    do {
+        int64_t now = env.now();
+        if (cycle_due(now, config.interval, config.randomsecond)) {
+            int64_t t = now - 2;
+            if (config.debug) printf("Main loop iteration at %ld\n", static_cast<long>(t));
+            if (t % 60 == 0) reinitCounters(t);
+            updateCounters();
+            deltaCounters(iteration);
+            stats.custom_errors = countCustomErrors(&stats);
+            if (config.debug) dumpCounters();
+            if (iteration == 0) {
+                iteration = 1; // cycle 0 only primes the counters' previous samples
+            } else {
+                iteration++;
+                env.send();
+                if (iteration >= VESK_MAX_ITERATION) {
+                    printf("WOW! iteration %llu\n", static_cast<unsigned long long>(VESK_MAX_ITERATION));
+                    iteration = 0;
+                }
+            }
+        }
+        env.sleep_second();
+    } while (!stop);
+    progress("Exiting main loop\n");
+    return 0;
+}

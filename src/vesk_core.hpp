@@ -1,0 +1,80 @@
+// The counter registry, its passes and the parent's report cycle.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <ctime>
+
+#include "mycustom.hpp"
+#include "vesk_multicustom.hpp"
+#include "vesk_types.hpp"
+
+inline constexpr int VESK_MAX_CORE = 7;
+inline constexpr int VESK_MAX_MYSQL = 16;
+inline constexpr int VESK_MAX_CUSTOM = 512;
+inline constexpr int VESK_MAX_MULTICUSTOM = 16;
+inline constexpr int VESK_MAX_MYCUSTOM = 128;
+inline constexpr int VESK_MAX_MEMCACHE = 32;
+inline constexpr int VESK_MAX_BEANSTALK = 16;
+inline constexpr int VESK_MAX_REDIS = 16;
+
+// The cycle number wraps here; the next cycle primes the counters again.
+inline constexpr uint64_t VESK_MAX_ITERATION = 1163962800ULL;
+
+struct vesk_stats {
+    uint8_t ok;
+    uint8_t ncore_counters;
+    vesk_mycustom_counter core_counters[VESK_MAX_CORE];
+    uint8_t nmysql_counters;
+    vesk_mycustom_counter mysql_counters[VESK_MAX_MYSQL];
+    uint16_t ncustom_counters;
+    vesk_mycustom_counter custom_counters[VESK_MAX_CUSTOM];
+    uint16_t nmulticustom_counters;
+    vesk_mymulticustom_counter multicustom_counters[VESK_MAX_MULTICUSTOM];
+    ge_plugin_counter *plugin_counters;
+    uint16_t nmycustoms;
+    int custom_errors;
+    vesk_mycustom_counter mycustom_counters[VESK_MAX_MYCUSTOM];
+    uint8_t nmemcache_counters;
+    vesk_mycustom_counter memcache_counters[VESK_MAX_MEMCACHE];
+    uint8_t nbeanstalk_counters;
+    vesk_mycustom_counter beanstalk_counters[VESK_MAX_BEANSTALK];
+    uint8_t nredis_counters;
+    vesk_mycustom_counter redis_counters[VESK_MAX_REDIS];
+};
+
+// The registry. Static storage starts zeroed, which is the registry's empty state.
+extern vesk_stats stats;
+
+// Set by the stop handler; every loop tests it at least once a second.
+extern volatile sig_atomic_t stop;
+
+enum core_counter_index { CORE_OS, CORE_MEM, CORE_CPU, CORE_SOCKET, CORE_MOUNT, CORE_DISK, CORE_NET };
+// The operations of a system counter, as setCoreCounters registers them.
+const mycustom_ops &core_counter_ops(int index);
+void setCoreCounters();
+void initPlugins();
+void initCounters(time_t ts);
+void reinitCounters(time_t ts);
+void updateCounters();
+void deltaCounters(uint64_t iteration);
+void dumpCounters();
+void freeCounters();
+void unloadPlugins();
+int countCustomErrors(const vesk_stats *s);
+void remove_newline_ch(char *line);
+
+// What the loop needs from the outside world; tests replace it.
+struct main_loop_env {
+    time_t (*now)();
+    void (*sleep_second)();
+    void (*send)();
+    uint64_t first_iteration; // 0 at start
+};
+extern const main_loop_env main_loop_default_env;
+
+int main_loop();
+int main_loop_with(const main_loop_env &env);
+
+// The due test: (now - 2) mod interval == randomsecond, on the signed 64-bit value.
+bool cycle_due(int64_t now, uint32_t interval, int randomsecond);

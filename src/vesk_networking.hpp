@@ -1,0 +1,5 @@
+// Transport of the reports to the collector.
+#pragma once
+
+// Builds, signs and sends one report.
+void send_data();

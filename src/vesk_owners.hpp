@@ -1,0 +1,75 @@
+// Owners of the agent's system resources, so that no path can leak one.
+#pragma once
+
+#include <dlfcn.h>
+#include <sys/shm.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <memory>
+#include <utility>
+
+// A file descriptor (file, socket, pipe end, inotify or eventfd instance).
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    unique_fd(unique_fd &&o) noexcept : fd_(o.release()) {}
+    unique_fd &operator=(unique_fd &&o) noexcept
+    {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A library opened with dlopen.
+struct dl_closer {
+    void operator()(void *h) const { if (h) dlclose(h); }
+};
+using unique_dl = std::unique_ptr<void, dl_closer>;
+
+// A System V shared-memory attachment; detached when the owner goes.
+class shm_attachment {
+public:
+    shm_attachment() = default;
+    explicit shm_attachment(void *addr) : addr_(addr) {}
+    shm_attachment(const shm_attachment &) = delete;
+    shm_attachment &operator=(const shm_attachment &) = delete;
+    shm_attachment(shm_attachment &&o) noexcept : addr_(std::exchange(o.addr_, nullptr)) {}
+    shm_attachment &operator=(shm_attachment &&o) noexcept
+    {
+        if (this != &o) {
+            reset();
+            addr_ = std::exchange(o.addr_, nullptr);
+        }
+        return *this;
+    }
+    ~shm_attachment() { reset(); }
+
+    void *get() const { return addr_; }
+    explicit operator bool() const { return addr_ != nullptr; }
+    void *release() { return std::exchange(addr_, nullptr); }
+    void reset()
+    {
+        if (addr_) shmdt(addr_);
+        addr_ = nullptr;
+    }
+
+private:
+    void *addr_ = nullptr;
+};
