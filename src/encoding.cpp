@@ -1,5 +1,7 @@
 #include "encoding.hpp"
 
+#include <cstring>
+
 #include "bson.hpp"
 
 const char trailingBytesForUTF8[256] = {
@@ -74,4 +76,52 @@ int vesk_bson_check_string(bson *b, const char *string, int length)
 int vesk_bson_check_field_name(bson *b, const char *string, int length)
 {
     return check_string(b, string, length < 0 ? 0 : static_cast<size_t>(length), true, true);
+}
+
+namespace {
+
+// Length of the valid sequence at `pos`, or 0 when the byte there starts none.
+size_t valid_sequence_at(std::string_view t, size_t pos)
+{
+    const auto *s = reinterpret_cast<const unsigned char *>(t.data());
+    size_t seq = static_cast<size_t>(trailingBytesForUTF8[s[pos]]) + 1;
+    if (pos + seq > t.size() || !legal_sequence(s + pos, static_cast<int>(seq))) return 0;
+    return seq;
+}
+
+} // namespace
+
+std::string vesk_utf8_sanitize(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t pos = 0; pos < text.size();) {
+        size_t seq = valid_sequence_at(text, pos);
+        if (seq == 0) {
+            out += "\xEF\xBF\xBD";
+            pos++;
+        } else {
+            out.append(text.substr(pos, seq));
+            pos += seq;
+        }
+    }
+    return out;
+}
+
+size_t vesk_utf8_cut(std::string_view text, size_t max_bytes)
+{
+    if (text.size() <= max_bytes) return text.size();
+    size_t cut = max_bytes;
+    // Step back over continuation bytes to the start of the sequence that was split.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) cut--;
+    return cut;
+}
+
+void vesk_copy_text(char *dst, std::string_view src, size_t size)
+{
+    if (size == 0) return;
+    std::string clean = vesk_utf8_sanitize(src);
+    size_t n = vesk_utf8_cut(clean, size - 1);
+    memcpy(dst, clean.data(), n);
+    dst[n] = '\0';
 }

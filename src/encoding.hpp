@@ -2,9 +2,30 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 // Continuation bytes that a sequence led by a byte claims.
 extern const char trailingBytesForUTF8[256];
 
 // 1 when the `length` bytes are valid UTF-8 (3-byte surrogates accepted), else 0.
 int vesk_utf8_valid(const char *string, size_t length);
+
+// Texts from outside the agent (files, mount points, interface and container names,
+// script output, service answers) go through these before they reach a report, so
+// one odd string can never make the builder refuse the whole document.
+
+// The text with every byte that is not part of a valid sequence replaced by U+FFFD.
+std::string vesk_utf8_sanitize(std::string_view text);
+
+// The longest prefix of at most max_bytes bytes that does not split a sequence.
+size_t vesk_utf8_cut(std::string_view text, size_t max_bytes);
+
+// Sanitizes src and copies it into dst (size bytes), cut on a character boundary
+// and terminated.
+void vesk_copy_text(char *dst, std::string_view src, size_t size);
+template <size_t N>
+inline void vesk_copy_text(char (&dst)[N], std::string_view src)
+{
+    vesk_copy_text(dst, src, N);
+}
