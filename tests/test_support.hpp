@@ -1,0 +1,57 @@
+// Helpers shared by the unit tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "vesk_config.hpp"
+#include "vesk_core.hpp"
+
+// Reading an identity line creates the container-table segment: keep the tests'
+// segments in an IPC namespace of their own, away from the machine's keys.
+inline const bool vesk_test_private_ipc = [] { return unshare(CLONE_NEWIPC) == 0; }();
+
+// A temporary directory, removed with everything in it.
+class temp_dir {
+public:
+    temp_dir()
+    {
+        char tmpl[] = "/tmp/vesk-unit.XXXXXX";
+        const char *d = mkdtemp(tmpl);
+        if (!d) throw std::runtime_error("mkdtemp failed");
+        path_ = d;
+    }
+    ~temp_dir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::filesystem::path &path() const { return path_; }
+
+    // Writes a file below the directory and returns its full path.
+    std::string write(const std::string &name, const std::string &text) const
+    {
+        std::filesystem::path p = path_ / name;
+        std::filesystem::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << text;
+        return p.string();
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Settings at their defaults and an empty registry.
+inline void reset_agent_state()
+{
+    init_config();
+    memset(static_cast<void *>(&stats), 0, sizeof stats);
+    stop = 0;
+}
