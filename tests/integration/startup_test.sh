@@ -129,4 +129,44 @@ kill -TERM "$VESK_PID"
 check "stops without a pid file" wait_gone "$VESK_PID" 5
 mount -o remount,rw /run
 
+# A second SIGINT while the parent is shutting down takes the default action at once.
+# The parent is held in its shutdown by a full output pipe that nobody reads.
+python3 - "$V" "$conf" "$NOGLOB" >"$WORK/sigint.log" 2>&1 <<'PY'
+import fcntl, os, signal, subprocess, sys, time
+vesk, conf, noglob = sys.argv[1:]
+r, w = os.pipe()
+fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ: a small pipe fills quickly
+p = subprocess.Popen([vesk, "--config", conf, "--conf-glob", noglob, "--debug"],
+                     stdout=w, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+os.close(w)
+
+def until(cond, what):
+    for _ in range(300):
+        if cond():
+            return
+        time.sleep(0.1)
+    sys.exit("timed out waiting: " + what)
+
+def writing():  # blocked in write(2) on the full pipe
+    with open(f"/proc/{p.pid}/syscall") as f:
+        return f.read().split()[0] == "1"
+
+def catches_sigint():
+    with open(f"/proc/{p.pid}/status") as f:
+        mask = [l for l in f if l.startswith("SigCgt:")][0].split()[1]
+    return int(mask, 16) & (1 << (signal.SIGINT - 1)) != 0
+
+until(writing, "the parent to block on its output")
+os.kill(p.pid, signal.SIGINT)
+until(lambda: not catches_sigint(), "the stop handler to run")
+until(writing, "the parent to block again while stopping")
+os.kill(p.pid, signal.SIGINT)
+rc = p.wait(timeout=5)
+print("status", rc)
+sys.exit(0 if rc == -signal.SIGINT else 1)
+PY
+check "second SIGINT during shutdown kills at once" [ $? -eq 0 ]
+check "pid file stays after the default action" [ -e $PIDFILE ]
+rm -f $PIDFILE
+
 finish
