@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bson.hpp"
+#include "test_support.hpp"
 #include "vesk_config.hpp"
 #include "vesk_core.hpp"
 #include "vesk_plugin.hpp"
@@ -110,13 +111,13 @@ bytes expected_document(int handle, const std::string &line, int updates)
 
 class Plugins : public testing::Test {
 protected:
-    std::string call_log = testing::TempDir() + "vesk_plugin_calls." + std::to_string(getpid());
+    temp_dir dir;
+    std::string call_log = (dir.path() / "calls.log").string();
 
     void SetUp() override
     {
-        init_config();
+        reset_agent_state();
         config.log_level = LOG_LEVEL_INFO;
-        unlink(call_log.c_str());
         setenv("VTEST_LOG", call_log.c_str(), 1);
     }
 
@@ -130,7 +131,6 @@ protected:
         EXPECT_EQ(loaded_plugins, nullptr);
         EXPECT_EQ(stats.plugin_counters, nullptr);
         unsetenv("VTEST_LOG");
-        unlink(call_log.c_str());
     }
 
     // The calls the test plug-ins logged since the test began.
@@ -176,21 +176,21 @@ TEST_F(Plugins, TwoLinesLoadTheLibraryOnceAndGiveTwoCounters)
 TEST_F(Plugins, RefusedLinesCreateNoCounter)
 {
     struct row {
-        const char *name, *line, *out, *err;
+        const char *name, *line;
+        std::string out, err;
         int loaded; // plug-ins in the list afterwards
     };
     const std::string long_name(32, 'n');
     const row rows[] = {
         {"vnojson", "vnojson", "[error] plugin 'libvesk-plugin-vnojson.so' doesn't have a 'ge_json' symbol\n", "", 0},
-        {"vprefix", "vprefix", "", "\33[0;31m[error] plugin real prefix 'other' mismatches expected 'vprefix'\n\33[0;0m\n",
-         0},
+        {"vprefix", "vprefix", "",
+         "\33[0;31m[error] plugin real prefix 'other' mismatches expected 'vprefix'\n\33[0;0m\n", 0},
         {"vmissing", "vmissing", "",
          "\33[0;31m[error] dlopen error: libvesk-plugin-vmissing.so: cannot open shared object file: No such file or "
          "directory\n\33[0;0m\n",
          0},
         {long_name.c_str(), "x", "",
-         "\33[0;31m[error] plugin name 'nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn' is too long (at most 31 characters)\33[0;0m\n",
-         0},
+         "\33[0;31m[error] plugin name '" + long_name + "' is too long (at most 31 characters)\33[0;0m\n", 0},
         {"../vtest", "x", "", "\33[0;31m[error] plugin name '../vtest' must not contain '/'\33[0;0m\n", 0},
         // The plug-in refuses the line but stays loaded.
         {"vtest", "vtest refuse", "",
@@ -361,7 +361,7 @@ TEST_F(Plugins, UnusableDocumentsAreLeftOut)
 
 TEST_F(Plugins, FailedBsonDropsTheCounterFromThatReportOnly)
 {
-    const std::string flag = testing::TempDir() + "vesk_bson_fail." + std::to_string(getpid());
+    const std::string flag = (dir.path() / "bson_fails").string();
     const std::string line = "vtest id=flaky bsonfail=" + flag;
     capture([&] {
         ASSERT_EQ(add("vtest", line.c_str()), 1);
@@ -443,13 +443,9 @@ TEST_F(Plugins, ListOperations)
 // A "plugin" line hands over the text after its key, a keyword line the whole line.
 TEST_F(Plugins, ConfigurationLinesCreateCounters)
 {
-    std::string path = testing::TempDir() + "vesk_plugin_conf." + std::to_string(getpid());
-    std::ofstream(path) << "plugin vtest id=one\nvtest id=early\nknown_plugins vtest\nvtest id=two\n"
-                           "plugin vmissing\n";
-    // No identity line, which would create the container-table segment: the file
-    // fails its final check, after every line was read.
-    output o = capture([&] { EXPECT_EQ(parse_config_file(path.c_str()), 1); });
-    unlink(path.c_str());
+    std::string path = dir.write("vesk.conf", "id 7\nplugin vtest id=one\nvtest id=early\nknown_plugins vtest\n"
+                                              "vtest id=two\nplugin vmissing\n");
+    output o = capture([&] { EXPECT_EQ(parse_config_file(path.c_str()), 0); });
     auto c = counters();
     ASSERT_EQ(c.size(), 2u);
     EXPECT_STREQ(c[0]->cfg_string, "vtest id=one\n");
