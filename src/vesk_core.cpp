@@ -14,6 +14,10 @@
 #include "vesk_log.hpp"
 #include "vesk_networking.hpp"
 #include "vesk_plugin.hpp"
+#include "vesk_socket.hpp"
+#include "vesk_mount.hpp"
+#include "vesk_disk.hpp"
+#include "vesk_net.hpp"
 
 vesk_stats stats;
 volatile sig_atomic_t stop = 0;
@@ -79,10 +83,12 @@ static const mycustom_ops kCoreOps[VESK_MAX_CORE] = {
     {}, // os
     {}, // mem
     {}, // cpu
-    {}, // socket
-    {}, // mount
-    {}, // disk
-    {}, // net
+    {.init = socket_init, .update = socket_update, .tobson = socket_tobson, .dump = socket_dump, .free = socket_free},
+    {.init = mount_init, .update = mount_update, .tobson = mount_tobson, .dump = mount_dump, .free = mount_free},
+    {.init = disk_init, .update = disk_update, .delta = disk_delta, .tobson = disk_tobson, .dump = disk_dump,
+     .free = disk_free},
+    {.init = net_init, .update = net_update, .delta = net_delta, .tobson = net_tobson, .dump = net_dump,
+     .free = net_free},
 };
 
 const mycustom_ops &core_counter_ops(int index) { return kCoreOps[index]; }

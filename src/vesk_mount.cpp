@@ -1,0 +1,150 @@
+#include "vesk_mount.hpp"
+
+#include <mntent.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "bson.hpp"
+#include "mycustom.hpp"
+#include "vesk_config.hpp"
+
+const char *vesk_mtab_path = "/etc/mtab";
+
+namespace {
+
+vesk_mycustom_counter *counter(void *cnt) { return static_cast<vesk_mycustom_counter *>(cnt); }
+vesk_mycustom_data_mount *mount_data(void *cnt)
+{
+    return static_cast<vesk_mycustom_data_mount *>(counter(cnt)->data);
+}
+
+struct mnt_closer {
+    void operator()(FILE *f) const { endmntent(f); }
+};
+
+// Blocks × block size in MiB. The product is taken in 128 bits: a FUSE file system
+// may report block counts that overflow 64 bits once multiplied.
+uint64_t mib(uint64_t blocks, uint64_t block_size)
+{
+    unsigned __int128 bytes = static_cast<unsigned __int128>(blocks) * block_size;
+    unsigned __int128 m = bytes >> 20;
+    constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    return m > kMax ? kMax : static_cast<uint64_t>(m);
+}
+
+} // namespace
+
+bool mount_selected(const char *fsname, const char *type, const char *dir, const vesk_config &conf)
+{
+    bool selected = strncmp(fsname, "/dev", 4) == 0 || strcmp(type, "zfs") == 0 ||
+                    strncmp(type, "fuse.", 5) == 0 || (!conf.exclude_tmpfs && strcmp(fsname, "tmpfs") == 0);
+    return selected && !in_excludelist(dir, conf.path_exclude_masks, conf.path_exclude_masks_count);
+}
+
+mount_sizes mount_sizes_of(const struct statvfs &st)
+{
+    // Block counts are in fragment-size units; f_bsize is only the preferred I/O size.
+    uint64_t unit = st.f_frsize ? st.f_frsize : st.f_bsize;
+    mount_sizes s;
+    s.free = mib(st.f_bavail, unit);
+    s.total = mib(st.f_blocks, unit);
+    s.inodes_usage = st.f_files ? static_cast<double>(st.f_ffree) / static_cast<double>(st.f_files) : 0;
+    s.space_usage = st.f_blocks ? static_cast<double>(st.f_bavail) / static_cast<double>(st.f_blocks) : 0;
+    return s;
+}
+
+int mount_init(void *cnt)
+{
+    vesk_mycustom_counter *c = counter(cnt);
+    auto *d = new vesk_mycustom_data_mount{};
+    c->data = d;
+    vesk_copy(c->report, "Mount");
+    std::unique_ptr<FILE, mnt_closer> table(setmntent(vesk_mtab_path, "r"));
+    if (!table) {
+        d->ok = 0;
+        return 0;
+    }
+    try {
+        // Room for the longest escaped path the kernel writes; longer lines are cut by getmntent_r.
+        std::vector<char> buf(4 * 4096 * 2 + 1024);
+        struct mntent ent {};
+        while (getmntent_r(table.get(), &ent, buf.data(), static_cast<int>(buf.size()))) {
+            if (!mount_selected(ent.mnt_fsname, ent.mnt_type, ent.mnt_dir, config)) continue;
+            d->list.append({.ok = 1, .name = vesk_devname(ent.mnt_dir), .dir = ent.mnt_dir});
+        }
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        printf("failed to malloc: %s: %m", "mount_init");
+        d->list.clear();
+        d->ok = 0;
+        return 0;
+    }
+    d->ok = 1;
+    return 1;
+}
+
+int mount_update(void *cnt)
+{
+    vesk_mycustom_data_mount *d = mount_data(cnt);
+    for (mibmount &e : d->list.entries) {
+        struct statvfs st {};
+        mount_sizes s = statvfs(e.dir.c_str(), &st) == 0 ? mount_sizes_of(st) : mount_sizes{};
+        e.free = s.free;
+        e.total = s.total;
+        e.inodes_usage = s.inodes_usage;
+        e.space_usage = s.space_usage;
+        e.ok = 1;
+    }
+    return 1;
+}
+
+int mount_tobson(void *cnt, bson *b)
+{
+    const vesk_mycustom_data_mount *d = mount_data(cnt);
+    vesk_bson_append_start_object(b, "mounts");
+    if (d && d->ok) {
+        for (const mibmount &e : d->list.entries) {
+            vesk_bson_append_start_object(b, e.name.c_str());
+            vesk_bson_append_long(b, "ok", e.ok);
+            vesk_bson_append_string(b, "name", e.name.c_str());
+            vesk_bson_append_long(b, "free", static_cast<int64_t>(e.free));
+            vesk_bson_append_long(b, "total", static_cast<int64_t>(e.total));
+            vesk_bson_append_double(b, "space_perc", e.space_usage);
+            vesk_bson_append_double(b, "inodes_perc", e.inodes_usage);
+            vesk_bson_append_finish_object(b);
+        }
+    }
+    vesk_bson_append_finish_object(b);
+    return 1;
+}
+
+int mount_dump(void *cnt)
+{
+    vesk_mycustom_counter *c = counter(cnt);
+    const vesk_mycustom_data_mount *d = mount_data(cnt);
+    if (!d) return 1;
+    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, d->ok);
+    for (const mibmount &e : d->list.entries) {
+        printf("\tMount = %s\n", e.name.c_str());
+        printf("\t\tok = %d\n", e.ok);
+        printf("\t\ttotal = %lu\n", static_cast<unsigned long>(e.total));
+        printf("\t\tfree = %lu\n", static_cast<unsigned long>(e.free));
+        printf("\t\tfree perc = %lf\n", e.space_usage);
+        printf("\t\tinodes free perc = %lf\n", e.inodes_usage);
+    }
+    return 1;
+}
+
+int mount_free(void *cnt)
+{
+    vesk_mycustom_counter *c = counter(cnt);
+    delete mount_data(cnt);
+    c->data = nullptr;
+    return 1;
+}

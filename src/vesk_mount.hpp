@@ -1,0 +1,50 @@
+// The mount counter: space and inodes of the mounted file systems chosen at start.
+#pragma once
+
+#include <sys/statvfs.h>
+
+#include <cstdint>
+#include <string>
+
+#include "vesk_devlist.hpp"
+#include "vesk_types.hpp"
+
+struct vesk_config;
+
+struct mibmount {
+    int ok = 0;
+    int32_t index = 0;
+    std::string name{};   // the mount directory as reported (valid UTF-8, cut)
+    std::string dir{};    // the mount directory as the table gives it, for statvfs
+    uint64_t free = 0;    // MiB available to unprivileged users
+    uint64_t total = 0;   // MiB
+    double inodes_usage = 0; // free share of inodes, 0 to 1
+    double space_usage = 0;  // available share of blocks, 0 to 1
+};
+
+struct vesk_mycustom_data_mount {
+    int ok = 0;
+    device_list<mibmount> list;
+};
+
+// The mount table read at init; tests point it at a fixture.
+extern const char *vesk_mtab_path;
+
+// Whether a mount-table entry is reported: a device under /dev, zfs, a FUSE file
+// system, or tmpfs unless excluded; never a directory that an exclusion mask matches.
+bool mount_selected(const char *fsname, const char *type, const char *dir, const vesk_config &conf);
+
+// Sizes and free shares of one file system.
+struct mount_sizes {
+    uint64_t free = 0;
+    uint64_t total = 0;
+    double inodes_usage = 0;
+    double space_usage = 0;
+};
+mount_sizes mount_sizes_of(const struct statvfs &st);
+
+int mount_init(void *cnt);
+int mount_update(void *cnt);
+int mount_tobson(void *cnt, bson *b);
+int mount_dump(void *cnt);
+int mount_free(void *cnt);

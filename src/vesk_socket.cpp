@@ -1,0 +1,108 @@
+#include "vesk_socket.hpp"
+
+#include <cstdio>
+#include <initializer_list>
+#include <limits>
+#include <utility>
+
+#include "bson.hpp"
+#include "mycustom.hpp"
+#include "vesk_config.hpp"
+#include "vesk_devlist.hpp"
+
+namespace {
+
+vesk_mycustom_data_socket *socket_data(void *cnt)
+{
+    return static_cast<vesk_mycustom_data_socket *>(static_cast<vesk_mycustom_counter *>(cnt)->data);
+}
+
+// Takes the numbers at the given word positions (0-based, the tag is word 0) in
+// order, stopping at the first word that is not a 32-bit count.
+void read_counts(std::string_view line, std::initializer_list<std::pair<int, uint32_t *>> wanted)
+{
+    size_t pos = 0;
+    int word = 0;
+    for (auto [at, dst] : wanted) {
+        std::string_view w;
+        while (word <= at) {
+            w = vesk_next_word(line, pos);
+            word++;
+        }
+        uint64_t v = 0;
+        if (w.empty() || !vesk_parse_u64(w, v) || v > std::numeric_limits<uint32_t>::max()) return;
+        *dst = static_cast<uint32_t>(v);
+    }
+}
+
+} // namespace
+
+void parse_sockstat(std::string_view text, vesk_mycustom_data_socket &d)
+{
+    size_t pos = 0;
+    std::string_view line;
+    while (vesk_next_line(text, pos, line)) {
+        if (line.starts_with("TCP:"))
+            read_counts(line, {{2, &d.tcp_inuse}, {4, &d.tcp_orphan}, {6, &d.tcp_tw}});
+        else if (line.starts_with("UDP:"))
+            read_counts(line, {{2, &d.udp_inuse}});
+    }
+}
+
+int socket_init(void *cnt)
+{
+    auto *c = static_cast<vesk_mycustom_counter *>(cnt);
+    c->data = new vesk_mycustom_data_socket{};
+    vesk_copy(c->report, "socket");
+    return 1;
+}
+
+int socket_update(void *cnt)
+{
+    vesk_mycustom_data_socket *d = socket_data(cnt);
+    std::string text;
+    if (!vesk_read_file(get_proc_path("/proc/net/sockstat"), text)) {
+        d->ok = 0;
+        return 0;
+    }
+    d->tcp_syn = d->tcp_ack = d->tcp_fin = d->tcp_close = d->tcp_est = 0;
+    parse_sockstat(text, *d);
+    d->ok = 1;
+    return 1;
+}
+
+int socket_tobson(void *cnt, bson *b)
+{
+    const vesk_mycustom_data_socket *d = socket_data(cnt);
+    const bool ok = d && d->ok;
+    // Collectors read these as int32 although the kernel counts are unsigned.
+    vesk_bson_append_start_object(b, "socket");
+    vesk_bson_append_long(b, "ok", ok ? 1 : 0);
+    vesk_bson_append_int(b, "tcp_inuse", ok ? static_cast<int32_t>(d->tcp_inuse) : 0);
+    vesk_bson_append_int(b, "tcp_tw", ok ? static_cast<int32_t>(d->tcp_tw) : 0);
+    vesk_bson_append_int(b, "tcp_orphan", ok ? static_cast<int32_t>(d->tcp_orphan) : 0);
+    vesk_bson_append_int(b, "udp_inuse", ok ? static_cast<int32_t>(d->udp_inuse) : 0);
+    vesk_bson_append_finish_object(b);
+    return 1;
+}
+
+int socket_dump(void *cnt)
+{
+    auto *c = static_cast<vesk_mycustom_counter *>(cnt);
+    const vesk_mycustom_data_socket *d = socket_data(cnt);
+    if (!d) return 1;
+    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, d->ok);
+    printf("\ttcp_inuse = %u\n", d->tcp_inuse);
+    printf("\ttcp_tw = %u\n", d->tcp_tw);
+    printf("\ttcp_orphan = %u\n", d->tcp_orphan);
+    printf("\tudp_inuse = %u\n", d->udp_inuse);
+    return 1;
+}
+
+int socket_free(void *cnt)
+{
+    auto *c = static_cast<vesk_mycustom_counter *>(cnt);
+    delete static_cast<vesk_mycustom_data_socket *>(c->data);
+    c->data = nullptr;
+    return 1;
+}
