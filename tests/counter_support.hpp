@@ -5,11 +5,8 @@
 #include <bson/bson.h>
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +15,8 @@
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
 #include "vesk_core.hpp"
+#include "test_support.hpp"
+#include "tools/bson_check.hpp"
 
 namespace test_support {
 
@@ -126,12 +125,15 @@ private:
         vesk_bson_init(&b);
         c_->tobson(c_.get(), &b);
         EXPECT_EQ(vesk_bson_finish(&b), BSON_OK);
+        const auto *bytes = reinterpret_cast<const uint8_t *>(vesk_bson_data(&b));
+        const auto size = static_cast<size_t>(vesk_bson_size(&b));
+        // Names and texts from outside must reach the report as valid UTF-8.
+        std::string invalid = bson_check::validate(bytes, size);
         bson_t doc;
-        if (bson_init_static(&doc, reinterpret_cast<const uint8_t *>(vesk_bson_data(&b)),
-                             static_cast<size_t>(vesk_bson_size(&b))))
+        if (invalid.empty() && bson_init_static(&doc, bytes, size))
             use(&doc);
         else
-            ADD_FAILURE() << "libbson refused the document";
+            ADD_FAILURE() << "libbson refused the document: " << invalid;
         vesk_bson_destroy(&b);
     }
 
@@ -146,19 +148,12 @@ protected:
     void SetUp() override
     {
         init_config();
-        char tmpl[] = "/tmp/vnc.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        tmp_ = tmpl;
-        std::filesystem::create_directory_symlink(std::string(VESK_FIXTURES) + "/devices", tmp_ + "/f");
+        std::filesystem::create_directory_symlink(std::string(VESK_FIXTURES) + "/devices", tmp_.path() / "f");
     }
-    void TearDown() override
-    {
-        init_config();
-        std::filesystem::remove_all(tmp_);
-    }
+    void TearDown() override { init_config(); }
     // A fixture directory, or a file of the temporary directory.
-    std::string fixture(const std::string &rel) const { return tmp_ + "/f/" + rel; }
-    std::string scratch(const std::string &rel) const { return tmp_ + "/" + rel; }
+    std::string fixture(const std::string &rel) const { return scratch("f/" + rel); }
+    std::string scratch(const std::string &rel) const { return (tmp_.path() / rel).string(); }
     static void proc_root(const std::string &path)
     {
         ASSERT_LT(path.size(), sizeof config.procFsPath);
@@ -169,15 +164,9 @@ protected:
         ASSERT_LT(path.size(), sizeof config.sysFsPath);
         vesk_copy(config.sysFsPath, path);
     }
-    // Writes a file of the temporary directory, creating its directories.
-    void write_file(const std::string &rel, const std::string &text) const
-    {
-        std::filesystem::path p = scratch(rel);
-        std::filesystem::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << text;
-    }
+    void write_file(const std::string &rel, const std::string &text) const { tmp_.write(rel, text); }
 
-    std::string tmp_;
+    temp_dir tmp_;
 };
 
 // The standard output of a command.
