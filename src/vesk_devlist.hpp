@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bson.hpp"
+
 // Names of mount points, devices and interfaces are reported in at most this many bytes.
 inline constexpr size_t VESK_DEVNAME_MAX = 255;
 
@@ -81,4 +83,24 @@ void vesk_paired_delta(const Record &data, Record &prev, Record &delta, uint64_t
     // Copy-assignment keeps the vectors' storage, so a steady host allocates nothing here.
     prev.list.entries = data.list.entries;
     prev.ok = data.ok;
+}
+
+// Writes `object` holding one embedded object per entry whose `ok` is set, in index
+// order, named by the entry and opening with "ok" and "name"; `values(entry)` appends
+// the rest. The object is empty when the record is not ok.
+template <typename Record, typename Values>
+void vesk_devlist_tobson(bson *b, const char *object, const Record *d, Values values)
+{
+    vesk_bson_append_start_object(b, object);
+    if (d && d->ok) {
+        for (const auto &e : d->list.entries) {
+            if (!e.ok) continue;
+            vesk_bson_append_start_object(b, e.device.c_str());
+            vesk_bson_append_long(b, "ok", 1);
+            vesk_bson_append_string(b, "name", e.device.c_str());
+            values(e);
+            vesk_bson_append_finish_object(b);
+        }
+    }
+    vesk_bson_append_finish_object(b);
 }

@@ -172,27 +172,17 @@ int disk_delta(void *cnt, uint32_t interval, uint64_t iteration)
 
 int disk_tobson(void *cnt, bson *b)
 {
-    const vesk_mycustom_data_disk *d = disk_data(counter(cnt)->data_delta);
-    vesk_bson_append_start_object(b, "disks");
-    if (d && d->ok) {
-        for (const mibdisk &e : d->list.entries) {
-            if (!e.ok) continue;
-            vesk_bson_append_start_object(b, e.device.c_str());
-            vesk_bson_append_long(b, "ok", 1);
-            vesk_bson_append_string(b, "name", e.device.c_str());
-            vesk_bson_append_long(b, "rbytes", static_cast<int64_t>(e.rbytes));
-            vesk_bson_append_long(b, "wbytes", static_cast<int64_t>(e.wbytes));
-            vesk_bson_append_long(b, "rticks", static_cast<int64_t>(e.rticks));
-            vesk_bson_append_long(b, "wticks", static_cast<int64_t>(e.wticks));
-            vesk_bson_append_long(b, "tticks", static_cast<int64_t>(e.tticks));
-            vesk_bson_append_long(b, "sread", static_cast<int64_t>(e.sRead));
-            vesk_bson_append_long(b, "swrite", static_cast<int64_t>(e.sWritten));
-            vesk_bson_append_double(b, "avio", e.avio);
-            vesk_bson_append_double(b, "busy", e.busy);
-            vesk_bson_append_finish_object(b);
-        }
-    }
-    vesk_bson_append_finish_object(b);
+    vesk_devlist_tobson(b, "disks", disk_data(counter(cnt)->data_delta), [b](const mibdisk &e) {
+        vesk_bson_append_long(b, "rbytes", static_cast<int64_t>(e.rbytes));
+        vesk_bson_append_long(b, "wbytes", static_cast<int64_t>(e.wbytes));
+        vesk_bson_append_long(b, "rticks", static_cast<int64_t>(e.rticks));
+        vesk_bson_append_long(b, "wticks", static_cast<int64_t>(e.wticks));
+        vesk_bson_append_long(b, "tticks", static_cast<int64_t>(e.tticks));
+        vesk_bson_append_long(b, "sread", static_cast<int64_t>(e.sRead));
+        vesk_bson_append_long(b, "swrite", static_cast<int64_t>(e.sWritten));
+        vesk_bson_append_double(b, "avio", e.avio);
+        vesk_bson_append_double(b, "busy", e.busy);
+    });
     return 1;
 }
 

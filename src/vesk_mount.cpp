@@ -76,7 +76,7 @@ int mount_init(void *cnt)
         struct mntent ent {};
         while (getmntent_r(table.get(), &ent, buf.data(), static_cast<int>(buf.size()))) {
             if (!mount_selected(ent.mnt_fsname, ent.mnt_type, ent.mnt_dir, config)) continue;
-            d->list.append({.ok = 1, .name = vesk_devname(ent.mnt_dir), .dir = ent.mnt_dir});
+            d->list.append({.ok = 1, .device = vesk_devname(ent.mnt_dir), .dir = ent.mnt_dir});
         }
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
@@ -106,21 +106,12 @@ int mount_update(void *cnt)
 
 int mount_tobson(void *cnt, bson *b)
 {
-    const vesk_mycustom_data_mount *d = mount_data(cnt);
-    vesk_bson_append_start_object(b, "mounts");
-    if (d && d->ok) {
-        for (const mibmount &e : d->list.entries) {
-            vesk_bson_append_start_object(b, e.name.c_str());
-            vesk_bson_append_long(b, "ok", e.ok);
-            vesk_bson_append_string(b, "name", e.name.c_str());
-            vesk_bson_append_long(b, "free", static_cast<int64_t>(e.free));
-            vesk_bson_append_long(b, "total", static_cast<int64_t>(e.total));
-            vesk_bson_append_double(b, "space_perc", e.space_usage);
-            vesk_bson_append_double(b, "inodes_perc", e.inodes_usage);
-            vesk_bson_append_finish_object(b);
-        }
-    }
-    vesk_bson_append_finish_object(b);
+    vesk_devlist_tobson(b, "mounts", mount_data(cnt), [b](const mibmount &e) {
+        vesk_bson_append_long(b, "free", static_cast<int64_t>(e.free));
+        vesk_bson_append_long(b, "total", static_cast<int64_t>(e.total));
+        vesk_bson_append_double(b, "space_perc", e.space_usage);
+        vesk_bson_append_double(b, "inodes_perc", e.inodes_usage);
+    });
     return 1;
 }
 
@@ -131,7 +122,7 @@ int mount_dump(void *cnt)
     if (!d) return 1;
     printf("MyCustom %s report %s(%d) :\n", c->report, c->id, d->ok);
     for (const mibmount &e : d->list.entries) {
-        printf("\tMount = %s\n", e.name.c_str());
+        printf("\tMount = %s\n", e.device.c_str());
         printf("\t\tok = %d\n", e.ok);
         printf("\t\ttotal = %lu\n", static_cast<unsigned long>(e.total));
         printf("\t\tfree = %lu\n", static_cast<unsigned long>(e.free));

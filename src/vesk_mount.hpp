@@ -14,7 +14,7 @@ struct vesk_config;
 struct mibmount {
     int ok = 0;
     int32_t index = 0;
-    std::string name{};   // the mount directory as reported (valid UTF-8, cut)
+    std::string device{}; // the mount directory as reported (valid UTF-8, cut)
     std::string dir{};    // the mount directory as the table gives it, for statvfs
     uint64_t free = 0;    // MiB available to unprivileged users
     uint64_t total = 0;   // MiB

@@ -98,21 +98,11 @@ int net_delta(void *cnt, uint32_t interval, uint64_t iteration)
 
 int net_tobson(void *cnt, bson *b)
 {
-    const vesk_mycustom_data_net *d = net_data(counter(cnt)->data_delta);
-    vesk_bson_append_start_object(b, "net");
-    if (d && d->ok) {
-        for (const mibnet &e : d->list.entries) {
-            if (!e.ok) continue;
-            vesk_bson_append_start_object(b, e.device.c_str());
-            vesk_bson_append_long(b, "ok", 1);
-            vesk_bson_append_string(b, "name", e.device.c_str());
-            // Bits per second.
-            vesk_bson_append_long(b, "rbytes", static_cast<int64_t>(e.rbytes * 8));
-            vesk_bson_append_long(b, "sbytes", static_cast<int64_t>(e.sbytes * 8));
-            vesk_bson_append_finish_object(b);
-        }
-    }
-    vesk_bson_append_finish_object(b);
+    vesk_devlist_tobson(b, "net", net_data(counter(cnt)->data_delta), [b](const mibnet &e) {
+        // Bits per second.
+        vesk_bson_append_long(b, "rbytes", static_cast<int64_t>(e.rbytes * 8));
+        vesk_bson_append_long(b, "sbytes", static_cast<int64_t>(e.sbytes * 8));
+    });
     return 1;
 }
 

@@ -169,7 +169,7 @@ TEST_F(LiveTest, MountsAgainstPsutil)
     }
     if (parts.count("/") && parts["/"][0] == 1) {
         bool root = false;
-        for (const mibmount &e : d->list.entries) root |= e.name == "/";
+        for (const mibmount &e : d->list.entries) root |= e.device == "/";
         EXPECT_TRUE(root);
     }
 }
