@@ -1,4 +1,290 @@
 #include "vesk_networking.hpp"
 
-// Reports are not sent yet.
-void send_data() {}
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <udns.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "bson.hpp"
+#include "vesk_bson.hpp"
+#include "vesk_config.hpp"
+#include "vesk_log.hpp"
+#include "vesk_owners.hpp"
+#include "vesk_sign.hpp"
+
+namespace {
+
+// The next name server to ask; successive cycles ask the list in turn.
+int dns_rr_counter = 0;
+
+struct malloc_free {
+    void operator()(void *p) const { free(p); }
+};
+
+void debug_print(const char *text)
+{
+    if (config.debug) fputs(text, stdout);
+}
+
+// Closes udns's default context when the attempt ends.
+struct dns_session {
+    dns_session() { dns_reset(nullptr); }
+    ~dns_session() { dns_close(nullptr); }
+    dns_session(const dns_session &) = delete;
+    dns_session &operator=(const dns_session &) = delete;
+};
+
+// One attempt through the name server at `server` (a name or an address).
+void resolve_through(const char *server)
+{
+    char server_ip[16];
+    if (hostname_to_ip(server, server_ip) != 0) {
+        printf("error 3");
+        return;
+    }
+    dns_session session;
+    dns_add_serv(nullptr, server_ip);
+    std::unique_ptr<dns_rr_a4, malloc_free> answer;
+    if (dns_open(nullptr) >= 0) answer.reset(dns_resolve_a4(nullptr, config.serverName, 0));
+    if (!answer) {
+        printf("error 2");
+    } else if (answer->dnsa4_nrr < 1) {
+        printf("error 1");
+    } else {
+        char ip[INET_ADDRSTRLEN];
+        if (inet_ntop(AF_INET, &answer->dnsa4_addr[0], ip, sizeof ip)) vesk_copy(config.serverIp, ip);
+        if (config.debug) printf("%s", config.serverIp);
+    }
+}
+
+// The text the packet goes to: the resolved address, else the configured one.
+const char *destination_text() { return config.serverIp[0] ? config.serverIp : config.defaultServerIp; }
+
+sockaddr_in destination()
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(config.port));
+    if (inet_pton(AF_INET, destination_text(), &sa.sin_addr) != 1) sa.sin_addr.s_addr = 0;
+    return sa;
+}
+
+void write_dump(const uint8_t *packet, uint32_t len)
+{
+    if (!config.dump_packages) return;
+    if (vesk_write_dump(VESK_DUMP_FILE, packet, len) != 0) return;
+    if (config.debug)
+        _vesk_log(LOG_LEVEL_DEBUG, "\33[0;33m[debug] Package (%u bytes) dumped to /tmp/vesk.last\n\33[0;0m\n", len);
+}
+
+// The whole buffer, across partial writes. False on an error or a time-out.
+bool send_all(int fd, const uint8_t *data, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void print_report(const uint8_t *report)
+{
+    if (config.debug) vesk_bson_print_raw(reinterpret_cast<const char *>(report), 3);
+}
+
+} // namespace
+
+vesk_name_servers choose_name_servers(const char *serverName, const char (*configured)[256], int configured_count)
+{
+    size_t name_len = strlen(serverName);
+    size_t domain_len = strlen(VESK_BUILTIN_COLLECTOR_DOMAIN);
+    bool builtin_domain =
+        name_len >= domain_len && memcmp(serverName + name_len - domain_len, VESK_BUILTIN_COLLECTOR_DOMAIN, domain_len) == 0;
+    if (builtin_domain && configured_count == 0) return {dns_servers_hard, dns_servers_hard_count};
+    return {configured, configured_count};
+}
+
+int hostname_to_ip(const char *hostname, char *ip)
+{
+    hostent *he = gethostbyname(hostname);
+    if (!he || he->h_addrtype != AF_INET || !he->h_addr_list || !he->h_addr_list[0]) return 1;
+    char text[INET_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET, he->h_addr_list[0], text, sizeof text)) return 1;
+    strcpy(ip, text); // at most 15 characters and the terminator
+    return 0;
+}
+
+void update_ip()
+{
+    if (config.serverName[0] == '\0') return;
+    int count = config.dns_servers_count < 0 ? 0 : config.dns_servers_count;
+    if (count > VESK_MAX_DNS_SERVERS) count = VESK_MAX_DNS_SERVERS;
+    vesk_name_servers ns = choose_name_servers(config.serverName, config.dns_servers, count);
+    if (ns.count == 0) {
+        debug_print("Updating server ip via local dns... ");
+        hostname_to_ip(config.serverName, config.serverIp);
+        if (config.debug) printf("%s ... done \n", config.serverIp);
+        return;
+    }
+    // The counter is shared by both lists; keep it inside the one in use.
+    if (dns_rr_counter >= ns.count || dns_rr_counter < 0) dns_rr_counter = 0;
+    const char *server = ns.list[dns_rr_counter];
+    if (config.debug) printf("Updating server ip via %s... ", server);
+    resolve_through(server);
+    dns_rr_counter = (dns_rr_counter + 1) % ns.count;
+    debug_print(" ... done \n");
+}
+
+unsigned long get_socket_local_ip(int sockfd)
+{
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (getsockname(sockfd, reinterpret_cast<sockaddr *>(&sa), &len) != 0 || sa.sin_family != AF_INET) return 0;
+    if (config.debug) {
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
+        printf("Raw IP: %ld\nString IP: '%s'\n", static_cast<long>(sa.sin_addr.s_addr), text);
+    }
+    return ntohl(sa.sin_addr.s_addr);
+}
+
+namespace {
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+unsigned long encrypt_long(unsigned long raw, const char *key_data)
+{
+    if (!key_data || strnlen(key_data, 8) < 8) return 0;
+    // Mask bytes are read pair by pair; the first pair that is not two hex digits
+    // ends the reading, and the bytes not read stay 0.
+    uint32_t mask = 0;
+    for (int k = 0; k < 4; k++) {
+        int hi = hex_digit(key_data[2 * k]);
+        int lo = hex_digit(key_data[2 * k + 1]);
+        if (hi < 0 || lo < 0) break;
+        mask |= static_cast<uint32_t>(hi << 4 | lo) << (24 - 8 * k);
+    }
+    auto extended = static_cast<int64_t>(static_cast<int32_t>(mask));
+    return raw ^ static_cast<unsigned long>(extended);
+}
+
+int vesk_write_dump(const char *path, const uint8_t *packet, size_t len)
+{
+    // /tmp is shared with every user: never follow a link, never truncate or
+    // write a file someone else prepared, and keep the secret-bearing copy private.
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) return -1;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) return -1;
+    if (fchmod(fd.get(), 0600) != 0 || ftruncate(fd.get(), 0) != 0) return -1;
+    while (len > 0) {
+        ssize_t n = write(fd.get(), packet, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        packet += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+void send_data_udp(uint8_t *msg, uint32_t len)
+{
+    unique_fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+    if (!s) {
+        printf("sending via udp FAILED %d\n", errno);
+        return;
+    }
+    sockaddr_in dest = destination();
+    uint8_t *packet = nullptr;
+    uint32_t packet_len = 0;
+    if (sign(msg, static_cast<int>(len), &packet, &packet_len) != 0) {
+        printf("report not sent: the packet could not be made\n");
+        return;
+    }
+    std::unique_ptr<uint8_t, malloc_free> owned(packet);
+    if (config.debug) printf("sending via UDP to %s:%d ...", destination_text(), config.port);
+    if (sendto(s.get(), packet, packet_len, 0, reinterpret_cast<sockaddr *>(&dest), sizeof dest) < 0) {
+        printf("sending via udp FAILED %d\n", errno);
+        return;
+    }
+    debug_print("DONE\n");
+    write_dump(packet, packet_len);
+}
+
+void send_data_tcp()
+{
+    unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    timeval tv{};
+    tv.tv_sec = config.server_tcp_to;
+    if (!s || setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+        setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+        printf("setsockopt failed\n");
+        return;
+    }
+    sockaddr_in dest = destination();
+    int rc = connect(s.get(), reinterpret_cast<sockaddr *>(&dest), sizeof dest);
+    if (rc != 0) {
+        printf("could not bind socket or connect whatever (%s) %d %d\n", destination_text(), rc, errno);
+        return;
+    }
+    unsigned long local = encrypt_long(get_socket_local_ip(s.get()), config.secret);
+
+    uint8_t *report = nullptr;
+    uint32_t report_len = 0;
+    if (stats_to_bson(&report, &report_len, local) != 0) return;
+    std::unique_ptr<uint8_t, malloc_free> owned_report(report);
+    print_report(report);
+    uint8_t *packet = nullptr;
+    uint32_t packet_len = 0;
+    if (sign(report, static_cast<int>(report_len), &packet, &packet_len) != 0) {
+        printf("report not sent: the packet could not be made\n");
+        return;
+    }
+    std::unique_ptr<uint8_t, malloc_free> owned_packet(packet);
+    if (config.debug) printf("Sending via TCP to %s:%d ...", destination_text(), config.port);
+    if (!send_all(s.get(), packet, packet_len)) {
+        printf("sending via tcp FAILED %d\n", errno);
+        return;
+    }
+    debug_print("DONE\n");
+    write_dump(packet, packet_len);
+}
+
+void send_data()
+{
+    if (config.serverName[0]) update_ip();
+    if (config.proto == IPPROTO_TCP) {
+        send_data_tcp();
+        return;
+    }
+    uint8_t *report = nullptr;
+    uint32_t report_len = 0;
+    if (stats_to_bson(&report, &report_len, 0) != 0) return;
+    std::unique_ptr<uint8_t, malloc_free> owned(report);
+    print_report(report);
+    send_data_udp(report, report_len);
+}
