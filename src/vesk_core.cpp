@@ -8,11 +8,14 @@
 
 #include "hostevents/hostevents.h"
 #include "vesk_config.hpp"
+#include "vesk_cpu.hpp"
 #include "vesk_custom_alert.hpp"
 #include "vesk_customs_core.hpp"
 #include "vesk_docker_core.hpp"
 #include "vesk_log.hpp"
+#include "vesk_mem.hpp"
 #include "vesk_networking.hpp"
+#include "vesk_os.hpp"
 #include "vesk_plugin.hpp"
 #include "vesk_socket.hpp"
 #include "vesk_mount.hpp"
@@ -80,9 +83,9 @@ void remove_newline_ch(char *line)
 
 // The seven system counters, in registry order: os, mem, cpu, socket, mount, disk, net.
 static const mycustom_ops kCoreOps[VESK_MAX_CORE] = {
-    {}, // os
-    {}, // mem
-    {}, // cpu
+    {.init = os_init, .update = os_update, .tobson = os_tobson, .dump = os_dump, .free = os_free},
+    {.init = mem_init, .update = mem_update, .delta = mem_delta, .tobson = mem_tobson, .dump = mem_dump, .free = mem_free},
+    {.init = cpu_init, .update = cpu_update, .delta = cpu_delta, .tobson = cpu_tobson, .dump = cpu_dump, .free = cpu_free},
     {.init = socket_init, .update = socket_update, .tobson = socket_tobson, .dump = socket_dump, .free = socket_free},
     {.init = mount_init, .update = mount_update, .tobson = mount_tobson, .dump = mount_dump, .free = mount_free},
     {.init = disk_init, .update = disk_update, .delta = disk_delta, .tobson = disk_tobson, .dump = disk_dump,

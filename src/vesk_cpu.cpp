@@ -1,0 +1,229 @@
+#include "vesk_cpu.hpp"
+
+#include <cmath>
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <unordered_set>
+
+#include "bson.hpp"
+#include "hostevents/hostevents.h"
+#include "vesk_config.hpp"
+#include "vesk_os.hpp"
+
+namespace {
+
+using cpu_data = vesk_mycustom_data_cpu;
+
+// The nine states in the order of the /proc/stat line.
+constexpr uint64_t cpu_data::*kStates[CPU_NSTATES] = {
+    &cpu_data::user, &cpu_data::nice,    &cpu_data::system, &cpu_data::idle,  &cpu_data::iowait,
+    &cpu_data::irq,  &cpu_data::softirq, &cpu_data::steal,  &cpu_data::guest,
+};
+
+cpu_data *buffer(void *p) { return static_cast<cpu_data *>(p); }
+vesk_mycustom_counter *counter(void *cnt) { return static_cast<vesk_mycustom_counter *>(cnt); }
+
+// Whole seconds of an uptime, 0 when a long cannot hold it.
+long whole_seconds(double v) { return v >= 0 && v < static_cast<double>(LONG_MAX) ? static_cast<long>(v) : 0; }
+
+} // namespace
+
+std::optional<cpu_stat_line> parse_stat(std::string_view text)
+{
+    while (!text.empty()) {
+        std::string_view line = sys_next_line(text);
+        std::string_view rest = line;
+        if (sys_next_word(rest) != "cpu") continue;
+        cpu_stat_line out;
+        while (out.count < CPU_NSTATES) {
+            auto v = sys_parse_u64(sys_next_word(rest));
+            if (!v) break;
+            out.ticks[out.count++] = *v;
+        }
+        return out;
+    }
+    return std::nullopt;
+}
+
+uint32_t count_stat_cpus(std::string_view text)
+{
+    std::unordered_set<std::string_view> seen;
+    while (!text.empty()) {
+        std::string_view line = sys_next_line(text);
+        std::string_view word = sys_next_word(line);
+        if (word.starts_with("cpu") && word != "cpu") seen.insert(word);
+    }
+    return static_cast<uint32_t>(seen.size());
+}
+
+std::vector<std::optional<double>> parse_cpuinfo(std::string_view text)
+{
+    std::vector<std::optional<double>> out;
+    while (!text.empty()) {
+        std::string_view line = sys_next_line(text);
+        if (!line.starts_with("cpu MHz")) continue;
+        std::string_view rest = line.substr(7);
+        std::string_view colon = sys_next_word(rest);
+        std::optional<double> mhz;
+        if (colon == ":")
+            mhz = sys_parse_double(sys_next_word(rest));
+        else if (colon.starts_with(":"))
+            mhz = sys_parse_double(colon.substr(1));
+        out.push_back(mhz);
+    }
+    return out;
+}
+
+float parse_loadavg(std::string_view text)
+{
+    auto v = sys_parse_double(sys_next_word(text));
+    return v ? static_cast<float>(*v) : 0.0f;
+}
+
+void cpu_percentages(const cpu_data &cur, const cpu_data &prev, cpu_data &out)
+{
+    uint64_t diff[CPU_NSTATES];
+    unsigned __int128 total = 0;
+    for (int i = 0; i < CPU_NSTATES; i++) {
+        const uint64_t c = cur.*kStates[i], p = prev.*kStates[i];
+        // A counter that went back (a reset, or the kernel's own iowait accounting)
+        // says nothing about this interval.
+        diff[i] = c >= p ? c - p : 0;
+        total += diff[i];
+    }
+    out.cputot = total > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(total);
+    const unsigned __int128 divisor = total ? total : 1;
+    for (int i = 0; i < CPU_NSTATES; i++)
+        out.*kStates[i] = static_cast<uint64_t>(static_cast<unsigned __int128>(diff[i]) * 100 / divisor);
+}
+
+int cpu_init(void *cnt)
+{
+    vesk_mycustom_counter *c = counter(cnt);
+    sys_allocate<cpu_data>(c, true);
+    vesk_copy(c->report, "cpu");
+    cpu_data *d = buffer(c->data);
+    std::string text;
+    if (!sys_read_file(get_proc_path("/proc/stat"), text)) {
+        d->ok = 0;
+        d->ncpus = 0;
+        return 0;
+    }
+    d->ncpus = count_stat_cpus(text);
+    // A CPU that no "cpu MHz" line names reports 0.
+    d->freq.assign(d->ncpus, 0.0);
+    d->ok = 1;
+    return 1;
+}
+
+int cpu_update(void *cnt)
+{
+    cpu_data *d = buffer(counter(cnt)->data);
+    if (!d) return 0;
+    std::string text;
+    if (!sys_read_file(get_proc_path("/proc/stat"), text)) {
+        d->ok = 0;
+        return 0;
+    }
+    if (auto line = parse_stat(text))
+        for (int i = 0; i < line->count; i++) d->*kStates[i] = line->ticks[i];
+
+    d->lavg = sys_read_file(get_proc_path("/proc/loadavg"), text) ? parse_loadavg(text) : 0.0f;
+
+    // Clock rates change; a host without /proc/cpuinfo keeps the last ones, and the
+    // tick counts just read still make the counter ok.
+    if (sys_read_file(get_proc_path("/proc/cpuinfo"), text)) {
+        std::vector<std::optional<double>> mhz = parse_cpuinfo(text);
+        for (size_t i = 0; i < mhz.size() && i < d->freq.size(); i++)
+            if (mhz[i]) d->freq[i] = *mhz[i];
+    }
+    d->uptime = GetUptime();
+    d->ok = 1;
+    return 1;
+}
+
+int cpu_delta(void *cnt, uint32_t, uint64_t iteration)
+{
+    vesk_mycustom_counter *c = counter(cnt);
+    cpu_data *d = buffer(c->data), *prev = buffer(c->data_prev), *out = buffer(c->data_delta);
+    if (!d || !prev || !out) return 1;
+    *out = *d;
+    if (iteration == 0) {
+        *prev = *d;
+        out->ok = 0;
+        return 1;
+    }
+    if (d->ok && prev->ok) {
+        cpu_percentages(*d, *prev, *out);
+        out->ok = 1;
+    } else {
+        out->ok = 0;
+    }
+    *prev = *d;
+    return 1;
+}
+
+int cpu_tobson(void *cnt, bson *b)
+{
+    static const cpu_data none{};
+    const cpu_data *d = buffer(counter(cnt)->data_delta);
+    if (!d) d = &none;
+    vesk_bson_append_double(b, "lavg", static_cast<double>(d->lavg));
+    vesk_bson_append_long(b, "ncpu", d->ncpus);
+    vesk_bson_append_start_object(b, "cpu");
+    const bool ok = d->ok != 0;
+    auto pct = [&](const char *key, uint64_t v) { vesk_bson_append_long(b, key, ok ? static_cast<int64_t>(v) : 0); };
+    pct("ok", 1);
+    pct("guest", d->guest);
+    pct("idle", d->idle);
+    pct("iowait", d->iowait);
+    pct("irq", d->irq);
+    pct("nice", d->nice);
+    pct("softirq", d->softirq);
+    pct("steal", d->steal);
+    pct("system", d->system);
+    pct("user", d->user);
+    if (ok) {
+        vesk_bson_append_double(b, "uptime", d->uptime);
+        vesk_bson_append_start_object(b, "freq");
+        char key[32];
+        for (size_t i = 0; i < d->freq.size(); i++) {
+            snprintf(key, sizeof key, "cpu%zu", i);
+            vesk_bson_append_double(b, key, d->freq[i]);
+        }
+        vesk_bson_append_finish_object(b);
+    } else {
+        vesk_bson_append_long(b, "uptime", 0);
+        vesk_bson_append_long(b, "freq", 0);
+    }
+    vesk_bson_append_finish_object(b);
+    return 1;
+}
+
+int cpu_dump(void *cnt)
+{
+    vesk_mycustom_counter *c = counter(cnt);
+    static const cpu_data none{};
+    const cpu_data *d = buffer(c->data_delta);
+    if (!d) d = &none;
+    sys_dump_header(c, d->ok);
+    printf("\tguest = %lu\n", static_cast<unsigned long>(d->guest));
+    printf("\tidle = %lu\n", static_cast<unsigned long>(d->idle));
+    printf("\tiowait = %lu\n", static_cast<unsigned long>(d->iowait));
+    printf("\tirq = %lu\n", static_cast<unsigned long>(d->irq));
+    printf("\tnice = %lu\n", static_cast<unsigned long>(d->nice));
+    printf("\tsoftirq = %lu\n", static_cast<unsigned long>(d->softirq));
+    printf("\tsteal = %lu\n", static_cast<unsigned long>(d->steal));
+    printf("\tsystem = %lu\n", static_cast<unsigned long>(d->system));
+    printf("\tuser = %lu\n", static_cast<unsigned long>(d->user));
+    printf("\tuptime = %ld\n", whole_seconds(d->uptime));
+    for (size_t i = 0; i < d->freq.size(); i++) printf("\tfreq cpu%zu = %lf\n", i, d->freq[i]);
+    return 1;
+}
+
+int cpu_free(void *cnt)
+{
+    sys_release<cpu_data>(counter(cnt));
+    return 1;
+}

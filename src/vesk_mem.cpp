@@ -1,0 +1,195 @@
+#include "vesk_mem.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include "bson.hpp"
+#include "hostevents/hostevents.h"
+#include "vesk_config.hpp"
+#include "vesk_os.hpp"
+
+namespace {
+
+using mem_data = vesk_mycustom_data_mem;
+
+mem_data *buffer(void *p) { return static_cast<mem_data *>(p); }
+vesk_mycustom_counter *counter(void *cnt) { return static_cast<vesk_mycustom_counter *>(cnt); }
+
+// a - b, or 0 when b is larger: memory in use is never negative, even when the
+// kernel's figures are sampled at slightly different moments.
+uint64_t less_or_zero(unsigned __int128 a, unsigned __int128 b) { return a > b ? static_cast<uint64_t>(a - b) : 0; }
+
+// Calls `store(key, value)` for each line of word-and-number pairs.
+template <typename Store>
+void each_pair(std::string_view text, Store store)
+{
+    while (!text.empty()) {
+        std::string_view line = sys_next_line(text);
+        std::string_view key = sys_next_word(line);
+        if (auto v = sys_parse_u64(sys_next_word(line))) store(key, *v);
+    }
+}
+
+// Rate of a cumulative count; a count that went down (a reset) gives 0.
+uint64_t per_second(uint64_t cur, uint64_t prev, uint32_t interval)
+{
+    return cur > prev ? (cur - prev) / (interval ? interval : 1) : 0;
+}
+
+} // namespace
+
+meminfo_values parse_meminfo(std::string_view text)
+{
+    meminfo_values v;
+    each_pair(text, [&](std::string_view key, uint64_t n) {
+        if (key == "MemTotal:") v.memtotal = n;
+        else if (key == "MemFree:") v.memfree = n;
+        else if (key == "Cached:") v.cached = n;
+        else if (key == "Buffers:") v.buffers = n;
+        else if (key == "SwapTotal:") v.swaptotal = n;
+        else if (key == "SwapFree:") v.swapfree = n;
+        else if (key == "Slab:") v.slab = n;
+        else if (key == "SReclaimable:") v.sreclaimable = n;
+        else if (key == "SUnreclaim:") v.sunreclaim = n;
+    });
+    return v;
+}
+
+vmstat_values parse_vmstat(std::string_view text)
+{
+    vmstat_values v;
+    each_pair(text, [&](std::string_view key, uint64_t n) {
+        if (key == "pswpin") v.pswpin = n;
+        else if (key == "pswpout") v.pswpout = n;
+    });
+    return v;
+}
+
+void mem_apply_meminfo(mem_data &d, const meminfo_values &v, bool slab_as_cached)
+{
+    if (v.memtotal) d.memtotal = *v.memtotal;
+    if (v.memfree) d.memfree = *v.memfree;
+    if (v.buffers) d.membuffers = *v.buffers;
+    if (v.swaptotal) d.swaptotal = *v.swaptotal;
+    if (v.swapfree) d.swapfree = *v.swapfree;
+    if (v.cached) {
+        d.memcached = *v.cached;
+        // Slab is added to a fresh page-cache figure only: a kept value already holds it.
+        if (slab_as_cached) {
+            uint64_t slab = v.slab.value_or(0);
+            d.memcached += slab ? slab : v.sreclaimable.value_or(0) + v.sunreclaim.value_or(0);
+        }
+    }
+    unsigned __int128 taken = static_cast<unsigned __int128>(d.membuffers) + d.memfree + d.memcached;
+    d.memused = less_or_zero(d.memtotal, taken);
+    d.swapused = less_or_zero(d.swaptotal, d.swapfree);
+}
+
+int mem_init(void *cnt)
+{
+    vesk_mycustom_counter *c = counter(cnt);
+    sys_allocate<mem_data>(c, true);
+    if (config.oom_watcher) InitOomKilled();
+    vesk_copy(c->report, "Mem");
+    return 1;
+}
+
+int mem_update(void *cnt)
+{
+    mem_data *d = buffer(counter(cnt)->data);
+    if (!d) return 0;
+    // Kills are taken from the watcher only by a successful update; until then they
+    // wait there, and the count of an earlier update is not sent a second time.
+    d->killed_process = 0;
+    std::string text;
+    if (!sys_read_file(get_proc_path("/proc/meminfo"), text)) {
+        d->ok = 0;
+        return 0;
+    }
+    mem_apply_meminfo(*d, parse_meminfo(text), config.mem_slab_as_cached != 0);
+    if (!sys_read_file(get_proc_path("/proc/vmstat"), text)) {
+        d->ok = 0;
+        return 0;
+    }
+    vmstat_values vm = parse_vmstat(text);
+    if (vm.pswpin) d->swapin = *vm.pswpin;
+    if (vm.pswpout) d->swapout = *vm.pswpout;
+    if (config.oom_watcher) {
+        long long killed = OomGetKilled();
+        d->killed_process = killed > 0 ? static_cast<uint64_t>(killed) : 0;
+    }
+    d->ok = 1;
+    return 1;
+}
+
+int mem_delta(void *cnt, uint32_t interval, uint64_t iteration)
+{
+    vesk_mycustom_counter *c = counter(cnt);
+    mem_data *d = buffer(c->data), *prev = buffer(c->data_prev), *out = buffer(c->data_delta);
+    if (!d || !prev || !out) return 1;
+    *out = *d;
+    if (iteration == 0) {
+        *prev = *d;
+        out->ok = 0;
+        return 1;
+    }
+    if (d->ok && prev->ok) {
+        out->swapin = per_second(d->swapin, prev->swapin, interval);
+        out->swapout = per_second(d->swapout, prev->swapout, interval);
+        out->ok = 1;
+    } else {
+        out->ok = 0;
+    }
+    *prev = *d;
+    return 1;
+}
+
+int mem_tobson(void *cnt, bson *b)
+{
+    static const mem_data none{};
+    const mem_data *d = buffer(counter(cnt)->data_delta);
+    if (!d) d = &none;
+    const bool ok = d->ok != 0;
+    auto put = [&](const char *key, uint64_t v) { vesk_bson_append_long(b, key, ok ? static_cast<int64_t>(v) : 0); };
+    vesk_bson_append_start_object(b, "mem");
+    put("ok", 1);
+    put("free", d->memfree);
+    put("used", d->memused);
+    put("buffers", d->membuffers);
+    put("cached", d->memcached);
+    put("swapfree", d->swapfree);
+    put("swapused", d->swapused);
+    put("swapin", d->swapin);
+    put("swapout", d->swapout);
+    vesk_bson_append_long(b, "killed_process", static_cast<int64_t>(d->killed_process));
+    vesk_bson_append_finish_object(b);
+    return 1;
+}
+
+int mem_dump(void *cnt)
+{
+    vesk_mycustom_counter *c = counter(cnt);
+    static const mem_data none{};
+    const mem_data *d = buffer(c->data);
+    if (!d) d = &none;
+    sys_dump_header(c, d->ok);
+    printf("\tMEM total = %lu\n", static_cast<unsigned long>(d->memtotal));
+    printf("\tMEM free = %lu\n", static_cast<unsigned long>(d->memfree));
+    printf("\tMEM used = %lu\n", static_cast<unsigned long>(d->memused));
+    printf("\tMEM buffers = %lu\n", static_cast<unsigned long>(d->membuffers));
+    printf("\tMEM cached = %lu\n", static_cast<unsigned long>(d->memcached));
+    printf("\tSwap total = %lu\n", static_cast<unsigned long>(d->swaptotal));
+    printf("\tSwap free = %lu\n", static_cast<unsigned long>(d->swapfree));
+    printf("\tSwap used = %lu\n", static_cast<unsigned long>(d->swapused));
+    printf("\tSwap in = %lu\n", static_cast<unsigned long>(d->swapin));
+    printf("\tSwap out = %lu\n", static_cast<unsigned long>(d->swapout));
+    printf("\tKilled_process = %lu\n", static_cast<unsigned long>(d->killed_process));
+    return 1;
+}
+
+int mem_free(void *cnt)
+{
+    sys_release<mem_data>(counter(cnt));
+    if (config.oom_watcher) CloseOomKilled();
+    return 1;
+}

@@ -1,0 +1,293 @@
+#include "vesk_os.hpp"
+
+#include <fcntl.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "bson.hpp"
+#include "encoding.hpp"
+#include "vesk_config.hpp"
+#include "vesk_owners.hpp"
+
+// ---- Helpers of the system counters ----
+
+// procfs files report no size, so they are read to their end; this bound only guards
+// against a file that never ends.
+static constexpr size_t kMaxFileBytes = 64u << 20;
+
+bool sys_read_file(const char *path, std::string &out)
+{
+    out.clear();
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    for (;;) {
+        size_t used = out.size();
+        if (out.capacity() - used < 1024) out.reserve(std::max<size_t>(4096, 2 * out.capacity()));
+        out.resize(out.capacity());
+        ssize_t n = read(fd.get(), out.data() + used, out.size() - used);
+        if (n < 0 && errno == EINTR) {
+            out.resize(used);
+            continue;
+        }
+        if (n < 0) {
+            out.clear();
+            return false;
+        }
+        out.resize(used + static_cast<size_t>(n));
+        if (n == 0 || out.size() >= kMaxFileBytes) return true;
+    }
+}
+
+std::string_view sys_next_line(std::string_view &text)
+{
+    size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    return line;
+}
+
+std::string_view sys_next_word(std::string_view &text)
+{
+    size_t start = text.find_first_not_of(" \t");
+    if (start == std::string_view::npos) {
+        text = {};
+        return {};
+    }
+    size_t end = text.find_first_of(" \t", start);
+    std::string_view word = text.substr(start, end - start);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end);
+    return word;
+}
+
+std::optional<uint64_t> sys_parse_u64(std::string_view word)
+{
+    uint64_t v = 0;
+    auto [p, ec] = std::from_chars(word.data(), word.data() + word.size(), v);
+    if (word.empty() || ec != std::errc{} || p != word.data() + word.size()) return std::nullopt;
+    return v;
+}
+
+std::optional<double> sys_parse_double(std::string_view word)
+{
+    double v = 0;
+    auto [p, ec] = std::from_chars(word.data(), word.data() + word.size(), v);
+    if (word.empty() || ec != std::errc{} || p != word.data() + word.size()) return std::nullopt;
+    return v;
+}
+
+void sys_dump_header(const vesk_mycustom_counter *c, int ok)
+{
+    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, ok);
+}
+
+// ---- os identity ----
+
+namespace {
+
+// A value from outside, made valid UTF-8 and cut on a character boundary to fit a working text.
+std::string working_text(std::string_view v)
+{
+    std::string s = vesk_utf8_sanitize(v);
+    s.resize(vesk_utf8_cut(s, OS_TEXT_MAX));
+    return s;
+}
+
+// The value of an os-release line: the rest after '=', without double quotes.
+std::string release_value(std::string_view rest)
+{
+    std::string v;
+    for (char ch : rest)
+        if (ch != '"') v += ch;
+    return v;
+}
+
+bool is_version_word(std::string_view w)
+{
+    return !w.empty() && w.find_first_not_of("0123456789.") == std::string_view::npos;
+}
+
+} // namespace
+
+void parse_os_release(std::string_view text, os_identity &id)
+{
+    while (!text.empty()) {
+        std::string_view line = sys_next_line(text);
+        if (line.starts_with("ID=")) {
+            std::string v = release_value(line.substr(3));
+            if (v == "centos" || v == "fedora" || v == "amzn") {
+                id.type = "redhat";
+            } else if (v == "ubuntu" || v == "debian") {
+                id.type = "debian";
+            } else {
+                // Some other family: its names are better read from the files that follow.
+                id.type = "unknown";
+                return;
+            }
+        } else if (line.starts_with("NAME=")) {
+            id.name = working_text(release_value(line.substr(5)));
+        } else if (line.starts_with("VERSION_ID=")) {
+            id.ver = working_text(release_value(line.substr(11)));
+        }
+    }
+}
+
+void parse_release_line(std::string_view text, os_identity &id, bool with_debian)
+{
+    std::string_view line = sys_next_line(text);
+    std::string_view first;
+    std::string_view version;
+    size_t n = 0;
+    while (!line.empty()) {
+        size_t sp = line.find(' ');
+        std::string_view tok = line.substr(0, sp);
+        line.remove_prefix(sp == std::string_view::npos ? line.size() : sp + 1);
+        if (tok.empty()) continue;
+        if (n++ == 0)
+            first = tok;
+        else if (is_version_word(tok))
+            version = tok; // the last one wins
+    }
+    const bool redhat = first == "CentOS" || first == "Fedora" || first == "Amazon" || first == "Red";
+    const bool debian = with_debian && (first == "Ubuntu" || first == "Debian");
+    if (!redhat && !debian) {
+        id.type = "unknown";
+        return;
+    }
+    id.type = redhat ? "redhat" : "debian";
+    id.name = working_text(first);
+    if (!version.empty()) id.ver = working_text(version);
+}
+
+std::string map_os_name(std::string_view name)
+{
+    if (name == "Debian GNU/Linux") return "Debian";
+    if (name == "CentOS Linux") return "CentOS";
+    if (name == "Amazon Linux AMI" || name == "Amazon") return "AmazonLinux";
+    if (name == "Red") return "RHEL";
+    return std::string(name);
+}
+
+std::optional<uint64_t> parse_statm_resident(std::string_view text)
+{
+    sys_next_word(text);
+    return sys_parse_u64(sys_next_word(text));
+}
+
+std::optional<uint64_t> parse_file_nr(std::string_view text) { return sys_parse_u64(sys_next_word(text)); }
+
+long parse_uptime_seconds(std::string_view text)
+{
+    std::string_view line = sys_next_line(text);
+    auto v = sys_parse_double(sys_next_word(line));
+    // A value a long cannot hold (or not a number at all) would make the conversion undefined.
+    if (!v || !(*v >= 0) || *v >= static_cast<double>(LONG_MAX)) return 0;
+    return static_cast<long>(*v);
+}
+
+// ---- os counter ----
+
+namespace {
+
+vesk_mycustom_data_os *os_data(void *cnt) { return static_cast<vesk_mycustom_data_os *>(static_cast<vesk_mycustom_counter *>(cnt)->data); }
+
+std::optional<std::string> read_optional(const char *path)
+{
+    std::string text;
+    if (!sys_read_file(path, text)) return std::nullopt;
+    return text;
+}
+
+} // namespace
+
+int os_init(void *cnt)
+{
+    auto *c = static_cast<vesk_mycustom_counter *>(cnt);
+    sys_allocate<vesk_mycustom_data_os>(c, false);
+    vesk_copy(c->report, "Os");
+    return 1;
+}
+
+int os_update(void *cnt)
+{
+    vesk_mycustom_data_os *d = os_data(cnt);
+    if (!d) return 0;
+
+    os_identity id = identify_os(read_optional);
+    d->os_name = id.name;
+    d->os_version = id.ver;
+
+    struct utsname u {};
+    uname(&u);
+    std::string_view machine(u.machine, strnlen(u.machine, sizeof u.machine));
+    d->os_bit = vesk_utf8_sanitize(machine.substr(0, 32));
+    d->os_bit.resize(vesk_utf8_cut(d->os_bit, 32));
+
+    std::string text;
+    d->vesk_memory_used = 0;
+    if (sys_read_file(get_proc_path("/proc/self/statm"), text)) {
+        if (auto pages = parse_statm_resident(text)) {
+            long page = sysconf(_SC_PAGESIZE);
+            unsigned __int128 kib = static_cast<unsigned __int128>(*pages) * static_cast<uint64_t>(page > 0 ? page : 4096) / 1024;
+            d->vesk_memory_used = kib > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(kib);
+        }
+    }
+    d->open_files = 0;
+    if (sys_read_file(get_proc_path("/proc/sys/fs/file-nr"), text)) d->open_files = parse_file_nr(text).value_or(0);
+
+    d->uptime_sec = 0;
+    d->vesk_uptime_sec = 0;
+    if (sys_read_file(get_proc_path("/proc/uptime"), text)) {
+        d->uptime_sec = parse_uptime_seconds(text);
+        // The host's uptime read under another procfs root may be shorter than ours.
+        d->vesk_uptime_sec = d->uptime_sec > config.uptime_at_startup ? d->uptime_sec - config.uptime_at_startup : 0;
+    }
+    d->ok = 1;
+    return 1;
+}
+
+int os_tobson(void *cnt, bson *b)
+{
+    static const vesk_mycustom_data_os none{};
+    const vesk_mycustom_data_os *d = os_data(cnt);
+    if (!d || !d->ok) d = &none;
+    vesk_bson_append_long(b, "ok", d->ok);
+    vesk_bson_append_string(b, "os_bit", d->os_bit.c_str());
+    vesk_bson_append_string(b, "os_name", d->os_name.c_str());
+    vesk_bson_append_string(b, "os_version", d->os_version.c_str());
+    vesk_bson_append_long(b, "vesk_memory_used", d->vesk_memory_used);
+    vesk_bson_append_long(b, "open_files", static_cast<int64_t>(d->open_files));
+    vesk_bson_append_long(b, "uptime_sec", d->uptime_sec);
+    vesk_bson_append_long(b, "vesk_uptime_sec", d->vesk_uptime_sec);
+    return 1;
+}
+
+int os_dump(void *cnt)
+{
+    auto *c = static_cast<vesk_mycustom_counter *>(cnt);
+    static const vesk_mycustom_data_os none{};
+    const vesk_mycustom_data_os *d = os_data(cnt);
+    if (!d) d = &none;
+    sys_dump_header(c, d->ok);
+    printf("\tOS bit = %s\n", d->os_bit.c_str());
+    printf("\tOS name = %s\n", d->os_name.c_str());
+    printf("\tOS version = %s\n", d->os_version.c_str());
+    printf("\tOS open files = %lu\n", static_cast<unsigned long>(d->open_files));
+    printf("\tOS vesk mem used = %u\n", d->vesk_memory_used);
+    printf("\tOS uptime = %ld\n", d->uptime_sec);
+    printf("\tOS vesk uptime = %ld\n", d->vesk_uptime_sec);
+    return 1;
+}
+
+int os_free(void *cnt)
+{
+    sys_release<vesk_mycustom_data_os>(static_cast<vesk_mycustom_counter *>(cnt));
+    return 1;
+}

@@ -1,0 +1,109 @@
+// The os counter (host identity, uptimes, the agent's own memory and open files),
+// and the small helpers that every system counter shares.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "mycustom.hpp"
+#include "vesk_types.hpp"
+
+// ---- Helpers of the system counters ----
+
+// Reads the whole file into `out` (its capacity is reused from call to call).
+// False when the file cannot be opened or read.
+bool sys_read_file(const char *path, std::string &out);
+
+// Takes the next line off `text`, without its newline.
+std::string_view sys_next_line(std::string_view &text);
+// Takes the next word (blanks and tabs separate words) off `text`; empty when none is left.
+std::string_view sys_next_word(std::string_view &text);
+// The whole word as an unsigned decimal number; none when it is not one or does not fit.
+std::optional<uint64_t> sys_parse_u64(std::string_view word);
+// The whole word as a decimal floating-point number; none when it is not one.
+std::optional<double> sys_parse_double(std::string_view word);
+
+// The first line of every dump: "MyCustom <report> report <id>(<ok>) :".
+void sys_dump_header(const vesk_mycustom_counter *c, int ok);
+
+// The counter's buffers hold records of type T: `data`, and with `all_three` also
+// `data_prev` and `data_delta`. Allocation replaces what the counter held.
+template <typename T>
+void sys_release(vesk_mycustom_counter *c)
+{
+    delete static_cast<T *>(c->data);
+    delete static_cast<T *>(c->data_prev);
+    delete static_cast<T *>(c->data_delta);
+    c->data = c->data_prev = c->data_delta = nullptr;
+}
+template <typename T>
+void sys_allocate(vesk_mycustom_counter *c, bool all_three)
+{
+    sys_release<T>(c);
+    c->data = new T{};
+    if (all_three) {
+        c->data_prev = new T{};
+        c->data_delta = new T{};
+    }
+}
+
+// ---- The os counter ----
+
+struct vesk_mycustom_data_os {
+    int ok = 0;
+    std::string os_bit;     // machine architecture, at most 32 characters
+    std::string os_name;    // distribution name, after the mapping of short names
+    std::string os_version; // distribution version
+    uint64_t open_files = 0;       // allocated file handles of the system
+    uint32_t vesk_memory_used = 0; // the agent's resident set, KiB
+    long uptime_sec = 0;           // system uptime, whole seconds
+    long vesk_uptime_sec = 0;      // seconds since the agent started
+};
+
+int os_init(void *cnt);
+int os_update(void *cnt);
+int os_tobson(void *cnt, bson *b);
+int os_dump(void *cnt);
+int os_free(void *cnt);
+
+// Identity of the distribution while its sources are read, in order: /etc/os-release,
+// /etc/redhat-release, /etc/issue, /etc/issue.net. Each text holds at most
+// OS_TEXT_MAX bytes of valid UTF-8.
+inline constexpr size_t OS_TEXT_MAX = 31;
+struct os_identity {
+    std::string type = "unknown"; // family ("redhat", "debian"); decides whether the next source is read
+    std::string name = "unknown";
+    std::string ver = "unknown";
+};
+
+// Applies os-release's ID=, NAME= and VERSION_ID= lines; an unknown ID ends the reading.
+void parse_os_release(std::string_view text, os_identity &id);
+// Applies the first line of redhat-release (with_debian false), issue or issue.net
+// (with_debian true): the distribution's first word and its last version-like word.
+void parse_release_line(std::string_view text, os_identity &id, bool with_debian);
+// Short names of the known distributions ("Debian GNU/Linux" -> "Debian", ...).
+std::string map_os_name(std::string_view name);
+// The whole detection. `read` returns a file's text, or none when it cannot be read.
+template <typename Reader>
+os_identity identify_os(Reader read)
+{
+    os_identity id;
+    if (auto t = read("/etc/os-release")) parse_os_release(*t, id);
+    if (id.type == "unknown")
+        if (auto t = read("/etc/redhat-release")) parse_release_line(*t, id, false);
+    if (id.type == "unknown")
+        if (auto t = read("/etc/issue")) parse_release_line(*t, id, true);
+    if (id.type == "unknown")
+        if (auto t = read("/etc/issue.net")) parse_release_line(*t, id, true);
+    id.name = map_os_name(id.name);
+    return id;
+}
+
+// Resident pages: the second number of /proc/self/statm.
+std::optional<uint64_t> parse_statm_resident(std::string_view text);
+// Allocated file handles: the first number of /proc/sys/fs/file-nr.
+std::optional<uint64_t> parse_file_nr(std::string_view text);
+// Whole seconds of the first number of /proc/uptime; 0 when it is missing or out of range.
+long parse_uptime_seconds(std::string_view text);
