@@ -38,6 +38,8 @@ uint64_t per_second(uint64_t cur, uint64_t prev, uint32_t interval)
 
 } // namespace
 
+long long (*mem_kill_source)(void) = OomGetKilled;
+
 meminfo_values parse_meminfo(std::string_view text)
 {
     meminfo_values v;
@@ -115,7 +117,7 @@ int mem_update(void *cnt)
     if (vm.pswpin) d->swapin = *vm.pswpin;
     if (vm.pswpout) d->swapout = *vm.pswpout;
     if (config.oom_watcher) {
-        long long killed = OomGetKilled();
+        long long killed = mem_kill_source();
         d->killed_process = killed > 0 ? static_cast<uint64_t>(killed) : 0;
     }
     d->ok = 1;

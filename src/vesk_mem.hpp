@@ -25,6 +25,10 @@ struct vesk_mycustom_data_mem {
     uint64_t killed_process = 0; // out-of-memory kills since the previous successful update
 };
 
+// Where a successful update takes the out-of-memory kills seen since the previous
+// call: the host-events module's OomGetKilled (tests put a fake in its place).
+extern long long (*mem_kill_source)(void);
+
 int mem_init(void *cnt);
 int mem_update(void *cnt);
 int mem_delta(void *cnt, uint32_t interval, uint64_t iteration);

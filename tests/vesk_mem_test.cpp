@@ -1,0 +1,222 @@
+#include "vesk_mem.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bson_fields.hpp"
+#include "fixture_root.hpp"
+
+namespace {
+
+using mem_data = vesk_mycustom_data_mem;
+
+// An excerpt of a real /proc/meminfo (kernel 6.1), with the lines whose names are
+// close to the counter's keys.
+const char *kMeminfo = "MemTotal:        8039672 kB\n"
+                       "MemFree:          512340 kB\n"
+                       "MemAvailable:    6021772 kB\n"
+                       "Buffers:          301224 kB\n"
+                       "Cached:          4913880 kB\n"
+                       "SwapCached:         1024 kB\n"
+                       "Active(file):    2511944 kB\n"
+                       "SwapTotal:       2097148 kB\n"
+                       "SwapFree:        2093820 kB\n"
+                       "Slab:             402668 kB\n"
+                       "SReclaimable:     337176 kB\n"
+                       "SUnreclaim:        65492 kB\n"
+                       "HugePages_Total:       0\n"
+                       "Hugepagesize:       2048 kB\n";
+
+meminfo_values values(uint64_t total, uint64_t free, uint64_t buffers, uint64_t cached)
+{
+    meminfo_values v;
+    v.memtotal = total, v.memfree = free, v.buffers = buffers, v.cached = cached;
+    return v;
+}
+
+std::vector<long long> fake_kills;
+long long next_kills()
+{
+    if (fake_kills.empty()) return 0;
+    long long n = fake_kills.front();
+    fake_kills.erase(fake_kills.begin());
+    return n;
+}
+
+struct kill_source_guard {
+    explicit kill_source_guard(std::vector<long long> counts)
+    {
+        fake_kills = std::move(counts);
+        mem_kill_source = next_kills;
+    }
+    ~kill_source_guard() { mem_kill_source = OomGetKilled; }
+};
+
+bson_field report(core_counter &mem)
+{
+    return build_and_decode([&](bson *b) { mem.c.tobson(&mem.c, b); })["mem"];
+}
+
+} // namespace
+
+TEST(MemParsers, MeminfoAndVmstat)
+{
+    meminfo_values v = parse_meminfo(kMeminfo);
+    EXPECT_EQ(v.memtotal, 8039672u);
+    EXPECT_EQ(v.memfree, 512340u);
+    EXPECT_EQ(v.buffers, 301224u);
+    EXPECT_EQ(v.cached, 4913880u); // not SwapCached's value
+    EXPECT_EQ(v.swaptotal, 2097148u);
+    EXPECT_EQ(v.swapfree, 2093820u);
+    EXPECT_EQ(v.slab, 402668u);
+    EXPECT_EQ(v.sreclaimable, 337176u);
+    EXPECT_EQ(v.sunreclaim, 65492u);
+    EXPECT_FALSE(parse_meminfo("MemTotal: lots kB\nMemFree:\n").memtotal);
+
+    vmstat_values vm = parse_vmstat("nr_free_pages 128085\npswpin 1234\npswpout 99\npgpgin 5\n");
+    EXPECT_EQ(vm.pswpin, 1234u);
+    EXPECT_EQ(vm.pswpout, 99u);
+    EXPECT_FALSE(parse_vmstat("nr_free_pages 1\n").pswpin);
+}
+
+TEST(MemParsers, UsedAndCached)
+{
+    struct {
+        const char *what;
+        meminfo_values in;
+        bool slab_as_cached;
+        uint64_t cached, used, swapused;
+    } cases[] = {
+        {"plain", values(1000, 100, 50, 250), false, 250, 600, 0},
+        {"slab counted as cached", [] { auto v = values(1000, 100, 50, 250); v.slab = 40; return v; }(), true, 290, 560, 0},
+        {"reclaimable parts when Slab is 0",
+         [] { auto v = values(1000, 100, 50, 250); v.slab = 0, v.sreclaimable = 30, v.sunreclaim = 10; return v; }(),
+         true, 290, 560, 0},
+        {"slab ignored when off", [] { auto v = values(1000, 100, 50, 250); v.slab = 40; return v; }(), false, 250, 600, 0},
+        // Figures sampled at slightly different moments may add up to more than the total.
+        {"more free than total", values(1000, 900, 50, 250), false, 250, 0, 0},
+        {"swap", [] { auto v = values(1000, 100, 50, 250); v.swaptotal = 2048, v.swapfree = 512; return v; }(), false, 250, 600, 1536},
+        {"more swap free than swap", [] { auto v = values(1000, 100, 50, 250); v.swaptotal = 100, v.swapfree = 150; return v; }(), false, 250, 600, 0},
+    };
+    for (const auto &t : cases) {
+        mem_data d;
+        mem_apply_meminfo(d, t.in, t.slab_as_cached);
+        EXPECT_EQ(d.memcached, t.cached) << t.what;
+        EXPECT_EQ(d.memused, t.used) << t.what;
+        EXPECT_EQ(d.swapused, t.swapused) << t.what;
+    }
+
+    // A key missing from a later read keeps its value, and slab is not added twice
+    // to a kept page-cache figure.
+    mem_data d;
+    auto first = values(1000, 100, 50, 250);
+    first.slab = 40;
+    mem_apply_meminfo(d, first, true);
+    meminfo_values later;
+    later.memfree = 200;
+    later.slab = 40;
+    mem_apply_meminfo(d, later, true);
+    EXPECT_EQ(d.memtotal, 1000u);
+    EXPECT_EQ(d.memcached, 290u);
+    EXPECT_EQ(d.memused, 460u);
+}
+
+// Two cycles on a captured /proc (a host without swap, whose swap-in count then grows
+// by 450 pages and whose swap-out count goes back).
+TEST(MemCounter, CyclesOnFixtureRoot)
+{
+    fixture_root root("sysa-basic");
+    config.oom_watcher = 0;
+    core_counter mem(CORE_MEM);
+    ASSERT_EQ(mem.init(), 1);
+    EXPECT_STREQ(mem.c.report, "Mem");
+    ASSERT_EQ(mem.update(), 1);
+    mem.delta(0);
+    const std::vector<std::string> layout = {"ok:int64",       "free:int64",     "used:int64",    "buffers:int64",
+                                             "cached:int64",   "swapfree:int64", "swapused:int64", "swapin:int64",
+                                             "swapout:int64",  "killed_process:int64"};
+    bson_field primed = report(mem);
+    EXPECT_EQ(primed.layout(), layout);
+    for (const bson_field &f : primed.sub) EXPECT_EQ(f.i, 0) << f.key;
+
+    root.advance("cycle2");
+    ASSERT_EQ(mem.update(), 1);
+    mem.delta(1, 15);
+    bson_field m = report(mem);
+    EXPECT_EQ(m.layout(), layout);
+    // From the fixture's meminfo: MemTotal 24682348, MemFree 23864292, Buffers 2860, Cached 454856.
+    EXPECT_EQ(m["ok"].i, 1);
+    EXPECT_EQ(m["free"].i, 23864292);
+    EXPECT_EQ(m["buffers"].i, 2860);
+    EXPECT_EQ(m["cached"].i, 454856);
+    EXPECT_EQ(m["used"].i, 24682348 - 23864292 - 2860 - 454856);
+    EXPECT_EQ(m["swapfree"].i, 0);
+    EXPECT_EQ(m["swapused"].i, 0);
+    EXPECT_EQ(m["swapin"].i, 30); // (1450 - 1000) / 15
+    EXPECT_EQ(m["swapout"].i, 0); // 500 then 400: a reset, not a wrapped count
+    EXPECT_EQ(m["killed_process"].i, 0);
+
+    // With slab counted as cached (Slab: 62864 in the fixture).
+    config.mem_slab_as_cached = 1;
+    ASSERT_EQ(mem.update(), 1);
+    mem.delta(2, 15);
+    m = report(mem);
+    EXPECT_EQ(m["cached"].i, 454856 + 62864);
+    EXPECT_EQ(m["used"].i, 24682348 - 23864292 - 2860 - 454856 - 62864);
+    EXPECT_EQ(m["swapin"].i, 0);
+}
+
+TEST(MemCounter, KillsAreReportedOnce)
+{
+    fixture_root root("sysa-basic");
+    kill_source_guard kills({3, 2, 0});
+    config.oom_watcher = 1;
+    core_counter mem(CORE_MEM);
+    ASSERT_EQ(mem.init(), 1);
+    ASSERT_EQ(mem.update(), 1); // takes 3, in the priming cycle
+    mem.delta(0);
+    ASSERT_EQ(mem.update(), 1); // takes 2
+    mem.delta(1);
+    EXPECT_EQ(report(mem)["killed_process"].i, 2);
+
+    // While meminfo cannot be read, the watcher keeps its count and the last one is not sent again.
+    std::string meminfo = root.read("meminfo");
+    root.remove("meminfo");
+    EXPECT_EQ(mem.update(), 0);
+    mem.delta(2);
+    bson_field failed = report(mem);
+    EXPECT_EQ(failed["ok"].i, 0);
+    EXPECT_EQ(failed["killed_process"].i, 0);
+    EXPECT_EQ(fake_kills.size(), 1u) << "no count was taken by the failed update";
+
+    // The same when only vmstat is missing.
+    root.write("meminfo", meminfo);
+    std::string vmstat = root.read("vmstat");
+    root.remove("vmstat");
+    EXPECT_EQ(mem.update(), 0);
+    mem.delta(3);
+    EXPECT_EQ(report(mem)["killed_process"].i, 0);
+
+    root.write("vmstat", vmstat);
+    fake_kills = {4};
+    ASSERT_EQ(mem.update(), 1);
+    mem.delta(4); // the previous sample failed: zeros, but the kills go out
+    bson_field back = report(mem);
+    EXPECT_EQ(back["ok"].i, 0);
+    EXPECT_EQ(back["killed_process"].i, 4);
+    ASSERT_EQ(mem.update(), 1);
+    mem.delta(5);
+    EXPECT_EQ(report(mem)["ok"].i, 1);
+    EXPECT_EQ(report(mem)["killed_process"].i, 0);
+
+    // With the watcher off nothing is taken from it.
+    config.oom_watcher = 0;
+    fake_kills = {7};
+    ASSERT_EQ(mem.update(), 1);
+    mem.delta(6);
+    EXPECT_EQ(report(mem)["killed_process"].i, 0);
+    EXPECT_EQ(fake_kills.size(), 1u);
+    config.oom_watcher = 1; // so that free stops the watch that init started
+}
