@@ -31,16 +31,12 @@ long whole_seconds(double v) { return v >= 0 && v < static_cast<double>(LONG_MAX
 
 std::optional<cpu_stat_line> parse_stat(std::string_view text)
 {
-    while (!text.empty()) {
-        std::string_view line = sys_next_line(text);
-        std::string_view rest = line;
-        if (sys_next_word(rest) != "cpu") continue;
+    std::string_view line;
+    for (size_t pos = 0; vesk_next_line(text, pos, line);) {
+        size_t at = 0;
+        if (vesk_next_word(line, at) != "cpu") continue;
         cpu_stat_line out;
-        while (out.count < CPU_NSTATES) {
-            auto v = sys_parse_u64(sys_next_word(rest));
-            if (!v) break;
-            out.ticks[out.count++] = *v;
-        }
+        while (out.count < CPU_NSTATES && vesk_parse_u64(vesk_next_word(line, at), out.ticks[out.count])) out.count++;
         return out;
     }
     return std::nullopt;
@@ -49,9 +45,10 @@ std::optional<cpu_stat_line> parse_stat(std::string_view text)
 uint32_t count_stat_cpus(std::string_view text)
 {
     std::unordered_set<std::string_view> seen;
-    while (!text.empty()) {
-        std::string_view line = sys_next_line(text);
-        std::string_view word = sys_next_word(line);
+    std::string_view line;
+    for (size_t pos = 0; vesk_next_line(text, pos, line);) {
+        size_t at = 0;
+        std::string_view word = vesk_next_word(line, at);
         if (word.starts_with("cpu") && word != "cpu") seen.insert(word);
     }
     return static_cast<uint32_t>(seen.size());
@@ -60,14 +57,14 @@ uint32_t count_stat_cpus(std::string_view text)
 std::vector<std::optional<double>> parse_cpuinfo(std::string_view text)
 {
     std::vector<std::optional<double>> out;
-    while (!text.empty()) {
-        std::string_view line = sys_next_line(text);
+    std::string_view line;
+    for (size_t pos = 0; vesk_next_line(text, pos, line);) {
         if (!line.starts_with("cpu MHz")) continue;
-        std::string_view rest = line.substr(7);
-        std::string_view colon = sys_next_word(rest);
+        size_t at = 7;
+        std::string_view colon = vesk_next_word(line, at);
         std::optional<double> mhz;
         if (colon == ":")
-            mhz = sys_parse_double(sys_next_word(rest));
+            mhz = sys_parse_double(vesk_next_word(line, at));
         else if (colon.starts_with(":"))
             mhz = sys_parse_double(colon.substr(1));
         out.push_back(mhz);
@@ -77,7 +74,8 @@ std::vector<std::optional<double>> parse_cpuinfo(std::string_view text)
 
 float parse_loadavg(std::string_view text)
 {
-    auto v = sys_parse_double(sys_next_word(text));
+    size_t pos = 0;
+    auto v = sys_parse_double(vesk_next_word(text, pos));
     return v ? static_cast<float>(*v) : 0.0f;
 }
 
@@ -105,7 +103,7 @@ int cpu_init(void *cnt)
     vesk_copy(c->report, "cpu");
     cpu_data *d = buffer(c->data);
     std::string text;
-    if (!sys_read_file(get_proc_path("/proc/stat"), text)) {
+    if (!vesk_read_file(get_proc_path("/proc/stat"), text)) {
         d->ok = 0;
         d->ncpus = 0;
         return 0;
@@ -122,18 +120,18 @@ int cpu_update(void *cnt)
     cpu_data *d = buffer(counter(cnt)->data);
     if (!d) return 0;
     std::string text;
-    if (!sys_read_file(get_proc_path("/proc/stat"), text)) {
+    if (!vesk_read_file(get_proc_path("/proc/stat"), text)) {
         d->ok = 0;
         return 0;
     }
     if (auto line = parse_stat(text))
         for (int i = 0; i < line->count; i++) d->*kStates[i] = line->ticks[i];
 
-    d->lavg = sys_read_file(get_proc_path("/proc/loadavg"), text) ? parse_loadavg(text) : 0.0f;
+    d->lavg = vesk_read_file(get_proc_path("/proc/loadavg"), text) ? parse_loadavg(text) : 0.0f;
 
     // Clock rates change; a host without /proc/cpuinfo keeps the last ones, and the
     // tick counts just read still make the counter ok.
-    if (sys_read_file(get_proc_path("/proc/cpuinfo"), text)) {
+    if (vesk_read_file(get_proc_path("/proc/cpuinfo"), text)) {
         std::vector<std::optional<double>> mhz = parse_cpuinfo(text);
         for (size_t i = 0; i < mhz.size() && i < d->freq.size(); i++)
             if (mhz[i]) d->freq[i] = *mhz[i];

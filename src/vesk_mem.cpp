@@ -23,17 +23,13 @@ uint64_t less_or_zero(unsigned __int128 a, unsigned __int128 b) { return a > b ?
 template <typename Store>
 void each_pair(std::string_view text, Store store)
 {
-    while (!text.empty()) {
-        std::string_view line = sys_next_line(text);
-        std::string_view key = sys_next_word(line);
-        if (auto v = sys_parse_u64(sys_next_word(line))) store(key, *v);
+    std::string_view line;
+    for (size_t pos = 0; vesk_next_line(text, pos, line);) {
+        size_t at = 0;
+        std::string_view key = vesk_next_word(line, at);
+        uint64_t v = 0;
+        if (vesk_parse_u64(vesk_next_word(line, at), v)) store(key, v);
     }
-}
-
-// Rate of a cumulative count; a count that went down (a reset) gives 0.
-uint64_t per_second(uint64_t cur, uint64_t prev, uint32_t interval)
-{
-    return cur > prev ? (cur - prev) / (interval ? interval : 1) : 0;
 }
 
 } // namespace
@@ -104,12 +100,12 @@ int mem_update(void *cnt)
     // wait there, and the count of an earlier update is not sent a second time.
     d->killed_process = 0;
     std::string text;
-    if (!sys_read_file(get_proc_path("/proc/meminfo"), text)) {
+    if (!vesk_read_file(get_proc_path("/proc/meminfo"), text)) {
         d->ok = 0;
         return 0;
     }
     mem_apply_meminfo(*d, parse_meminfo(text), config.mem_slab_as_cached != 0);
-    if (!sys_read_file(get_proc_path("/proc/vmstat"), text)) {
+    if (!vesk_read_file(get_proc_path("/proc/vmstat"), text)) {
         d->ok = 0;
         return 0;
     }
@@ -136,8 +132,8 @@ int mem_delta(void *cnt, uint32_t interval, uint64_t iteration)
         return 1;
     }
     if (d->ok && prev->ok) {
-        out->swapin = per_second(d->swapin, prev->swapin, interval);
-        out->swapout = per_second(d->swapout, prev->swapout, interval);
+        out->swapin = vesk_counter_rate(d->swapin, prev->swapin, interval);
+        out->swapout = vesk_counter_rate(d->swapout, prev->swapout, interval);
         out->ok = 1;
     } else {
         out->ok = 0;

@@ -1,79 +1,18 @@
 #include "vesk_os.hpp"
 
-#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "bson.hpp"
 #include "encoding.hpp"
 #include "vesk_config.hpp"
-#include "vesk_owners.hpp"
 
-// ---- Helpers of the system counters ----
-
-// procfs files report no size, so they are read to their end; this bound only guards
-// against a file that never ends.
-static constexpr size_t kMaxFileBytes = 64u << 20;
-
-bool sys_read_file(const char *path, std::string &out)
-{
-    out.clear();
-    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return false;
-    for (;;) {
-        size_t used = out.size();
-        if (out.capacity() - used < 1024) out.reserve(std::max<size_t>(4096, 2 * out.capacity()));
-        out.resize(out.capacity());
-        ssize_t n = read(fd.get(), out.data() + used, out.size() - used);
-        if (n < 0 && errno == EINTR) {
-            out.resize(used);
-            continue;
-        }
-        if (n < 0) {
-            out.clear();
-            return false;
-        }
-        out.resize(used + static_cast<size_t>(n));
-        if (n == 0 || out.size() >= kMaxFileBytes) return true;
-    }
-}
-
-std::string_view sys_next_line(std::string_view &text)
-{
-    size_t nl = text.find('\n');
-    std::string_view line = text.substr(0, nl);
-    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-    return line;
-}
-
-std::string_view sys_next_word(std::string_view &text)
-{
-    size_t start = text.find_first_not_of(" \t");
-    if (start == std::string_view::npos) {
-        text = {};
-        return {};
-    }
-    size_t end = text.find_first_of(" \t", start);
-    std::string_view word = text.substr(start, end - start);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end);
-    return word;
-}
-
-std::optional<uint64_t> sys_parse_u64(std::string_view word)
-{
-    uint64_t v = 0;
-    auto [p, ec] = std::from_chars(word.data(), word.data() + word.size(), v);
-    if (word.empty() || ec != std::errc{} || p != word.data() + word.size()) return std::nullopt;
-    return v;
-}
+// ---- Helpers of the os, mem and cpu counters ----
 
 std::optional<double> sys_parse_double(std::string_view word)
 {
@@ -118,8 +57,8 @@ bool is_version_word(std::string_view w)
 
 void parse_os_release(std::string_view text, os_identity &id)
 {
-    while (!text.empty()) {
-        std::string_view line = sys_next_line(text);
+    std::string_view line;
+    for (size_t pos = 0; vesk_next_line(text, pos, line);) {
         if (line.starts_with("ID=")) {
             std::string v = release_value(line.substr(3));
             if (v == "centos" || v == "fedora" || v == "amzn") {
@@ -141,7 +80,7 @@ void parse_os_release(std::string_view text, os_identity &id)
 
 void parse_release_line(std::string_view text, os_identity &id, bool with_debian)
 {
-    std::string_view line = sys_next_line(text);
+    std::string_view line = text.substr(0, text.find('\n'));
     std::string_view first;
     std::string_view version;
     size_t n = 0;
@@ -175,18 +114,30 @@ std::string map_os_name(std::string_view name)
     return std::string(name);
 }
 
-std::optional<uint64_t> parse_statm_resident(std::string_view text)
+namespace {
+
+// The n-th number (from 0) of the text's first line.
+std::optional<uint64_t> nth_number(std::string_view text, int n)
 {
-    sys_next_word(text);
-    return sys_parse_u64(sys_next_word(text));
+    text = text.substr(0, text.find('\n'));
+    size_t pos = 0;
+    std::string_view word;
+    for (int i = 0; i <= n; i++) word = vesk_next_word(text, pos);
+    uint64_t v = 0;
+    if (!vesk_parse_u64(word, v)) return std::nullopt;
+    return v;
 }
 
-std::optional<uint64_t> parse_file_nr(std::string_view text) { return sys_parse_u64(sys_next_word(text)); }
+} // namespace
+
+std::optional<uint64_t> parse_statm_resident(std::string_view text) { return nth_number(text, 1); }
+
+std::optional<uint64_t> parse_file_nr(std::string_view text) { return nth_number(text, 0); }
 
 long parse_uptime_seconds(std::string_view text)
 {
-    std::string_view line = sys_next_line(text);
-    auto v = sys_parse_double(sys_next_word(line));
+    size_t pos = 0;
+    auto v = sys_parse_double(vesk_next_word(text.substr(0, text.find('\n')), pos));
     // A value a long cannot hold (or not a number at all) would make the conversion undefined.
     if (!v || !(*v >= 0) || *v >= static_cast<double>(LONG_MAX)) return 0;
     return static_cast<long>(*v);
@@ -201,7 +152,7 @@ vesk_mycustom_data_os *os_data(void *cnt) { return static_cast<vesk_mycustom_dat
 std::optional<std::string> read_optional(const char *path)
 {
     std::string text;
-    if (!sys_read_file(path, text)) return std::nullopt;
+    if (!vesk_read_file(path, text)) return std::nullopt;
     return text;
 }
 
@@ -232,7 +183,7 @@ int os_update(void *cnt)
 
     std::string text;
     d->vesk_memory_used = 0;
-    if (sys_read_file(get_proc_path("/proc/self/statm"), text)) {
+    if (vesk_read_file(get_proc_path("/proc/self/statm"), text)) {
         if (auto pages = parse_statm_resident(text)) {
             long page = sysconf(_SC_PAGESIZE);
             unsigned __int128 kib = static_cast<unsigned __int128>(*pages) * static_cast<uint64_t>(page > 0 ? page : 4096) / 1024;
@@ -240,11 +191,11 @@ int os_update(void *cnt)
         }
     }
     d->open_files = 0;
-    if (sys_read_file(get_proc_path("/proc/sys/fs/file-nr"), text)) d->open_files = parse_file_nr(text).value_or(0);
+    if (vesk_read_file(get_proc_path("/proc/sys/fs/file-nr"), text)) d->open_files = parse_file_nr(text).value_or(0);
 
     d->uptime_sec = 0;
     d->vesk_uptime_sec = 0;
-    if (sys_read_file(get_proc_path("/proc/uptime"), text)) {
+    if (vesk_read_file(get_proc_path("/proc/uptime"), text)) {
         d->uptime_sec = parse_uptime_seconds(text);
         // The host's uptime read under another procfs root may be shorter than ours.
         d->vesk_uptime_sec = d->uptime_sec > config.uptime_at_startup ? d->uptime_sec - config.uptime_at_startup : 0;

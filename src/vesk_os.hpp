@@ -1,5 +1,5 @@
 // The os counter (host identity, uptimes, the agent's own memory and open files),
-// and the small helpers that every system counter shares.
+// and the small helpers that the os, mem and cpu counters share.
 #pragma once
 
 #include <cstdint>
@@ -8,21 +8,13 @@
 #include <string_view>
 
 #include "mycustom.hpp"
+#include "vesk_devlist.hpp"
 #include "vesk_types.hpp"
 
-// ---- Helpers of the system counters ----
+// ---- Helpers of the os, mem and cpu counters ----
 
-// Reads the whole file into `out` (its capacity is reused from call to call).
-// False when the file cannot be opened or read.
-bool sys_read_file(const char *path, std::string &out);
-
-// Takes the next line off `text`, without its newline.
-std::string_view sys_next_line(std::string_view &text);
-// Takes the next word (blanks and tabs separate words) off `text`; empty when none is left.
-std::string_view sys_next_word(std::string_view &text);
-// The whole word as an unsigned decimal number; none when it is not one or does not fit.
-std::optional<uint64_t> sys_parse_u64(std::string_view word);
 // The whole word as a decimal floating-point number; none when it is not one.
+// (Files are read and split with the helpers of vesk_devlist.hpp.)
 std::optional<double> sys_parse_double(std::string_view word);
 
 // The first line of every dump: "MyCustom <report> report <id>(<ok>) :".

@@ -1,51 +1,36 @@
-// Test helper: a private copy of a fixture procfs tree that a test can advance
-// between cycles, and a system counter driven through its operations.
+// Test helper of the os, mem and cpu counters: a private copy of a fixture procfs
+// tree that a test advances between cycles.
 #pragma once
-
-#include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "counter_support.hpp"
 #include "hostevents/hostevents.h"
-#include "mycustom.hpp"
-#include "vesk_config.hpp"
-#include "vesk_core.hpp"
-
-namespace fs = std::filesystem;
 
 class fixture_root {
 public:
-    // Copies VESK_FIXTURES/<scenario>/proc and points the procfs root at the copy.
-    explicit fixture_root(const std::string &scenario) : src_(fs::path(VESK_FIXTURES) / scenario)
+    // Copies VESK_FIXTURES/<scenario>/proc and points the procfs root (of the agent
+    // and of the host-events module) at the copy.
+    explicit fixture_root(const std::string &scenario) : src_(std::filesystem::path(VESK_FIXTURES) / scenario)
     {
-        char tmpl[] = "/tmp/vesk-sysa-XXXXXX";
-        const char *d = mkdtemp(tmpl);
-        if (!d) throw std::runtime_error("mkdtemp failed");
-        dir_ = d;
-        fs::copy(src_ / "proc", dir_ / "proc", fs::copy_options::recursive);
+        std::filesystem::copy(src_ / "proc", proc(), std::filesystem::copy_options::recursive);
         init_config();
         vesk_copy(config.procFsPath, proc().string());
         init_go_module(&config);
     }
-    ~fixture_root()
-    {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    fixture_root(const fixture_root &) = delete;
-    fixture_root &operator=(const fixture_root &) = delete;
+    ~fixture_root() { init_config(); }
 
-    fs::path proc() const { return dir_ / "proc"; }
+    std::filesystem::path proc() const { return tmp_.path() / "proc"; }
     // Copies the files of VESK_FIXTURES/<scenario>/<step>/proc over the tree.
     void advance(const std::string &step)
     {
-        fs::copy(src_ / step / "proc", proc(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        std::filesystem::copy(src_ / step / "proc", proc(),
+                              std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
     }
-    void write(const std::string &rel, const std::string &text) { std::ofstream(proc() / rel) << text; }
-    void remove(const std::string &rel) { fs::remove(proc() / rel); }
+    void write(const std::string &rel, const std::string &text) { tmp_.write("proc/" + rel, text); }
+    void remove(const std::string &rel) { std::filesystem::remove(proc() / rel); }
     std::string read(const std::string &rel) const
     {
         std::ifstream in(proc() / rel);
@@ -53,23 +38,6 @@ public:
     }
 
 private:
-    fs::path src_;
-    fs::path dir_;
-};
-
-// One system counter of the core group, driven the way the report cycle drives it.
-struct core_counter {
-    vesk_mycustom_counter c{};
-    explicit core_counter(int index) { mycustom_set(&c, nullptr, core_counter_ops(index)); }
-    ~core_counter()
-    {
-        if (c.free) c.free(&c);
-    }
-    int init() { return c.init(&c); }
-    int update() { return c.update(&c); }
-    void delta(uint64_t iteration, uint32_t interval = 15) { c.delta(&c, interval, iteration); }
-    template <typename T>
-    T &data() { return *static_cast<T *>(c.data); }
-    template <typename T>
-    T &delta_data() { return *static_cast<T *>(c.data_delta); }
+    temp_dir tmp_;
+    std::filesystem::path src_;
 };

@@ -4,12 +4,13 @@
 
 #include <string>
 
-#include "bson_fields.hpp"
 #include "fixture_root.hpp"
 
 namespace {
 
 using cpu_data = vesk_mycustom_data_cpu;
+using test_support::core_counter;
+using test_support::dbl;
 
 cpu_data ticks(uint64_t user, uint64_t nice, uint64_t system, uint64_t idle, uint64_t iowait = 0, uint64_t irq = 0,
                uint64_t softirq = 0, uint64_t steal = 0, uint64_t guest = 0)
@@ -26,6 +27,30 @@ std::string stat_with_cpus(int n)
     std::string s = "cpu  100 0 50 1000 2 0 1 0 0 0\n";
     for (int i = 0; i < n; i++) s += "cpu" + std::to_string(i) + " 1 0 1 10 0 0 0 0 0 0\n";
     return s + "intr 12345 0 0\nctxt 999\nbtime 1700000000\nprocesses 42\n";
+}
+
+cpu_data &sample(core_counter &c) { return *static_cast<cpu_data *>(c.get()->data); }
+cpu_data &reported(core_counter &c) { return *static_cast<cpu_data *>(c.get()->data_delta); }
+
+// The "cpu" object of a report that is ok, as the decoder prints it.
+std::string cpu_object(uint64_t user, uint64_t system, uint64_t idle, double uptime, const std::vector<double> &mhz)
+{
+    std::string s = "cpu:{ok:i64=1;guest:i64=0;idle:i64=" + std::to_string(idle) +
+                    ";iowait:i64=0;irq:i64=0;nice:i64=0;softirq:i64=0;steal:i64=0;system:i64=" + std::to_string(system) +
+                    ";user:i64=" + std::to_string(user) + ";uptime:dbl=" + dbl(uptime) + ";freq:{";
+    for (size_t i = 0; i < mhz.size(); i++) s += "cpu" + std::to_string(i) + ":dbl=" + dbl(mhz[i]) + ";";
+    return s + "};};";
+}
+
+// Runs the priming cycle and one more; `between` changes the tree in between.
+template <typename Between>
+void two_cycles(core_counter &cpu, Between between)
+{
+    ASSERT_EQ(cpu.update(), 1);
+    cpu.delta(15, 0);
+    between();
+    ASSERT_EQ(cpu.update(), 1);
+    cpu.delta(15, 1);
 }
 
 } // namespace
@@ -133,45 +158,29 @@ TEST(CpuCounter, CyclesOnFixtureRoot)
 {
     fixture_root root("sysa-basic");
     core_counter cpu(CORE_CPU);
-    ASSERT_EQ(cpu.init(), 1);
-    EXPECT_STREQ(cpu.c.report, "cpu");
-    EXPECT_EQ(cpu.data<cpu_data>().ncpus, 8u);
+    ASSERT_EQ(cpu.init_result, 1);
+    EXPECT_STREQ(cpu.get()->report, "cpu");
+    EXPECT_EQ(sample(cpu).ncpus, 8u);
 
     ASSERT_EQ(cpu.update(), 1);
-    cpu.delta(0);
+    cpu.delta(15, 0);
     // The priming cycle reports zeros inside "cpu", the current sample outside it.
-    bson_field primed = build_and_decode([&](bson *b) { cpu.c.tobson(&cpu.c, b); });
-    EXPECT_EQ(primed.layout(), (std::vector<std::string>{"lavg:double", "ncpu:int64", "cpu:object"}));
-    EXPECT_EQ(primed["lavg"].d, static_cast<double>(1.74f));
-    EXPECT_EQ(primed["ncpu"].i, 8);
-    const std::vector<std::string> zeros = {"ok:int64",    "guest:int64", "idle:int64",  "iowait:int64",
-                                            "irq:int64",   "nice:int64",  "softirq:int64", "steal:int64",
-                                            "system:int64", "user:int64", "uptime:int64", "freq:int64"};
-    EXPECT_EQ(primed["cpu"].layout(), zeros);
-    for (const bson_field &f : primed["cpu"].sub) EXPECT_EQ(f.i, 0) << f.key;
+    const std::string outside = "lavg:dbl=" + dbl(1.74f) + ";ncpu:i64=8;"; // the fixture's loadavg, as a float
+    EXPECT_EQ(cpu.report(), outside + "cpu:{ok:i64=0;guest:i64=0;idle:i64=0;iowait:i64=0;irq:i64=0;nice:i64=0;"
+                                      "softirq:i64=0;steal:i64=0;system:i64=0;user:i64=0;uptime:i64=0;freq:i64=0;};");
 
     root.advance("cycle2"); // user +50, system +25, idle +25 ticks
     ASSERT_EQ(cpu.update(), 1);
-    cpu.delta(1);
-    EXPECT_EQ(cpu.delta_data<cpu_data>().cputot, 100u);
-    bson_field r = build_and_decode([&](bson *b) { cpu.c.tobson(&cpu.c, b); });
-    const bson_field &c = r["cpu"];
-    EXPECT_EQ(c.layout(), (std::vector<std::string>{"ok:int64", "guest:int64", "idle:int64", "iowait:int64",
-                                                    "irq:int64", "nice:int64", "softirq:int64", "steal:int64",
-                                                    "system:int64", "user:int64", "uptime:double", "freq:object"}));
-    EXPECT_EQ(c["ok"].i, 1);
-    EXPECT_EQ(c["user"].i, 50);
-    EXPECT_EQ(c["system"].i, 25);
-    EXPECT_EQ(c["idle"].i, 25);
-    for (const char *k : {"guest", "iowait", "irq", "nice", "softirq", "steal"}) EXPECT_EQ(c[k].i, 0) << k;
-    EXPECT_EQ(c["uptime"].d, 1196.06); // the fixture's /proc/uptime
-    // The rates of the fixture's eight processor blocks, in file order.
-    const double mhz[] = {2095.989, 1800.0, 2400.125, 3100.5, 1200.0, 2200.25, 2600.75, 3500.0};
-    ASSERT_EQ(c["freq"].sub.size(), 8u);
-    for (int i = 0; i < 8; i++) {
-        EXPECT_EQ(c["freq"].sub[i].key, "cpu" + std::to_string(i));
-        EXPECT_EQ(c["freq"].sub[i].d, mhz[i]);
-    }
+    cpu.delta(15, 1);
+    EXPECT_EQ(reported(cpu).cputot, 100u);
+    // The fixture's uptime, and the rates of its eight processor blocks in file order.
+    EXPECT_EQ(cpu.report(), outside + cpu_object(50, 25, 25, 1196.06,
+                                                 {2095.989, 1800.0, 2400.125, 3100.5, 1200.0, 2200.25, 2600.75, 3500.0}));
+    EXPECT_EQ(cpu.dump(), "MyCustom cpu report (1) :\n\tguest = 0\n\tidle = 25\n\tiowait = 0\n\tirq = 0\n\tnice = 0\n"
+                          "\tsoftirq = 0\n\tsteal = 0\n\tsystem = 25\n\tuser = 50\n\tuptime = 1196\n"
+                          "\tfreq cpu0 = 2095.989000\n\tfreq cpu1 = 1800.000000\n\tfreq cpu2 = 2400.125000\n"
+                          "\tfreq cpu3 = 3100.500000\n\tfreq cpu4 = 1200.000000\n\tfreq cpu5 = 2200.250000\n"
+                          "\tfreq cpu6 = 2600.750000\n\tfreq cpu7 = 3500.000000\n");
 }
 
 TEST(CpuCounter, FailuresAndOddHosts)
@@ -183,49 +192,45 @@ TEST(CpuCounter, FailuresAndOddHosts)
                           "processor\t: 2\ncpu MHz\t\t: 3000\n\nprocessor\t: 3\ncpu MHz\t\t: 4000\n");
     {
         core_counter cpu(CORE_CPU);
-        ASSERT_EQ(cpu.init(), 1);
+        ASSERT_EQ(cpu.init_result, 1);
         ASSERT_EQ(cpu.update(), 1);
         // cpu1 had no line, so the second line (processor 2's) fills slot 1.
-        EXPECT_EQ(cpu.data<cpu_data>().freq, (std::vector<double>{1000.5, 3000, 4000}));
+        EXPECT_EQ(sample(cpu).freq, (std::vector<double>{1000.5, 3000, 4000}));
     }
 
     // No /proc/cpuinfo: the counter stays ok on its tick counts, even after a failed update.
     root.advance("cycle2"); // the captured /proc/stat again
     {
         core_counter cpu(CORE_CPU);
-        ASSERT_EQ(cpu.init(), 1);
+        ASSERT_EQ(cpu.init_result, 1);
         root.remove("cpuinfo");
         ASSERT_EQ(cpu.update(), 1);
-        cpu.delta(0);
+        cpu.delta(15, 0);
         std::string stat = root.read("stat");
         root.remove("stat");
         EXPECT_EQ(cpu.update(), 0);
-        cpu.delta(1);
-        EXPECT_EQ(cpu.delta_data<cpu_data>().ok, 0);
+        cpu.delta(15, 1);
+        EXPECT_EQ(reported(cpu).ok, 0);
         root.write("stat", stat);
         EXPECT_EQ(cpu.update(), 1);
-        cpu.delta(2); // previous sample not ok
-        EXPECT_EQ(cpu.delta_data<cpu_data>().ok, 0);
+        cpu.delta(15, 2); // previous sample not ok
+        EXPECT_EQ(reported(cpu).ok, 0);
         EXPECT_EQ(cpu.update(), 1);
-        cpu.delta(3);
-        EXPECT_EQ(cpu.delta_data<cpu_data>().ok, 1) << "a host without /proc/cpuinfo recovers after a failed read";
-        EXPECT_EQ(cpu.delta_data<cpu_data>().cputot, 0u);
+        cpu.delta(15, 3);
+        EXPECT_EQ(reported(cpu).ok, 1) << "a host without /proc/cpuinfo recovers after a failed read";
+        EXPECT_EQ(reported(cpu).uptime, 1196.06) << "and its uptime still moves";
+        // Counters that did not move: every share 0, and still ok.
+        EXPECT_EQ(cpu.report(), "lavg:dbl=" + dbl(1.74f) + ";ncpu:i64=8;" +
+                                    cpu_object(0, 0, 0, 1196.06, std::vector<double>(8, 0.0)));
     }
 
     // No /proc/stat at init: no CPUs for the run, and an empty "freq" while ok.
     root.remove("stat");
     core_counter cpu(CORE_CPU);
-    EXPECT_EQ(cpu.init(), 0);
+    EXPECT_EQ(cpu.init_result, 0);
     root.write("stat", stat_with_cpus(2));
-    ASSERT_EQ(cpu.update(), 1);
-    cpu.delta(0);
-    ASSERT_EQ(cpu.update(), 1);
-    cpu.delta(1);
-    bson_field r = build_and_decode([&](bson *b) { cpu.c.tobson(&cpu.c, b); });
-    EXPECT_EQ(r["ncpu"].i, 0);
-    EXPECT_EQ(r["cpu"]["ok"].i, 1);
-    EXPECT_EQ(r["cpu"]["freq"].type, BSON_TYPE_DOCUMENT);
-    EXPECT_TRUE(r["cpu"]["freq"].sub.empty());
+    two_cycles(cpu, [] {});
+    EXPECT_EQ(cpu.report(), "lavg:dbl=" + dbl(1.74f) + ";ncpu:i64=0;" + cpu_object(0, 0, 0, 1196.06, {}));
 }
 
 TEST(CpuCounter, ManyCpusReportEveryRate)
@@ -233,19 +238,14 @@ TEST(CpuCounter, ManyCpusReportEveryRate)
     fixture_root root("sysa-basic");
     root.write("stat", stat_with_cpus(300));
     std::string info;
-    for (int i = 0; i < 300; i++) info += "processor\t: " + std::to_string(i) + "\ncpu MHz\t\t: " + std::to_string(1000 + i) + ".000\n\n";
+    std::vector<double> mhz;
+    for (int i = 0; i < 300; i++) {
+        info += "processor\t: " + std::to_string(i) + "\ncpu MHz\t\t: " + std::to_string(1000 + i) + ".000\n\n";
+        mhz.push_back(1000 + i);
+    }
     root.write("cpuinfo", info);
     core_counter cpu(CORE_CPU);
-    ASSERT_EQ(cpu.init(), 1);
-    ASSERT_EQ(cpu.update(), 1);
-    cpu.delta(0);
-    ASSERT_EQ(cpu.update(), 1);
-    cpu.delta(1);
-    bson_field r = build_and_decode([&](bson *b) { cpu.c.tobson(&cpu.c, b); });
-    EXPECT_EQ(r["ncpu"].i, 300);
-    const bson_field &freq = r["cpu"]["freq"];
-    ASSERT_EQ(freq.sub.size(), 300u);
-    EXPECT_EQ(freq.sub[299].key, "cpu299");
-    EXPECT_EQ(freq.sub[299].d, 1299.0);
-    EXPECT_EQ(freq.sub[256].d, 1256.0);
+    ASSERT_EQ(cpu.init_result, 1);
+    two_cycles(cpu, [] {});
+    EXPECT_EQ(cpu.report(), "lavg:dbl=" + dbl(1.74f) + ";ncpu:i64=300;" + cpu_object(0, 0, 0, 1196.06, mhz));
 }

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "bson_fields.hpp"
 #include "fixture_root.hpp"
 
 namespace {
 
 using mem_data = vesk_mycustom_data_mem;
+using test_support::core_counter;
 
 // An excerpt of a real /proc/meminfo (kernel 6.1), with the lines whose names are
 // close to the counter's keys.
@@ -54,10 +54,22 @@ struct kill_source_guard {
     ~kill_source_guard() { mem_kill_source = OomGetKilled; }
 };
 
-bson_field report(core_counter &mem)
+// The "mem" object as the decoder prints it.
+std::string mem_object(int ok, uint64_t free, uint64_t used, uint64_t buffers, uint64_t cached, uint64_t swapfree,
+                       uint64_t swapused, uint64_t swapin, uint64_t swapout, uint64_t killed)
 {
-    return build_and_decode([&](bson *b) { mem.c.tobson(&mem.c, b); })["mem"];
+    std::string s = "mem:{ok:i64=" + std::to_string(ok);
+    const char *keys[] = {"free", "used", "buffers", "cached", "swapfree", "swapused", "swapin", "swapout", "killed_process"};
+    uint64_t vals[] = {free, used, buffers, cached, swapfree, swapused, swapin, swapout, killed};
+    for (int i = 0; i < 9; i++) s += std::string(";") + keys[i] + ":i64=" + std::to_string(vals[i]);
+    return s + ";};";
 }
+std::string zeros_but_kills(uint64_t killed) { return mem_object(0, 0, 0, 0, 0, 0, 0, 0, 0, killed); }
+
+// From the fixture's meminfo: MemTotal 24682348, MemFree 23864292, Buffers 2860,
+// Cached 454856, no swap, Slab 62864.
+constexpr uint64_t kFree = 23864292, kBuffers = 2860, kCached = 454856, kSlab = 62864;
+constexpr uint64_t kUsed = 24682348 - kFree - kBuffers - kCached;
 
 } // namespace
 
@@ -130,65 +142,47 @@ TEST(MemCounter, CyclesOnFixtureRoot)
     fixture_root root("sysa-basic");
     config.oom_watcher = 0;
     core_counter mem(CORE_MEM);
-    ASSERT_EQ(mem.init(), 1);
-    EXPECT_STREQ(mem.c.report, "Mem");
+    ASSERT_EQ(mem.init_result, 1);
+    EXPECT_STREQ(mem.get()->report, "Mem");
     ASSERT_EQ(mem.update(), 1);
-    mem.delta(0);
-    const std::vector<std::string> layout = {"ok:int64",       "free:int64",     "used:int64",    "buffers:int64",
-                                             "cached:int64",   "swapfree:int64", "swapused:int64", "swapin:int64",
-                                             "swapout:int64",  "killed_process:int64"};
-    bson_field primed = report(mem);
-    EXPECT_EQ(primed.layout(), layout);
-    for (const bson_field &f : primed.sub) EXPECT_EQ(f.i, 0) << f.key;
+    mem.delta(15, 0);
+    EXPECT_EQ(mem.report(), zeros_but_kills(0));
 
     root.advance("cycle2");
     ASSERT_EQ(mem.update(), 1);
-    mem.delta(1, 15);
-    bson_field m = report(mem);
-    EXPECT_EQ(m.layout(), layout);
-    // From the fixture's meminfo: MemTotal 24682348, MemFree 23864292, Buffers 2860, Cached 454856.
-    EXPECT_EQ(m["ok"].i, 1);
-    EXPECT_EQ(m["free"].i, 23864292);
-    EXPECT_EQ(m["buffers"].i, 2860);
-    EXPECT_EQ(m["cached"].i, 454856);
-    EXPECT_EQ(m["used"].i, 24682348 - 23864292 - 2860 - 454856);
-    EXPECT_EQ(m["swapfree"].i, 0);
-    EXPECT_EQ(m["swapused"].i, 0);
-    EXPECT_EQ(m["swapin"].i, 30); // (1450 - 1000) / 15
-    EXPECT_EQ(m["swapout"].i, 0); // 500 then 400: a reset, not a wrapped count
-    EXPECT_EQ(m["killed_process"].i, 0);
+    mem.delta(15, 1);
+    // swap-in (1450 - 1000) / 15; swap-out 500 then 400 is a reset, not a wrapped count.
+    EXPECT_EQ(mem.report(), mem_object(1, kFree, kUsed, kBuffers, kCached, 0, 0, 30, 0, 0));
+    EXPECT_EQ(mem.dump(), "MyCustom Mem report (1) :\n\tMEM total = 24682348\n\tMEM free = 23864292\n"
+                          "\tMEM used = " + std::to_string(kUsed) + "\n\tMEM buffers = 2860\n\tMEM cached = 454856\n"
+                          "\tSwap total = 0\n\tSwap free = 0\n\tSwap used = 0\n\tSwap in = 1450\n\tSwap out = 400\n"
+                          "\tKilled_process = 0\n");
 
-    // With slab counted as cached (Slab: 62864 in the fixture).
+    // With slab counted as cached.
     config.mem_slab_as_cached = 1;
     ASSERT_EQ(mem.update(), 1);
-    mem.delta(2, 15);
-    m = report(mem);
-    EXPECT_EQ(m["cached"].i, 454856 + 62864);
-    EXPECT_EQ(m["used"].i, 24682348 - 23864292 - 2860 - 454856 - 62864);
-    EXPECT_EQ(m["swapin"].i, 0);
+    mem.delta(15, 2);
+    EXPECT_EQ(mem.report(), mem_object(1, kFree, kUsed - kSlab, kBuffers, kCached + kSlab, 0, 0, 0, 0, 0));
 }
 
 TEST(MemCounter, KillsAreReportedOnce)
 {
     fixture_root root("sysa-basic");
     kill_source_guard kills({3, 2, 0});
-    config.oom_watcher = 1;
-    core_counter mem(CORE_MEM);
-    ASSERT_EQ(mem.init(), 1);
+    core_counter mem(CORE_MEM); // the watcher is on by default
+    ASSERT_EQ(mem.init_result, 1);
     ASSERT_EQ(mem.update(), 1); // takes 3, in the priming cycle
-    mem.delta(0);
+    mem.delta(15, 0);
     ASSERT_EQ(mem.update(), 1); // takes 2
-    mem.delta(1);
-    EXPECT_EQ(report(mem)["killed_process"].i, 2);
+    mem.delta(15, 1);
+    EXPECT_EQ(mem.report(), mem_object(1, kFree, kUsed, kBuffers, kCached, 0, 0, 0, 0, 2));
 
     // While meminfo cannot be read, the watcher keeps its count and the last one is not sent again.
     std::string meminfo = root.read("meminfo");
     root.remove("meminfo");
     EXPECT_EQ(mem.update(), 0);
-    mem.delta(2);
-    bson_field failed = report(mem);
-    EXPECT_EQ(failed["ok"].i, 0);
-    EXPECT_EQ(failed["killed_process"].i, 0);
+    mem.delta(15, 2);
+    EXPECT_EQ(mem.report(), zeros_but_kills(0));
     EXPECT_EQ(fake_kills.size(), 1u) << "no count was taken by the failed update";
 
     // The same when only vmstat is missing.
@@ -196,27 +190,24 @@ TEST(MemCounter, KillsAreReportedOnce)
     std::string vmstat = root.read("vmstat");
     root.remove("vmstat");
     EXPECT_EQ(mem.update(), 0);
-    mem.delta(3);
-    EXPECT_EQ(report(mem)["killed_process"].i, 0);
+    mem.delta(15, 3);
+    EXPECT_EQ(mem.report(), zeros_but_kills(0));
 
     root.write("vmstat", vmstat);
     fake_kills = {4};
     ASSERT_EQ(mem.update(), 1);
-    mem.delta(4); // the previous sample failed: zeros, but the kills go out
-    bson_field back = report(mem);
-    EXPECT_EQ(back["ok"].i, 0);
-    EXPECT_EQ(back["killed_process"].i, 4);
+    mem.delta(15, 4); // the previous sample failed: zeros, but the kills go out
+    EXPECT_EQ(mem.report(), zeros_but_kills(4));
     ASSERT_EQ(mem.update(), 1);
-    mem.delta(5);
-    EXPECT_EQ(report(mem)["ok"].i, 1);
-    EXPECT_EQ(report(mem)["killed_process"].i, 0);
+    mem.delta(15, 5);
+    EXPECT_EQ(mem.report(), mem_object(1, kFree, kUsed, kBuffers, kCached, 0, 0, 0, 0, 0));
 
     // With the watcher off nothing is taken from it.
     config.oom_watcher = 0;
     fake_kills = {7};
     ASSERT_EQ(mem.update(), 1);
-    mem.delta(6);
-    EXPECT_EQ(report(mem)["killed_process"].i, 0);
+    mem.delta(15, 6);
+    EXPECT_EQ(mem.report(), mem_object(1, kFree, kUsed, kBuffers, kCached, 0, 0, 0, 0, 0));
     EXPECT_EQ(fake_kills.size(), 1u);
     config.oom_watcher = 1; // so that free stops the watch that init started
 }

@@ -7,13 +7,13 @@
 #include <map>
 #include <string>
 
-#include "bson_fields.hpp"
 #include "encoding.hpp"
 #include "fixture_root.hpp"
 
 namespace {
 
 using files = std::map<std::string, std::string>;
+using test_support::core_counter;
 
 os_identity identify(const files &f)
 {
@@ -100,53 +100,56 @@ TEST(OsCounter, OnFixtureRoot)
 {
     fixture_root root("sysa-basic");
     core_counter os(CORE_OS);
-    ASSERT_EQ(os.init(), 1);
-    EXPECT_STREQ(os.c.report, "Os");
-    EXPECT_EQ(os.c.data_prev, nullptr);
-    EXPECT_EQ(os.c.data_delta, nullptr);
+    ASSERT_EQ(os.init_result, 1);
+    EXPECT_STREQ(os.get()->report, "Os");
+    EXPECT_EQ(os.get()->data_prev, nullptr);
+    EXPECT_EQ(os.get()->data_delta, nullptr);
 
     // Before any update: the keys with zeros and empty texts.
-    bson_field before = build_and_decode([&](bson *b) { os.c.tobson(&os.c, b); });
-    EXPECT_EQ(before.layout(), (std::vector<std::string>{"ok:int64", "os_bit:string", "os_name:string",
-                                                         "os_version:string", "vesk_memory_used:int64",
-                                                         "open_files:int64", "uptime_sec:int64", "vesk_uptime_sec:int64"}));
-    EXPECT_EQ(before["ok"].i, 0);
-    EXPECT_EQ(before["os_name"].s, "");
+    EXPECT_EQ(os.report(), "ok:i64=0;os_bit:str=;os_name:str=;os_version:str=;vesk_memory_used:i64=0;"
+                           "open_files:i64=0;uptime_sec:i64=0;vesk_uptime_sec:i64=0;");
 
-    struct {
-        long at_startup;
-        long uptime, vesk_uptime;
-    } cases[] = {
-        {1000, 1196, 196}, // fixture uptime 1196.06
-        {0, 1196, 1196},
-        {5000, 1196, 0}, // the root's host started after us: never a negative age
-    };
     struct utsname u {};
     uname(&u);
+    os_identity id = identify_os([](const char *path) -> std::optional<std::string> {
+        std::string t;
+        if (!vesk_read_file(path, t)) return std::nullopt;
+        return t;
+    });
+    // From the fixture: statm 417 resident pages, file-nr 854, uptime 1196.06.
+    auto report = [&](long vesk_uptime) {
+        return "ok:i64=1;os_bit:str=" + std::string(u.machine) + ";os_name:str=" + id.name + ";os_version:str=" + id.ver +
+               ";vesk_memory_used:i64=" + std::to_string(417 * sysconf(_SC_PAGESIZE) / 1024) +
+               ";open_files:i64=854;uptime_sec:i64=1196;vesk_uptime_sec:i64=" + std::to_string(vesk_uptime) + ";";
+    };
+    struct {
+        long at_startup, vesk_uptime;
+    } cases[] = {
+        {1000, 196},
+        {0, 1196},
+        {5000, 0}, // the root's host started after us: never a negative age
+    };
     for (const auto &t : cases) {
         config.uptime_at_startup = t.at_startup;
         ASSERT_EQ(os.update(), 1);
-        bson_field r = build_and_decode([&](bson *b) { os.c.tobson(&os.c, b); });
-        EXPECT_EQ(r.layout(), before.layout());
-        EXPECT_EQ(r["ok"].i, 1);
-        EXPECT_EQ(r["os_bit"].s, u.machine);
-        EXPECT_EQ(r["vesk_memory_used"].i, 417 * sysconf(_SC_PAGESIZE) / 1024); // fixture statm: 417 resident pages
-        EXPECT_EQ(r["open_files"].i, 854);                                    // fixture file-nr
-        EXPECT_EQ(r["uptime_sec"].i, t.uptime);
-        EXPECT_EQ(r["vesk_uptime_sec"].i, t.vesk_uptime);
+        EXPECT_EQ(os.report(), report(t.vesk_uptime)) << t.at_startup;
     }
+    EXPECT_EQ(os.dump(), "MyCustom Os report (1) :\n\tOS bit = " + std::string(u.machine) + "\n\tOS name = " + id.name +
+                             "\n\tOS version = " + id.ver + "\n\tOS open files = 854\n\tOS vesk mem used = " +
+                             std::to_string(417 * sysconf(_SC_PAGESIZE) / 1024) +
+                             "\n\tOS uptime = 1196\n\tOS vesk uptime = 0\n");
 
     // Missing or unreadable sources give zeros, and the counter stays ok.
     for (const char *text : {"", "nan 3\n", "1e300 5\n", "-7.5 1\n"}) {
         root.write("uptime", text);
         ASSERT_EQ(os.update(), 1);
-        EXPECT_EQ(os.data<vesk_mycustom_data_os>().uptime_sec, 0) << text;
+        EXPECT_EQ(static_cast<vesk_mycustom_data_os *>(os.get()->data)->uptime_sec, 0) << text;
     }
     root.remove("uptime");
     root.remove("self/statm");
     root.remove("sys/fs/file-nr");
     ASSERT_EQ(os.update(), 1);
-    bson_field r = build_and_decode([&](bson *b) { os.c.tobson(&os.c, b); });
-    EXPECT_EQ(r["ok"].i, 1);
-    for (const char *k : {"uptime_sec", "vesk_uptime_sec", "vesk_memory_used", "open_files"}) EXPECT_EQ(r[k].i, 0) << k;
+    EXPECT_EQ(os.report(), "ok:i64=1;os_bit:str=" + std::string(u.machine) + ";os_name:str=" + id.name +
+                               ";os_version:str=" + id.ver +
+                               ";vesk_memory_used:i64=0;open_files:i64=0;uptime_sec:i64=0;vesk_uptime_sec:i64=0;");
 }
