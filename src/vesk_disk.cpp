@@ -13,6 +13,7 @@
 #include "bson.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
+#include "vesk_os.hpp"
 #include "vesk_core.hpp"
 #include "vesk_cpu.hpp"
 #include "vesk_owners.hpp"
@@ -117,9 +118,7 @@ void disk_rates(const mibdisk &cur, const mibdisk &prev, uint32_t interval, doub
 int disk_init(void *cnt)
 {
     vesk_mycustom_counter *c = counter(cnt);
-    c->data = new vesk_mycustom_data_disk{};
-    c->data_prev = new vesk_mycustom_data_disk{};
-    c->data_delta = new vesk_mycustom_data_disk{};
+    sys_allocate<vesk_mycustom_data_disk>(c, true);
     vesk_copy(c->report, "disk");
     return 1;
 }
@@ -191,7 +190,7 @@ int disk_dump(void *cnt)
     vesk_mycustom_counter *c = counter(cnt);
     const vesk_mycustom_data_disk *d = disk_data(c->data_delta);
     if (!d) return 1;
-    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, d->ok);
+    sys_dump_header(c, d->ok);
     for (const mibdisk &e : d->list.entries) {
         printf("\tok = %d\n", e.ok);
         printf("\tdev = %s\n", e.device.c_str());
@@ -207,10 +206,6 @@ int disk_dump(void *cnt)
 
 int disk_free(void *cnt)
 {
-    vesk_mycustom_counter *c = counter(cnt);
-    delete disk_data(c->data);
-    delete disk_data(c->data_prev);
-    delete disk_data(c->data_delta);
-    c->data = c->data_prev = c->data_delta = nullptr;
+    sys_release<vesk_mycustom_data_disk>(static_cast<vesk_mycustom_counter *>(cnt));
     return 1;
 }

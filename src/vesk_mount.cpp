@@ -13,6 +13,7 @@
 #include "bson.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
+#include "vesk_os.hpp"
 
 const char *vesk_mtab_path = "/etc/mtab";
 
@@ -62,8 +63,8 @@ mount_sizes mount_sizes_of(const struct statvfs &st)
 int mount_init(void *cnt)
 {
     vesk_mycustom_counter *c = counter(cnt);
-    auto *d = new vesk_mycustom_data_mount{};
-    c->data = d;
+    sys_allocate<vesk_mycustom_data_mount>(c, false);
+    auto *d = static_cast<vesk_mycustom_data_mount *>(c->data);
     vesk_copy(c->report, "Mount");
     std::unique_ptr<FILE, mnt_closer> table(setmntent(vesk_mtab_path, "r"));
     if (!table) {
@@ -120,7 +121,7 @@ int mount_dump(void *cnt)
     vesk_mycustom_counter *c = counter(cnt);
     const vesk_mycustom_data_mount *d = mount_data(cnt);
     if (!d) return 1;
-    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, d->ok);
+    sys_dump_header(c, d->ok);
     for (const mibmount &e : d->list.entries) {
         printf("\tMount = %s\n", e.device.c_str());
         printf("\t\tok = %d\n", e.ok);
@@ -134,8 +135,6 @@ int mount_dump(void *cnt)
 
 int mount_free(void *cnt)
 {
-    vesk_mycustom_counter *c = counter(cnt);
-    delete mount_data(cnt);
-    c->data = nullptr;
+    sys_release<vesk_mycustom_data_mount>(static_cast<vesk_mycustom_counter *>(cnt));
     return 1;
 }

@@ -7,6 +7,7 @@
 #include "bson.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
+#include "vesk_os.hpp"
 
 namespace {
 
@@ -48,9 +49,7 @@ std::vector<net_dev_row> parse_net_dev(std::string_view text)
 int net_init(void *cnt)
 {
     vesk_mycustom_counter *c = counter(cnt);
-    c->data = new vesk_mycustom_data_net{};
-    c->data_prev = new vesk_mycustom_data_net{};
-    c->data_delta = new vesk_mycustom_data_net{};
+    sys_allocate<vesk_mycustom_data_net>(c, true);
     vesk_copy(c->report, "net");
     return 1;
 }
@@ -112,7 +111,7 @@ int net_dump(void *cnt)
     const vesk_mycustom_data_net *d = net_data(c->data_delta);
     if (!d) return 1;
     if (!d->delta_ran) d = net_data(c->data);
-    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, d->ok);
+    sys_dump_header(c, d->ok);
     printf("\tNet interfaces:\n");
     for (const mibnet &e : d->list.entries) {
         printf("\tok = %d\n", e.ok);
@@ -125,10 +124,6 @@ int net_dump(void *cnt)
 
 int net_free(void *cnt)
 {
-    vesk_mycustom_counter *c = counter(cnt);
-    delete net_data(c->data);
-    delete net_data(c->data_prev);
-    delete net_data(c->data_delta);
-    c->data = c->data_prev = c->data_delta = nullptr;
+    sys_release<vesk_mycustom_data_net>(static_cast<vesk_mycustom_counter *>(cnt));
     return 1;
 }

@@ -8,6 +8,7 @@
 #include "bson.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
+#include "vesk_os.hpp"
 #include "vesk_devlist.hpp"
 
 namespace {
@@ -52,7 +53,7 @@ void parse_sockstat(std::string_view text, vesk_mycustom_data_socket &d)
 int socket_init(void *cnt)
 {
     auto *c = static_cast<vesk_mycustom_counter *>(cnt);
-    c->data = new vesk_mycustom_data_socket{};
+    sys_allocate<vesk_mycustom_data_socket>(c, false);
     vesk_copy(c->report, "socket");
     return 1;
 }
@@ -91,7 +92,7 @@ int socket_dump(void *cnt)
     auto *c = static_cast<vesk_mycustom_counter *>(cnt);
     const vesk_mycustom_data_socket *d = socket_data(cnt);
     if (!d) return 1;
-    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, d->ok);
+    sys_dump_header(c, d->ok);
     printf("\ttcp_inuse = %u\n", d->tcp_inuse);
     printf("\ttcp_tw = %u\n", d->tcp_tw);
     printf("\ttcp_orphan = %u\n", d->tcp_orphan);
@@ -101,8 +102,6 @@ int socket_dump(void *cnt)
 
 int socket_free(void *cnt)
 {
-    auto *c = static_cast<vesk_mycustom_counter *>(cnt);
-    delete static_cast<vesk_mycustom_data_socket *>(c->data);
-    c->data = nullptr;
+    sys_release<vesk_mycustom_data_socket>(static_cast<vesk_mycustom_counter *>(cnt));
     return 1;
 }
