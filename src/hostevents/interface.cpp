@@ -1,11 +1,26 @@
 // The module's seven C-callable functions; the work is in the units behind them.
 #include "hostevents/hostevents.h"
 
+#include <cstdio>
+
 #include "hostevents/config.hpp"
 #include "hostevents/vesk_cpu.hpp"
+#include "hostevents/vesk_oomkiller.hpp"
 #include "vesk_config.hpp"
 
 using namespace hostevents;
+
+namespace {
+
+// Never destroyed: the process may exit while the follower still runs, and its
+// thread must not be torn down under it.
+oom_watch &the_watch()
+{
+    static oom_watch *w = new oom_watch;
+    return *w;
+}
+
+} // namespace
 
 extern "C" int init_go_module(void *conf)
 {
@@ -19,9 +34,21 @@ extern "C" double GetUptime(void)
     return read_uptime(getProcPath("uptime"));
 }
 
-// Not built yet: no watch, no kills, nothing checked.
-extern "C" void InitOomKilled(void) {}
-extern "C" long long OomGetKilled(void) { return 0; }
-extern "C" void CloseOomKilled(void) {}
+extern "C" void InitOomKilled(void)
+{
+    oom_watch_init(the_watch(), oom_sources(getProcPath("kmsg")), stdout, nullptr);
+}
+
+extern "C" long long OomGetKilled(void)
+{
+    return oom_watch_take(the_watch(), stderr);
+}
+
+extern "C" void CloseOomKilled(void)
+{
+    oom_watch_close(the_watch(), stdout);
+}
+
+// Not built yet: nothing checked.
 extern "C" long long ValidateConfig(void) { return 0; }
 extern "C" long long ValidateConfName(he_string) { return 0; }
