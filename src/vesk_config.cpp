@@ -14,6 +14,7 @@
 #include "mycustom.hpp"
 #include "string_list.hpp"
 #include "vesk_core.hpp"
+#include "vesk_custom.hpp"
 #include "vesk_docker_core.hpp"
 #include "vesk_log.hpp"
 #include "vesk_multicustom.hpp"
@@ -340,8 +341,11 @@ rule_result counter_line(line_ctx &c, const counter_kind &kind)
 }
 
 // The operations of the script counters; server_status lines are custom counters too.
-const mycustom_ops kCustomOps{};
-const mycustom_ops kMulticustomOps{};
+const mycustom_ops kCustomOps{.init = custom_init, .update = custom_update, .delta = custom_delta,
+                              .tobson = custom_tobson, .dump = custom_dump, .free = custom_free};
+const mycustom_ops kMulticustomOps{.init = multicustom_init, .update = multicustom_update,
+                                   .delta = multicustom_delta, .tobson = multicustom_tobson,
+                                   .dump = multicustom_dump, .free = multicustom_free};
 
 rule_result server_status_line(line_ctx &c)
 {

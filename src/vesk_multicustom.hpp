@@ -66,3 +66,30 @@ struct vesk_mymulticustom_counter {
     mymulticustom_dump dump;
     mymulticustom_free free;
 };
+
+// The seven operations of a multicustom counter.
+int multicustom_init(void *cnt);
+int multicustom_update(void *cnt);
+int multicustom_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int multicustom_tobson(void *cnt, bson *b);
+int multicustom_dump(void *cnt);
+int multicustom_free(void *cnt);
+void multicustom_parse_conf(vesk_mymulticustom_counter *cnt);
+
+// Results of parse_metric_line.
+enum metric_line_code {
+    METRIC_OK = 0,        // name and value read
+    METRIC_NO_NUMBER = 1, // the last word has no leading number
+    METRIC_TOO_LONG = 2,  // the name does not fit the buffer
+    METRIC_EMPTY = 3,     // empty line
+    METRIC_COMMENT = 4,   // line beginning with '#'
+};
+
+// Splits one output line: blank- or tab-separated words, the last one the number,
+// the words before it the name (joined by single blanks) written into `metric`.
+int parse_metric_line(const char *input, char *metric, size_t met_buf_cap, double *value);
+
+// Runs a multicustom command once; its values go into cnt_array and *mc_count.
+// *err is 0 for a usable result, else 1.
+void multi_call_exec(vesk_mymulticustom_data_custom *cnt_array, const char *exec, int uid, int gid,
+                     int max_seconds, int counter_type, int *err, uint64_t *mc_count, const char *alert_condition);
