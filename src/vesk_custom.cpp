@@ -187,7 +187,7 @@ void append_script_element(bson *b, const script_element &e)
     if (n > 0 || e.type == VESK_SERVER_STATUS_TYPE) {
         if (vesk_bson_append_start_array(b, "alerts") == BSON_OK) {
             for (int i = 0; i < n; i++) {
-                char idx[4];
+                char idx[12];
                 snprintf(idx, sizeof idx, "%d", i);
                 vesk_bson_append_string(b, idx, e.alerts[i].text);
             }
