@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bson.hpp"
+#include "hostevents/hostevents.h"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
 #include "vesk_core.hpp"
@@ -29,6 +30,7 @@ struct registry {
     {
         init_config();
         config.oom_watcher = 0; // no log follower threads in a benchmark
+        init_go_module(&config);  // the cpu counter asks the host-events module for the uptime
         setCoreCounters();
         for (int i = 0; i < VESK_MAX_CORE; i++)
             if (stats.core_counters[i].init) stats.core_counters[i].init(&stats.core_counters[i]);
