@@ -61,6 +61,15 @@ void group_to_bson(Counter *counters, const Count &count, bson *b)
         if (counters[i].tobson) counters[i].tobson(&counters[i], b);
 }
 
+// One of the report's arrays; it is written even when it stays empty.
+template <typename Fill>
+void report_array(bson *b, const char *key, Fill fill)
+{
+    vesk_bson_append_start_array(b, key);
+    fill();
+    vesk_bson_append_finish_array(b);
+}
+
 void plugins_to_bson(bson *b)
 {
     if (config.debug) printf("done\nplugins...");
@@ -100,26 +109,18 @@ int stats_to_bson(uint8_t **res, uint32_t *len, unsigned long localAddress)
     append_header(b, t, localAddress);
     group_to_bson(stats.core_counters, stats.ncore_counters, b);
 
-    vesk_bson_append_start_array(b, "memcaches");
-    group_to_bson(stats.memcache_counters, stats.nmemcache_counters, b);
-    vesk_bson_append_finish_array(b);
-    vesk_bson_append_start_array(b, "beanstalks");
-    group_to_bson(stats.beanstalk_counters, stats.nbeanstalk_counters, b);
-    vesk_bson_append_finish_array(b);
-    vesk_bson_append_start_array(b, "custom");
-    group_to_bson(stats.custom_counters, stats.ncustom_counters, b);
-    group_to_bson(stats.multicustom_counters, stats.nmulticustom_counters, b);
-    vesk_bson_append_finish_array(b);
-    vesk_bson_append_start_array(b, "mycustoms");
-    group_to_bson(stats.mycustom_counters, stats.nmycustoms, b);
-    plugins_to_bson(b);
-    vesk_bson_append_finish_array(b);
-    vesk_bson_append_start_array(b, "mysqls");
-    group_to_bson(stats.mysql_counters, stats.nmysql_counters, b);
-    vesk_bson_append_finish_array(b);
-    vesk_bson_append_start_array(b, "redises");
-    group_to_bson(stats.redis_counters, stats.nredis_counters, b);
-    vesk_bson_append_finish_array(b);
+    report_array(b, "memcaches", [b] { group_to_bson(stats.memcache_counters, stats.nmemcache_counters, b); });
+    report_array(b, "beanstalks", [b] { group_to_bson(stats.beanstalk_counters, stats.nbeanstalk_counters, b); });
+    report_array(b, "custom", [b] {
+        group_to_bson(stats.custom_counters, stats.ncustom_counters, b);
+        group_to_bson(stats.multicustom_counters, stats.nmulticustom_counters, b);
+    });
+    report_array(b, "mycustoms", [b] {
+        group_to_bson(stats.mycustom_counters, stats.nmycustoms, b);
+        plugins_to_bson(b);
+    });
+    report_array(b, "mysqls", [b] { group_to_bson(stats.mysql_counters, stats.nmysql_counters, b); });
+    report_array(b, "redises", [b] { group_to_bson(stats.redis_counters, stats.nredis_counters, b); });
 
     docker_to_bson(b);
 

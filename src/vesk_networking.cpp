@@ -103,9 +103,30 @@ bool send_all(int fd, const uint8_t *data, size_t len)
     return true;
 }
 
-void print_report(const uint8_t *report)
+// A malloc'ed report or packet and its length; empty when it could not be made.
+struct wire_buffer {
+    std::unique_ptr<uint8_t, malloc_free> data;
+    uint32_t len = 0;
+};
+
+wire_buffer build_report(unsigned long localAddress)
 {
+    wire_buffer r;
+    uint8_t *report = nullptr;
+    if (stats_to_bson(&report, &r.len, localAddress) != 0) return r;
+    r.data.reset(report);
     if (config.debug) vesk_bson_print_raw(reinterpret_cast<const char *>(report), 3);
+    return r;
+}
+
+wire_buffer make_packet(uint8_t *report, uint32_t len)
+{
+    wire_buffer p;
+    uint8_t *packet = nullptr;
+    if (sign(report, static_cast<int>(len), &packet, &p.len) != 0)
+        printf("report not sent: the packet could not be made\n");
+    p.data.reset(packet);
+    return p;
 }
 
 } // namespace
@@ -219,20 +240,15 @@ void send_data_udp(uint8_t *msg, uint32_t len)
         return;
     }
     sockaddr_in dest = destination();
-    uint8_t *packet = nullptr;
-    uint32_t packet_len = 0;
-    if (sign(msg, static_cast<int>(len), &packet, &packet_len) != 0) {
-        printf("report not sent: the packet could not be made\n");
-        return;
-    }
-    std::unique_ptr<uint8_t, malloc_free> owned(packet);
+    wire_buffer packet = make_packet(msg, len);
+    if (!packet.data) return;
     if (config.debug) printf("sending via UDP to %s:%d ...", destination_text(), config.port);
-    if (sendto(s.get(), packet, packet_len, 0, reinterpret_cast<sockaddr *>(&dest), sizeof dest) < 0) {
+    if (sendto(s.get(), packet.data.get(), packet.len, 0, reinterpret_cast<sockaddr *>(&dest), sizeof dest) < 0) {
         printf("sending via udp FAILED %d\n", errno);
         return;
     }
     debug_print("DONE\n");
-    write_dump(packet, packet_len);
+    write_dump(packet.data.get(), packet.len);
 }
 
 void send_data_tcp()
@@ -252,26 +268,17 @@ void send_data_tcp()
         return;
     }
     unsigned long local = encrypt_long(get_socket_local_ip(s.get()), config.secret);
-
-    uint8_t *report = nullptr;
-    uint32_t report_len = 0;
-    if (stats_to_bson(&report, &report_len, local) != 0) return;
-    std::unique_ptr<uint8_t, malloc_free> owned_report(report);
-    print_report(report);
-    uint8_t *packet = nullptr;
-    uint32_t packet_len = 0;
-    if (sign(report, static_cast<int>(report_len), &packet, &packet_len) != 0) {
-        printf("report not sent: the packet could not be made\n");
-        return;
-    }
-    std::unique_ptr<uint8_t, malloc_free> owned_packet(packet);
+    wire_buffer report = build_report(local);
+    if (!report.data) return;
+    wire_buffer packet = make_packet(report.data.get(), report.len);
+    if (!packet.data) return;
     if (config.debug) printf("Sending via TCP to %s:%d ...", destination_text(), config.port);
-    if (!send_all(s.get(), packet, packet_len)) {
+    if (!send_all(s.get(), packet.data.get(), packet.len)) {
         printf("sending via tcp FAILED %d\n", errno);
         return;
     }
     debug_print("DONE\n");
-    write_dump(packet, packet_len);
+    write_dump(packet.data.get(), packet.len);
 }
 
 void send_data()
@@ -281,10 +288,6 @@ void send_data()
         send_data_tcp();
         return;
     }
-    uint8_t *report = nullptr;
-    uint32_t report_len = 0;
-    if (stats_to_bson(&report, &report_len, 0) != 0) return;
-    std::unique_ptr<uint8_t, malloc_free> owned(report);
-    print_report(report);
-    send_data_udp(report, report_len);
+    wire_buffer report = build_report(0);
+    if (report.data) send_data_udp(report.data.get(), report.len);
 }

@@ -535,26 +535,29 @@ TEST(BsonIterator, ReadsWhatLibbsonWrote)
 
 std::string printed, printed_err;
 
-int capture(const char *fmt, ...)
+std::string vformat(const char *fmt, va_list ap)
 {
     char buf[1024];
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    return buf;
+}
+
+int capture(const char *fmt, ...)
+{
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    printed += vformat(fmt, ap);
     va_end(ap);
-    printed += buf;
-    return n;
+    return 0;
 }
 
 int capture_err(const char *fmt, ...)
 {
-    char buf[1024];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    printed_err += vformat(fmt, ap);
     va_end(ap);
-    printed_err += buf;
-    return n;
+    return 0;
 }
 
 struct print_capture {

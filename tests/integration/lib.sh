@@ -86,6 +86,15 @@ start_vesk() {
     VESK_PID=$!
 }
 
+# Stops the agent started by start_vesk, and its child, and waits for both.
+stop_vesk() {
+    local kids
+    kids=$(pgrep -P "$VESK_PID")
+    kill -TERM "$VESK_PID" $kids 2>/dev/null
+    wait_gone "$VESK_PID"
+    for k in $kids; do wait_gone "$k"; done
+}
+
 # Writes a configuration file from standard input and prints its path.
 write_conf() {
     local f="$WORK/${1:-vesk}.conf"

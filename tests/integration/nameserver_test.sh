@@ -8,14 +8,6 @@ COLLECTOR=$VESK_BUILD/tests/tools/vesk_collector
 NOGLOB="$WORK/none/*.conf"
 NAME=collector.test
 
-stop_vesk() {
-    local kids
-    kids=$(pgrep -P "$VESK_PID")
-    kill -TERM "$VESK_PID" $kids 2>/dev/null
-    wait_gone "$VESK_PID"
-    for k in $kids; do wait_gone "$k"; done
-}
-
 # dns ADDRESS ANSWER...: a dnsmasq on ADDRESS:53 with the given answer options.
 DNS_PIDS=()
 dns() {

@@ -9,15 +9,6 @@ COLLECTOR=$VESK_BUILD/tests/tools/vesk_collector
 NOGLOB="$WORK/none/*.conf"
 DUMP=/tmp/vesk.last
 
-# Stops the agent and its child.
-stop_vesk() {
-    local kids
-    kids=$(pgrep -P "$VESK_PID")
-    kill -TERM "$VESK_PID" $kids 2>/dev/null
-    wait_gone "$VESK_PID"
-    for k in $kids; do wait_gone "$k"; done
-}
-
 # run_case NAME PACKETS CONF [COLLECTOR OPTIONS...]: a collector on 127.0.0.1:8641
 # receives PACKETS packets from the agent into $WORK/NAME/.
 run_case() {

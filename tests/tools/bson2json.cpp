@@ -47,17 +47,6 @@ std::string escape(const char *s, size_t len)
 
 std::string escape(const char *s) { return escape(s, strlen(s)); }
 
-std::string hex(const uint8_t *p, size_t len)
-{
-    std::string out;
-    char h[3];
-    for (size_t i = 0; i < len; i++) {
-        snprintf(h, sizeof h, "%02x", p[i]);
-        out += h;
-    }
-    return out;
-}
-
 const char *type_name(bson_type_t t)
 {
     switch (t) {
@@ -103,7 +92,7 @@ std::string value_text(const bson_iter_t *it)
         const uint8_t *data;
         bson_iter_binary(it, &sub, &len, &data);
         snprintf(buf, sizeof buf, "%d:", static_cast<int>(sub));
-        return buf + hex(data, len);
+        return buf + bson_check::hex(data, len);
     }
     case BSON_TYPE_OID: {
         char s[25];

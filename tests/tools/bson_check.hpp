@@ -9,6 +9,18 @@
 
 namespace bson_check {
 
+// Lower-case hexadecimal text of the bytes.
+inline std::string hex(const uint8_t *p, size_t len)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < len; i++) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 0xf];
+    }
+    return out;
+}
+
 // libbson lets truncated and overlong sequences through, so texts are checked
 // here as well: well-formed UTF-8 up to U+10FFFF, 3-byte surrogates accepted.
 inline bool strict_utf8(const char *s, size_t len)

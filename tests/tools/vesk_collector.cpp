@@ -53,13 +53,7 @@ std::string sha1_hex(const uint8_t *doc, size_t len, const std::string &secret)
     EVP_DigestUpdate(ctx, secret.data(), secret.size());
     EVP_DigestFinal_ex(ctx, md, &md_len);
     EVP_MD_CTX_free(ctx);
-    std::string out;
-    char h[3];
-    for (unsigned i = 0; i < md_len; i++) {
-        snprintf(h, sizeof h, "%02x", md[i]);
-        out += h;
-    }
-    return out;
+    return bson_check::hex(md, md_len);
 }
 
 bool hex_digits(const uint8_t *p, size_t n)
