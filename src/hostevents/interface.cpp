@@ -2,10 +2,12 @@
 #include "hostevents/hostevents.h"
 
 #include <cstdio>
+#include <string>
 
 #include "hostevents/config.hpp"
 #include "hostevents/vesk_cpu.hpp"
 #include "hostevents/vesk_oomkiller.hpp"
+#include "hostevents/vesk_validator.hpp"
 #include "vesk_config.hpp"
 
 using namespace hostevents;
@@ -49,6 +51,14 @@ extern "C" void CloseOomKilled(void)
     oom_watch_close(the_watch(), stdout);
 }
 
-// Not built yet: nothing checked.
-extern "C" long long ValidateConfig(void) { return 0; }
-extern "C" long long ValidateConfName(he_string) { return 0; }
+extern "C" long long ValidateConfig(void)
+{
+    return validate_conf_file("/etc/vesk.conf", stderr);
+}
+
+extern "C" long long ValidateConfName(he_string file_name)
+{
+    std::string name;
+    if (file_name.p && file_name.n > 0) name.assign(file_name.p, static_cast<size_t>(file_name.n));
+    return validate_conf_file(name, stderr);
+}
