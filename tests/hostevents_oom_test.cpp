@@ -215,7 +215,9 @@ TEST_F(OomFollower, StartsOnAMissingFileAndCountsItFromItsFirstLine)
 {
     auto f = follow(KMSG, false);
     ASSERT_TRUE(logs.wait_for("Waiting for " + log.string() + " to appear..."));
-    append(log, "Killed process 1\n");
+    // It appears whole, so the follower cannot open it before the line is in.
+    append(dir / "new", "Killed process 1\n");
+    fs::rename(dir / "new", log);
     // The first open seeks to the end: what the file held when it appeared is old.
     ASSERT_TRUE(logs.wait_for("Seeked " + log.string() + " - {Offset:0 Whence:2}\n"));
     append(log, "Killed process 2\n");
