@@ -696,9 +696,10 @@ double call_exec(const char *exec, int uid, int gid, int max_seconds, int counte
                 break; // the output is cut here
             }
             if (!seen && counter_type != VESK_SERVER_STATUS_TYPE) {
+                // The runner closes the pipe only once the command is reaped or
+                // killed: the final reaping judges how it ended, free of races.
                 printf("ERROR! Custom script '%s' has returned an empty string, killed\n", exec);
                 *err = 1;
-                run.kill_all();
             }
             break;
         }

@@ -168,9 +168,9 @@ void multi_call_exec(vesk_mymulticustom_data_custom *cnt_array, const char *exec
             }
             values.feed(pending, true);
             if (*mc_count == 0 && counter_type != VESK_SERVER_STATUS_TYPE) {
+                // As for a custom script, the final reaping judges how the runner ended.
                 printf("ERROR! Multicustom script has returned an empty string, killed\n");
                 *err = 1;
-                run.kill_all();
             }
             break;
         }
