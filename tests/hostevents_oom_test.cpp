@@ -143,11 +143,6 @@ TEST(OomSources, FirstReadableSourceInOrder)
     fs::create_directory(d / "proc");
     auto sources = oom_sources((d / "proc/kmsg").string(), (d / "syslog").string(), (d / "messages").string());
     ASSERT_EQ(sources.size(), 3u);
-    EXPECT_EQ(sources[0].pattern.text, "Out of memory");
-    EXPECT_FALSE(sources[0].pattern.ignore_case);
-    EXPECT_TRUE(sources[1].pattern.ignore_case);
-    EXPECT_TRUE(sources[2].pattern.ignore_case);
-
     EXPECT_EQ(oom_choose_source(sources), -1);
     append(d / "messages", "");
     EXPECT_EQ(oom_choose_source(sources), 2);
@@ -155,8 +150,6 @@ TEST(OomSources, FirstReadableSourceInOrder)
     EXPECT_EQ(oom_choose_source(sources), 1);
     append(d / "syslog", "");
     EXPECT_EQ(oom_choose_source(sources), 0);
-    EXPECT_EQ(oom_sources("/proc/kmsg")[0].file, "/var/log/syslog");
-    EXPECT_EQ(oom_sources("/proc/kmsg")[2].file, "/var/log/messages");
     fs::remove_all(d);
 }
 
@@ -275,24 +268,6 @@ TEST_F(OomFollower, StreamBacklogIsDiscardedAndLaterLinesPolled)
     close(w);
 }
 
-TEST(DiscardBacklog, ReadsUntilItWouldBlock)
-{
-    int p[2];
-    ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
-    std::string backlog(100000, 'k');
-    size_t written = 0;
-    while (written < backlog.size()) {
-        ssize_t n = write(p[1], backlog.data() + written, backlog.size() - written);
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-    }
-    EXPECT_EQ(discard_backlog(p[0]), written);
-    char c;
-    EXPECT_EQ(read(p[0], &c, 1), -1); // nothing left, and the pipe is still open
-    close(p[0]);
-    close(p[1]);
-}
-
 TEST_F(OomFollower, FollowerThreadBlocksTheAgentsStopSignals)
 {
     append(log, "");
@@ -373,4 +348,25 @@ TEST(OomWatch, MessagesOfTheWatch)
     fclose(out);
     free(buf);
     fs::remove_all(d);
+}
+
+TEST_F(OomFollower, UnreadableStatusAfterAWriteEndsTheProcess)
+{
+    // The log's directory is moved away and a plain file takes its name: the next
+    // write reaches the file, whose name now cannot be looked up (not a directory).
+    fs::create_directory(dir / "sub");
+    log = dir / "sub" / "syslog";
+    append(log, "");
+    EXPECT_EXIT(
+        {
+            auto f = follow(SYSLOG);
+            fs::rename(dir / "sub", dir / "moved");
+            append(dir / "sub", "");
+            append(dir / "moved" / "syslog", "Out of memory\n");
+            std::this_thread::sleep_for(5s);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(1),
+        "[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} FATAL -- Failed to stat file " + log.string() +
+            ": Not a directory\n");
 }

@@ -61,6 +61,14 @@ void fatal_dated(std::string_view message)
     _exit(1);
 }
 
+std::string_view trim_space(std::string_view s)
+{
+    constexpr std::string_view space = " \t\n\v\f\r";
+    size_t b = s.find_first_not_of(space);
+    if (b == std::string_view::npos) return {};
+    return s.substr(b, s.find_last_not_of(space) - b + 1);
+}
+
 std::string error_text(int err)
 {
     char buf[256];

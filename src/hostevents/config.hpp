@@ -30,6 +30,10 @@ void log_dated(std::string_view message);
 // from any thread and without the agent's shut-down steps.
 [[noreturn]] void fatal_dated(std::string_view message);
 
+// The text without white space (blank, tab, newline, vertical tab, form feed,
+// carriage return) at either end.
+std::string_view trim_space(std::string_view s);
+
 // The system's text for an error number.
 std::string error_text(int err);
 

@@ -11,26 +11,13 @@
 
 namespace hostevents {
 
-namespace {
-
-constexpr std::string_view SPACE = " \t\n\v\f\r";
-
-std::string_view trim(std::string_view s)
-{
-    size_t b = s.find_first_not_of(SPACE);
-    if (b == std::string_view::npos) return {};
-    return s.substr(b, s.find_last_not_of(SPACE) - b + 1);
-}
-
-} // namespace
-
 double parse_uptime(std::string_view text)
 {
     size_t nl = text.find('\n');
     std::string_view line = text.substr(0, nl);
     if (line.size() > UPTIME_MAX_LINE) return 0;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    line = trim(line);
+    line = trim_space(line);
     std::string_view piece = line.substr(0, line.find(' '));
     if (!piece.empty() && piece.front() == '+') piece.remove_prefix(1);
     if (piece.empty()) return 0;

@@ -151,6 +151,7 @@ log_follower::~log_follower()
 
 void log_follower::start()
 {
+    if (thread_.joinable() || ended_) return;
     stop_signals_blocked blocked;
     try {
         thread_ = std::thread(&log_follower::run, this);
@@ -242,12 +243,12 @@ bool log_follower::seek_to_end()
 // ends the follower when following (a stop request also ends the reading then).
 bool log_follower::consume(bool following)
 {
-    std::vector<char> buf(READ_CHUNK);
+    buf_.resize(READ_CHUNK);
     for (;;) {
         if (following && stop_) return true;
-        ssize_t n = read(fd_.get(), buf.data(), buf.size());
+        ssize_t n = read(fd_.get(), buf_.data(), buf_.size());
         if (n > 0) {
-            count_ += counter_.feed(std::string_view(buf.data(), static_cast<size_t>(n)));
+            count_ += counter_.feed(std::string_view(buf_.data(), static_cast<size_t>(n)));
             pos_ += n;
             continue;
         }

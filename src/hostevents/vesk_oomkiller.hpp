@@ -47,7 +47,9 @@ private:
 // later is counted; returns the bytes dropped.
 size_t discard_backlog(int fd);
 
-// Follows one log file in a thread of its own and counts its kill lines.
+// Follows one log file in a thread of its own and counts its kill lines. The
+// process has one inotify instance, read by the running follower: one follower at
+// a time.
 class log_follower {
 public:
     using log_fn = std::function<void(const std::string &)>;
@@ -108,6 +110,7 @@ private:
     std::atomic<long long> count_{0};
     std::atomic<long long> pos_{0};
     std::optional<std::string> reason_;
+    std::vector<char> buf_;
     bool stream_ = false;       // procfs and the like: no inotify events, no end to seek to
     bool poll_status_ = false;  // the file could not be watched: look at it periodically
     int file_wd_ = -1;

@@ -25,15 +25,6 @@ constexpr size_t MAX_LINE = 64 * 1024;
 // A command that never stops talking must not eat the machine's memory.
 constexpr size_t MAX_OUTPUT = 1024 * 1024;
 
-constexpr std::string_view TRIM_SPACE = " \t\n\v\f\r";
-
-std::string_view trim(std::string_view s)
-{
-    size_t b = s.find_first_not_of(TRIM_SPACE);
-    if (b == std::string_view::npos) return {};
-    return s.substr(b, s.find_last_not_of(TRIM_SPACE) - b + 1);
-}
-
 // White space between the key and the names: tab, newline, form feed, return, blank.
 bool sep(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 bool digit(char c) { return c >= '0' && c <= '9'; }
@@ -177,7 +168,7 @@ void put_line(FILE *out, std::string_view prefix, std::string_view text)
 
 checked_line validator_parse_line(std::string_view raw)
 {
-    std::string_view line = trim(raw);
+    std::string_view line = trim_space(raw);
     checked_line r;
     r.line = line;
     if (line.substr(0, 6) != "custom" && line.substr(0, 11) != "multicustom") return r;
@@ -193,7 +184,7 @@ checked_line validator_parse_line(std::string_view raw)
     // found (its first occurrence after the names), so neither a name nor the command
     // loses text that merely looks like an option.
     std::vector<std::pair<size_t, size_t>> cuts;
-    cuts.emplace_back(0, trim(line.substr(0, names_end)).size());
+    cuts.emplace_back(0, trim_space(line.substr(0, names_end)).size());
     for (const auto &rule : OPTIONS) {
         auto [pos, len] = find_option(line, names_end - 1, rule);
         if (pos != std::string_view::npos) cuts.emplace_back(pos + 1, len - 1);
@@ -206,7 +197,7 @@ checked_line validator_parse_line(std::string_view raw)
         at = std::max(at, pos + len);
     }
     if (at < line.size()) command.append(line.substr(at));
-    r.command = trim(command);
+    r.command = trim_space(command);
     r.kind = r.command.rfind("rm", 0) == 0 ? line_kind::unsafe : line_kind::command;
     return r;
 }
