@@ -143,23 +143,7 @@ int cpu_update(void *cnt)
 
 int cpu_delta(void *cnt, uint32_t, uint64_t iteration)
 {
-    vesk_mycustom_counter *c = counter(cnt);
-    cpu_data *d = buffer(c->data), *prev = buffer(c->data_prev), *out = buffer(c->data_delta);
-    if (!d || !prev || !out) return 1;
-    *out = *d;
-    if (iteration == 0) {
-        *prev = *d;
-        out->ok = 0;
-        return 1;
-    }
-    if (d->ok && prev->ok) {
-        cpu_percentages(*d, *prev, *out);
-        out->ok = 1;
-    } else {
-        out->ok = 0;
-    }
-    *prev = *d;
-    return 1;
+    return sys_scalar_delta<cpu_data>(counter(cnt), iteration, cpu_percentages);
 }
 
 int cpu_tobson(void *cnt, bson *b)
@@ -206,15 +190,15 @@ int cpu_dump(void *cnt)
     const cpu_data *d = buffer(c->data_delta);
     if (!d) d = &none;
     sys_dump_header(c, d->ok);
-    printf("\tguest = %lu\n", static_cast<unsigned long>(d->guest));
-    printf("\tidle = %lu\n", static_cast<unsigned long>(d->idle));
-    printf("\tiowait = %lu\n", static_cast<unsigned long>(d->iowait));
-    printf("\tirq = %lu\n", static_cast<unsigned long>(d->irq));
-    printf("\tnice = %lu\n", static_cast<unsigned long>(d->nice));
-    printf("\tsoftirq = %lu\n", static_cast<unsigned long>(d->softirq));
-    printf("\tsteal = %lu\n", static_cast<unsigned long>(d->steal));
-    printf("\tsystem = %lu\n", static_cast<unsigned long>(d->system));
-    printf("\tuser = %lu\n", static_cast<unsigned long>(d->user));
+    sys_dump_values({{"guest", d->guest},
+                     {"idle", d->idle},
+                     {"iowait", d->iowait},
+                     {"irq", d->irq},
+                     {"nice", d->nice},
+                     {"softirq", d->softirq},
+                     {"steal", d->steal},
+                     {"system", d->system},
+                     {"user", d->user}});
     printf("\tuptime = %ld\n", whole_seconds(d->uptime));
     for (size_t i = 0; i < d->freq.size(); i++) printf("\tfreq cpu%zu = %lf\n", i, d->freq[i]);
     return 1;

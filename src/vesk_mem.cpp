@@ -122,24 +122,10 @@ int mem_update(void *cnt)
 
 int mem_delta(void *cnt, uint32_t interval, uint64_t iteration)
 {
-    vesk_mycustom_counter *c = counter(cnt);
-    mem_data *d = buffer(c->data), *prev = buffer(c->data_prev), *out = buffer(c->data_delta);
-    if (!d || !prev || !out) return 1;
-    *out = *d;
-    if (iteration == 0) {
-        *prev = *d;
-        out->ok = 0;
-        return 1;
-    }
-    if (d->ok && prev->ok) {
-        out->swapin = vesk_counter_rate(d->swapin, prev->swapin, interval);
-        out->swapout = vesk_counter_rate(d->swapout, prev->swapout, interval);
-        out->ok = 1;
-    } else {
-        out->ok = 0;
-    }
-    *prev = *d;
-    return 1;
+    return sys_scalar_delta<mem_data>(counter(cnt), iteration, [interval](const mem_data &cur, const mem_data &prev, mem_data &out) {
+        out.swapin = vesk_counter_rate(cur.swapin, prev.swapin, interval);
+        out.swapout = vesk_counter_rate(cur.swapout, prev.swapout, interval);
+    });
 }
 
 int mem_tobson(void *cnt, bson *b)
@@ -171,17 +157,17 @@ int mem_dump(void *cnt)
     const mem_data *d = buffer(c->data);
     if (!d) d = &none;
     sys_dump_header(c, d->ok);
-    printf("\tMEM total = %lu\n", static_cast<unsigned long>(d->memtotal));
-    printf("\tMEM free = %lu\n", static_cast<unsigned long>(d->memfree));
-    printf("\tMEM used = %lu\n", static_cast<unsigned long>(d->memused));
-    printf("\tMEM buffers = %lu\n", static_cast<unsigned long>(d->membuffers));
-    printf("\tMEM cached = %lu\n", static_cast<unsigned long>(d->memcached));
-    printf("\tSwap total = %lu\n", static_cast<unsigned long>(d->swaptotal));
-    printf("\tSwap free = %lu\n", static_cast<unsigned long>(d->swapfree));
-    printf("\tSwap used = %lu\n", static_cast<unsigned long>(d->swapused));
-    printf("\tSwap in = %lu\n", static_cast<unsigned long>(d->swapin));
-    printf("\tSwap out = %lu\n", static_cast<unsigned long>(d->swapout));
-    printf("\tKilled_process = %lu\n", static_cast<unsigned long>(d->killed_process));
+    sys_dump_values({{"MEM total", d->memtotal},
+                     {"MEM free", d->memfree},
+                     {"MEM used", d->memused},
+                     {"MEM buffers", d->membuffers},
+                     {"MEM cached", d->memcached},
+                     {"Swap total", d->swaptotal},
+                     {"Swap free", d->swapfree},
+                     {"Swap used", d->swapused},
+                     {"Swap in", d->swapin},
+                     {"Swap out", d->swapout},
+                     {"Killed_process", d->killed_process}});
     return 1;
 }
 

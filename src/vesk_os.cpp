@@ -27,6 +27,11 @@ void sys_dump_header(const vesk_mycustom_counter *c, int ok)
     printf("MyCustom %s report %s(%d) :\n", c->report, c->id, ok);
 }
 
+void sys_dump_values(std::initializer_list<std::pair<const char *, uint64_t>> lines)
+{
+    for (const auto &[label, value] : lines) printf("\t%s = %lu\n", label, static_cast<unsigned long>(value));
+}
+
 // ---- os identity ----
 
 namespace {
@@ -230,7 +235,7 @@ int os_dump(void *cnt)
     printf("\tOS bit = %s\n", d->os_bit.c_str());
     printf("\tOS name = %s\n", d->os_name.c_str());
     printf("\tOS version = %s\n", d->os_version.c_str());
-    printf("\tOS open files = %lu\n", static_cast<unsigned long>(d->open_files));
+    sys_dump_values({{"OS open files", d->open_files}});
     printf("\tOS vesk mem used = %u\n", d->vesk_memory_used);
     printf("\tOS uptime = %ld\n", d->uptime_sec);
     printf("\tOS vesk uptime = %ld\n", d->vesk_uptime_sec);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +21,8 @@ std::optional<double> sys_parse_double(std::string_view word);
 
 // The first line of every dump: "MyCustom <report> report <id>(<ok>) :".
 void sys_dump_header(const vesk_mycustom_counter *c, int ok);
+// Dump lines of unsigned values: "\t<label> = <value>\n" each.
+void sys_dump_values(std::initializer_list<std::pair<const char *, uint64_t>> lines);
 
 // The counter's buffers hold records of type T: `data`, and with `all_three` also
 // `data_prev` and `data_delta`. Allocation replaces what the counter held.
@@ -39,6 +43,27 @@ void sys_allocate(vesk_mycustom_counter *c, bool all_three)
         c->data_prev = new T{};
         c->data_delta = new T{};
     }
+}
+
+// The scalar-rate delta of the mem and cpu counters. `data_delta` gets a copy of the
+// current sample; when both samples are ok, `rates(cur, prev, out)` fills the values
+// to report. Cycle 0 only primes the previous sample.
+template <typename T, typename Rates>
+int sys_scalar_delta(vesk_mycustom_counter *c, uint64_t iteration, Rates rates)
+{
+    auto *d = static_cast<T *>(c->data), *prev = static_cast<T *>(c->data_prev), *out = static_cast<T *>(c->data_delta);
+    if (!d || !prev || !out) return 1;
+    *out = *d;
+    if (iteration == 0) {
+        out->ok = 0;
+    } else if (d->ok && prev->ok) {
+        rates(*d, *prev, *out);
+        out->ok = 1;
+    } else {
+        out->ok = 0;
+    }
+    *prev = *d;
+    return 1;
 }
 
 // ---- The os counter ----

@@ -1,35 +1,40 @@
 #!/usr/bin/env bash
-# The os, mem and cpu parts of a real report: the agent runs on a fixture procfs
+# The os, mem and cpu parts of real reports: the agent runs on a fixture procfs
 # root, the tree advances between the priming cycle and the first report, and the
-# packet is decoded by bson2json (libbson).
+# packets are decoded by bson2json (libbson).
 . "$(dirname "$0")/lib.sh"
 
 B2J="$VESK_BUILD/tests/tools/bson2json"
 COLLECTOR="$VESK_BUILD/tests/tools/vesk_collector"
-root="$WORK/root"
-mkdir -p "$root/sys"
-cp -r "$VESK_FIXTURES/sysa-basic/proc" "$root/proc"
-echo "99999999.50 12.00" >"$root/proc/uptime"
+root="$WORK/proc"
+cp -r "$VESK_FIXTURES/sysa-basic/proc" "$root"
+echo "99999999.50 12.00" >"$root/uptime"
+# Without /var/log/syslog and /var/log/messages the kill watch follows kmsg under
+# the procfs root, which here is a plain file the test writes.
+mount -t tmpfs tmpfs /var/log
+echo "<3>[  10.0] Out of memory: Killed process 1 (old) before the start" >"$root/kmsg"
 
-"$COLLECTOR" --port 0 --out "$WORK" --count 1 --timeout 40 >"$WORK/collector.log" 2>&1 &
-wait_for_text "$WORK/collector.log" listening || fail "collector did not start"
-port=$(sed -n 's/^listening udp 127.0.0.1://p' "$WORK/collector.log")
-conf=$(write_conf <<C
-id 4100
-address 127.0.0.1
-port $port
-interval 2
-C
-)
-start_vesk --config "$conf" --conf-glob "$WORK/none/*.conf" --procfs "$root/proc" --sysfs "$root/sys" \
-    --no-oom --debug --dump
-# The priming cycle has read the tree once it dumps; the next one reads the second version.
-wait_for_text "$WORK/out.log" "MyCustom cpu report" 15 || fail "no priming cycle"
-cp "$VESK_FIXTURES/sysa-basic/cycle2/proc/stat" "$VESK_FIXTURES/sysa-basic/cycle2/proc/vmstat" "$root/proc/"
-wait_for_file "$WORK/packet-1.bin" 15 || fail "no report"
+# Starts a collector for $1 reports and the agent on the fixture root with the
+# further options; returns once the priming cycle has read the tree.
+start_on_root() {
+    local packets=$1 port conf
+    shift
+    rm -f "$WORK"/packet-*.bin
+    "$COLLECTOR" --port 0 --out "$WORK" --count "$packets" --timeout 40 >"$WORK/collector.log" 2>&1 &
+    COLLECTOR_PID=$!
+    wait_for_text "$WORK/collector.log" listening || fail "collector did not start"
+    port=$(sed -n 's/^listening udp 127.0.0.1://p' "$WORK/collector.log")
+    conf=$(printf 'id 4100\naddress 127.0.0.1\nport %s\ninterval 2\n' "$port" | write_conf)
+    start_vesk --config "$conf" --conf-glob "$WORK/none/*.conf" --procfs "$root" --sysfs "$WORK/nosys" --debug "$@"
+    wait_for_text "$WORK/out.log" "MyCustom Mem report" 15 || fail "no priming cycle"
+}
+
+# One report, the tree advancing after the priming cycle.
+start_on_root 1 --no-oom --dump
+cp "$VESK_FIXTURES/sysa-basic/cycle2/proc/stat" "$VESK_FIXTURES/sysa-basic/cycle2/proc/vmstat" "$root/"
+wait "$COLLECTOR_PID"
 wait_for_file /tmp/vesk.last 5 || fail "no dump file"
-kill -TERM "$VESK_PID"
-wait_gone "$VESK_PID" 10 || fail "agent did not stop"
+stop_vesk
 
 check "the dump is the packet sent" cmp -s "$WORK/packet-1.bin" /tmp/vesk.last
 decoded=$("$B2J" --packet /tmp/vesk.last)
@@ -115,5 +120,25 @@ cpu.uptime	double	$(d17 99999999.5)
 cpu.freq	document	
 ${freq%
 }" "$(printf '%s\n' "$decoded" | grep -P '^(lavg|ncpu|cpu)[.\t]')"
+
+# Out-of-memory kills that the watch sees in the log reach "mem", each in one report.
+start_on_root 3
+check "kmsg under the root is the kill source" contains "$WORK/out.log" "OOM errors source: $root/kmsg"
+{
+    echo "<3>[ 100.1] Out of memory: Killed process 4242 (hog) total-vm:1048576kB"
+    echo "<6>[ 100.2] oom_reaper: reaped process 4242 (hog)"
+    echo "<3>[ 100.3] Memory cgroup out of memory: Killed process 4343 (hog2)"
+} >>"$root/kmsg"
+wait "$COLLECTOR_PID"
+stop_vesk
+counts=""
+for k in 1 2 3; do
+    counts+="$("$B2J" --packet "$WORK/packet-$k.bin" | sed -n 's/^mem\.killed_process\tint64\t//p') "
+done
+total=0
+for c in $counts; do total=$((total + c)); done
+check_eq "two kill lines after the start, counted once over the reports ($counts)" 2 "$total"
+check "every report carries the count" [ "$(echo $counts | wc -w)" -eq 3 ]
+check "the watch stopped with the agent" contains "$WORK/out.log" "[go] tailf stopped"
 
 finish
