@@ -909,3 +909,119 @@ void vesk_bson_print_raw(const char *data, int depth)
 }
 
 void vesk_bson_print(const bson *b) { vesk_bson_print_raw(b->data, 0); }
+
+namespace {
+
+constexpr int kMaxValidateDepth = VESK_BSON_MAX_DEPTH;
+
+int32_t read_len(const char *p)
+{
+    int32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+// A 0-terminated name or text within [p, end): its length, or -1.
+int64_t cstring_len(const char *p, const char *end)
+{
+    const void *nul = memchr(p, 0, static_cast<size_t>(end - p));
+    return nul ? static_cast<const char *>(nul) - p : -1;
+}
+
+bool valid_document(const char *p, size_t len, int depth);
+
+// An int32-counted text at p: its length field, the text, and a 0 byte.
+bool valid_counted_string(const char *p, const char *end, size_t &used)
+{
+    if (end - p < 5) return false;
+    int32_t n = read_len(p);
+    if (n < 1 || n > end - p - 4 || p[4 + n - 1] != 0) return false;
+    if (!vesk_utf8_valid(p + 4, static_cast<size_t>(n - 1))) return false;
+    used = 4 + static_cast<size_t>(n);
+    return true;
+}
+
+// The value of one element of type t at p, before end: its size, or false.
+bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
+{
+    size_t room = static_cast<size_t>(end - p);
+    auto fixed = [&](size_t n) {
+        used = n;
+        return room >= n;
+    };
+    switch (t) {
+    case BSON_DOUBLE: case BSON_DATE: case BSON_TIMESTAMP: case BSON_LONG: return fixed(8);
+    case BSON_INT: return fixed(4);
+    case BSON_BOOL: return fixed(1);
+    case BSON_OID: return fixed(12);
+    case BSON_UNDEFINED: case BSON_NULL: return fixed(0);
+    case BSON_STRING: case BSON_CODE: case BSON_SYMBOL: return valid_counted_string(p, end, used);
+    case BSON_OBJECT: case BSON_ARRAY: {
+        if (room < 5) return false;
+        int32_t n = read_len(p);
+        if (n < 5 || static_cast<size_t>(n) > room) return false;
+        used = static_cast<size_t>(n);
+        return valid_document(p, used, depth + 1);
+    }
+    case BSON_BINDATA: {
+        if (room < 5) return false;
+        int32_t n = read_len(p);
+        if (n < 0 || static_cast<size_t>(n) > room - 5) return false;
+        used = 5 + static_cast<size_t>(n);
+        return true;
+    }
+    case BSON_REGEX: {
+        int64_t a = cstring_len(p, end);
+        if (a < 0) return false;
+        int64_t b = cstring_len(p + a + 1, end);
+        if (b < 0) return false;
+        used = static_cast<size_t>(a + 1 + b + 1);
+        return vesk_utf8_valid(p, static_cast<size_t>(a));
+    }
+    case BSON_DBREF: {
+        size_t s = 0;
+        if (!valid_counted_string(p, end, s) || room - s < 12) return false;
+        used = s + 12;
+        return true;
+    }
+    case BSON_CODEWSCOPE: {
+        if (room < 14) return false;
+        int32_t total = read_len(p);
+        if (total < 14 || static_cast<size_t>(total) > room) return false;
+        size_t s = 0;
+        const char *scope_end = p + total;
+        if (!valid_counted_string(p + 4, scope_end, s)) return false;
+        size_t scope_len = static_cast<size_t>(total) - 4 - s;
+        if (scope_len < 5 || static_cast<size_t>(read_len(p + 4 + s)) != scope_len) return false;
+        used = static_cast<size_t>(total);
+        return valid_document(p + 4 + s, scope_len, depth + 1);
+    }
+    default: return false;
+    }
+}
+
+bool valid_document(const char *p, size_t len, int depth)
+{
+    if (depth > kMaxValidateDepth || len < 5 || static_cast<size_t>(read_len(p)) != len || p[len - 1] != 0)
+        return false;
+    const char *end = p + len - 1; // the closing 0 byte
+    const char *cur = p + 4;
+    while (cur < end) {
+        int t = static_cast<unsigned char>(*cur);
+        int64_t name = cstring_len(cur + 1, end);
+        if (t == BSON_EOO || name < 0 || !vesk_utf8_valid(cur + 1, static_cast<size_t>(name))) return false;
+        const char *value = cur + 1 + name + 1;
+        size_t used = 0;
+        if (!valid_value(t, value, end, depth, used)) return false;
+        cur = value + used;
+    }
+    return cur == end;
+}
+
+} // namespace
+
+int vesk_bson_validate(const char *data, size_t len)
+{
+    if (!data || len > static_cast<size_t>(INT32_MAX)) return 0;
+    return valid_document(data, len, 0) ? 1 : 0;
+}

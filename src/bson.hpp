@@ -213,3 +213,9 @@ int vesk_bson_append_element(bson *b, const char *name_or_null, const vesk_bson_
 // Prints a document as indented lines ("<name> : <type> \t <value>").
 void vesk_bson_print_raw(const char *data, int depth);
 void vesk_bson_print(const bson *b);
+
+// 1 when the `len` bytes hold exactly one well-formed document that the reader can
+// walk without leaving it: every length inside its parent, every name and text
+// terminated, texts valid UTF-8, only the element types 1 to 18, at most 32 levels.
+// For documents that come from outside the agent (plug-ins).
+int vesk_bson_validate(const char *data, size_t len);

@@ -214,6 +214,8 @@ int32_t plugin_document_length(const plugin_response_v1 &response)
     if (len < 5) return 0;
     if (response.size != 0 && static_cast<size_t>(len) > response.size) return 0;
     if (d[len - 1] != 0) return 0;
+    // A malformed document inside the report would make the collector refuse all of it.
+    if (!vesk_bson_validate(reinterpret_cast<const char *>(d), static_cast<size_t>(len))) return 0;
     return len;
 }
 

@@ -3,6 +3,7 @@
 #include <bson/bson.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
@@ -664,3 +665,88 @@ TEST(Encoding, SanitizeAndCutKeepTextsValid)
 }
 
 } // namespace
+
+// Documents from outside the agent are checked before they are embedded.
+TEST(BsonValidate, WellFormedDocumentsOnly)
+{
+    bson_t *doc = bson_new();
+    bson_oid_t oid;
+    bson_oid_init_from_string(&oid, kOid);
+    BSON_APPEND_DOUBLE(doc, "d", 1.5);
+    BSON_APPEND_UTF8(doc, "s", "caf\xc3\xa9");
+    bson_t sub, arr, scope;
+    BSON_APPEND_DOCUMENT_BEGIN(doc, "o", &sub);
+    BSON_APPEND_INT64(&sub, "l", 7);
+    bson_append_document_end(doc, &sub);
+    BSON_APPEND_ARRAY_BEGIN(doc, "a", &arr);
+    BSON_APPEND_INT32(&arr, "x", 1);
+    bson_append_array_end(doc, &arr);
+    BSON_APPEND_BINARY(doc, "b", BSON_SUBTYPE_BINARY, reinterpret_cast<const uint8_t *>(bin), sizeof bin);
+    BSON_APPEND_UNDEFINED(doc, "u");
+    BSON_APPEND_OID(doc, "id", &oid);
+    BSON_APPEND_BOOL(doc, "t", true);
+    BSON_APPEND_DATE_TIME(doc, "dt", 1);
+    BSON_APPEND_NULL(doc, "n");
+    BSON_APPEND_REGEX(doc, "re", "^a", "i");
+    BSON_APPEND_DBPOINTER(doc, "p", "coll", &oid);
+    BSON_APPEND_CODE(doc, "c", "f()");
+    BSON_APPEND_SYMBOL(doc, "sy", "sym");
+    bson_init(&scope);
+    BSON_APPEND_INT32(&scope, "v", 1);
+    BSON_APPEND_CODE_WITH_SCOPE(doc, "cs", "g()", &scope);
+    bson_destroy(&scope);
+    BSON_APPEND_TIMESTAMP(doc, "ts", 1, 2);
+    const bytes good = of(doc);
+    bson_destroy(doc);
+    auto valid = [](const bytes &b) { return vesk_bson_validate(reinterpret_cast<const char *>(b.data()), b.size()); };
+    ASSERT_EQ(valid(good), 1);
+    EXPECT_EQ(valid(bytes{5, 0, 0, 0, 0}), 1);
+
+    auto find = [&](const char *text) {
+        auto it = std::search(good.begin(), good.end(), text, text + strlen(text));
+        return static_cast<size_t>(it - good.begin());
+    };
+    auto with = [&](size_t at, std::vector<uint8_t> replace) {
+        bytes b = good;
+        for (size_t i = 0; i < replace.size(); i++) b.at(at + i) = replace[i];
+        return b;
+    };
+    const size_t s_len = find("s") + 2;         // the int32 length of "s"'s text
+    const size_t o_len = find("o\x00l") + 2;      // the length of the embedded document
+    struct {
+        const char *what;
+        bytes doc;
+    } bad[] = {
+        {"length field says more than the bytes", with(0, {static_cast<uint8_t>(good.size() + 1)})},
+        {"length field says less", with(0, {static_cast<uint8_t>(good.size() - 1)})},
+        {"last byte not 0", with(good.size() - 1, {1})},
+        {"text length past the document", with(s_len, {0xff, 0, 0, 0})},
+        {"text length 0", with(s_len, {0, 0, 0, 0})},
+        {"text not terminated", with(s_len + 4 + 5, {'x'})},
+        {"invalid UTF-8 in a text", with(s_len + 4 + 3, {0xc3, 0x28})},
+        {"invalid UTF-8 in a name", with(find("sy"), {0xff})},
+        {"embedded length past its parent", with(o_len, {0xff, 0, 0, 0})},
+        {"embedded length too small", with(o_len, {4, 0, 0, 0})},
+        {"unknown element type", with(find("d") - 1, {0x13})},
+        {"end of document inside it", with(find("d") - 1, {0})},
+    };
+    for (auto &b : bad) EXPECT_EQ(valid(b.doc), 0) << b.what;
+    EXPECT_EQ(valid(bytes(good.begin(), good.end() - 1)), 0) << "truncated";
+    EXPECT_EQ(vesk_bson_validate(nullptr, 5), 0);
+
+    // Nesting: 32 levels below the top are walked, 33 are refused.
+    auto nested = [](int levels) {
+        bytes b{5, 0, 0, 0, 0};
+        for (int i = 0; i < levels; i++) {
+            bytes outer{0, 0, 0, 0, 3, 'k', 0};
+            outer.insert(outer.end(), b.begin(), b.end());
+            outer.push_back(0);
+            uint32_t n = static_cast<uint32_t>(outer.size());
+            memcpy(outer.data(), &n, 4);
+            b = outer;
+        }
+        return b;
+    };
+    EXPECT_EQ(valid(nested(32)), 1);
+    EXPECT_EQ(valid(nested(33)), 0);
+}

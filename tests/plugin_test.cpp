@@ -334,7 +334,7 @@ TEST_F(Plugins, DocumentsAreEmbeddedByteForByte)
 // and leaves only its own counter out of the report.
 TEST_F(Plugins, UnusableDocumentsAreLeftOut)
 {
-    const char *modes[] = {"null", "short", "oversize", "noterm", "negative"};
+    const char *modes[] = {"null", "short", "oversize", "noterm", "negative", "innerlen", "badutf8", "badtype"};
     for (const char *mode : modes) {
         SCOPED_TRACE(mode);
         std::string line = std::string("vtest id=bad doc=") + mode;

@@ -3,13 +3,15 @@
  *   NAME [id=REPORT_ID] [idfill] [refuse] [fail=OP]... [doc=MODE] [bsonfail=PATH]
  *   OP    init, reinit, update or delta, free: that call fails for this counter
  *   MODE  what ge_bson hands back: null (no data), short (length 4), oversize (length
- *         above size), noterm (last byte not 0), negative (length -1), nosize (size 0)
+ *         above size), noterm (last byte not 0), negative (length -1), nosize (size 0),
+ *         innerlen ("line" claims more bytes than the document has), badutf8 (an invalid
+ *         byte in "line"), badtype (an element type the reader cannot step over)
  *   bsonfail  ge_bson fails while PATH exists
  *   idfill    fills all 256 bytes of the report id, with no terminator
  * Environment: VTEST_LOG appends one line per call; VTEST_NAME and VTEST_PREFIX replace
  * the texts of ge_name and ge_config_prefix ("(null)" for a null pointer);
  * VTEST_NULL_ERROR makes ge_last_error null; VTEST_FAIL_UNLOAD makes ge_unload fail.
- * Its document: {"handle": int32, "line": string, "updates": int32}.
+ * Its document: {"handle": int32, "line": string (non-ASCII bytes as '?'), "updates": int32}.
  */
 #include <stdarg.h>
 #include <stdio.h>
@@ -22,7 +24,7 @@
 #define MAX_COUNTERS 64
 
 enum { OP_INIT = 1, OP_REINIT = 2, OP_UPDATE = 4, OP_DELTA = 8, OP_FREE = 16 };
-enum { DOC_GOOD, DOC_NULL, DOC_SHORT, DOC_OVERSIZE, DOC_NOTERM, DOC_NEGATIVE, DOC_NOSIZE };
+enum { DOC_GOOD, DOC_NULL, DOC_SHORT, DOC_OVERSIZE, DOC_NOTERM, DOC_NEGATIVE, DOC_NOSIZE, DOC_INNERLEN, DOC_BADUTF8, DOC_BADTYPE };
 
 struct counter {
     int used;
@@ -120,8 +122,9 @@ int ge_parse_config_line(const char *cfg_string, char *report_id, uint8_t log_le
             for (int i = 0; i < 5; i++)
                 if (strcmp(w + 5, ops[i]) == 0) c.fail |= 1 << i;
         } else if (strncmp(w, "doc=", 4) == 0) {
-            static const char *modes[] = {"good", "null", "short", "oversize", "noterm", "negative", "nosize"};
-            for (int i = 0; i < 7; i++)
+            static const char *modes[] = {"good", "null", "short", "oversize", "noterm", "negative", "nosize",
+                                          "innerlen", "badutf8", "badtype"};
+            for (int i = 0; i < (int)(sizeof modes / sizeof modes[0]); i++)
                 if (strcmp(w + 4, modes[i]) == 0) c.doc = i;
         } else if (strncmp(w, "bsonfail=", 9) == 0) {
             snprintf(c.bsonfail, sizeof c.bsonfail, "%s", w + 9);
@@ -204,7 +207,8 @@ int ge_bson(int handle, plugin_response_v1 *response)
     uint8_t *p = put32(d, (int32_t)n);
     p = put32(put_name(p, 0x10, "handle"), handle);
     p = put32(put_name(p, 0x02, "line"), (int32_t)(line_len + 1));
-    memcpy(p, c->line, line_len + 1);
+    /* The line as ASCII, so that only doc=badutf8 puts invalid text in the document. */
+    for (size_t i = 0; i <= line_len; i++) p[i] = (unsigned char)c->line[i] < 0x80 ? c->line[i] : '?';
     p += line_len + 1;
     p = put32(put_name(p, 0x10, "updates"), c->updates);
     *p = 0;
@@ -217,6 +221,9 @@ int ge_bson(int handle, plugin_response_v1 *response)
     case DOC_NOTERM: d[n - 1] = 1; break;
     case DOC_NEGATIVE: put32(d, -1); break;
     case DOC_NOSIZE: response->size = 0; break;
+    case DOC_INNERLEN: put32(d + 4 + 12 + 1 + 5, (int32_t)n); break;
+    case DOC_BADUTF8: d[4 + 12 + 1 + 5 + 4] = (uint8_t)0xFF; break;
+    case DOC_BADTYPE: d[4] = 0x13; break;
     }
     return 1;
 }
