@@ -12,23 +12,6 @@ namespace {
 using mem_data = vesk_mycustom_data_mem;
 using test_support::core_counter;
 
-// An excerpt of a real /proc/meminfo (kernel 6.1), with the lines whose names are
-// close to the counter's keys.
-const char *kMeminfo = "MemTotal:        8039672 kB\n"
-                       "MemFree:          512340 kB\n"
-                       "MemAvailable:    6021772 kB\n"
-                       "Buffers:          301224 kB\n"
-                       "Cached:          4913880 kB\n"
-                       "SwapCached:         1024 kB\n"
-                       "Active(file):    2511944 kB\n"
-                       "SwapTotal:       2097148 kB\n"
-                       "SwapFree:        2093820 kB\n"
-                       "Slab:             402668 kB\n"
-                       "SReclaimable:     337176 kB\n"
-                       "SUnreclaim:        65492 kB\n"
-                       "HugePages_Total:       0\n"
-                       "Hugepagesize:       2048 kB\n";
-
 meminfo_values values(uint64_t total, uint64_t free, uint64_t buffers, uint64_t cached)
 {
     meminfo_values v;
@@ -72,26 +55,6 @@ constexpr uint64_t kFree = 23864292, kBuffers = 2860, kCached = 454856, kSlab = 
 constexpr uint64_t kUsed = 24682348 - kFree - kBuffers - kCached;
 
 } // namespace
-
-TEST(MemParsers, MeminfoAndVmstat)
-{
-    meminfo_values v = parse_meminfo(kMeminfo);
-    EXPECT_EQ(v.memtotal, 8039672u);
-    EXPECT_EQ(v.memfree, 512340u);
-    EXPECT_EQ(v.buffers, 301224u);
-    EXPECT_EQ(v.cached, 4913880u); // not SwapCached's value
-    EXPECT_EQ(v.swaptotal, 2097148u);
-    EXPECT_EQ(v.swapfree, 2093820u);
-    EXPECT_EQ(v.slab, 402668u);
-    EXPECT_EQ(v.sreclaimable, 337176u);
-    EXPECT_EQ(v.sunreclaim, 65492u);
-    EXPECT_FALSE(parse_meminfo("MemTotal: lots kB\nMemFree:\n").memtotal);
-
-    vmstat_values vm = parse_vmstat("nr_free_pages 128085\npswpin 1234\npswpout 99\npgpgin 5\n");
-    EXPECT_EQ(vm.pswpin, 1234u);
-    EXPECT_EQ(vm.pswpout, 99u);
-    EXPECT_FALSE(parse_vmstat("nr_free_pages 1\n").pswpin);
-}
 
 TEST(MemParsers, UsedAndCached)
 {
