@@ -389,6 +389,15 @@ log_follower::created log_follower::wait_for_creation()
     }
 }
 
+// Logs a failed wait and pauses (a stop still ends the pause), so a broken
+// instance cannot make the thread spin.
+void log_follower::watcher_error(int err)
+{
+    log_("Error in Watcher Error channel: " + error_text(err));
+    pollfd s{stop_fd_.get(), POLLIN, 0};
+    poll(&s, stop_fd_ ? 1 : 0, stop_ ? 0 : STATUS_POLL_MS);
+}
+
 // Waits for a stop, inotify events (when inotify_fd >= 0) or the time-out.
 log_follower::wake log_follower::wait_wake(int inotify_fd, int timeout_ms, std::vector<fs_event> &events)
 {
@@ -406,7 +415,7 @@ log_follower::wake log_follower::wait_wake(int inotify_fd, int timeout_ms, std::
         if (stop_) return wake::stop;
         if (r < 0) {
             if (errno == EINTR) continue;
-            log_("Error in Watcher Error channel: " + error_text(errno));
+            watcher_error(errno);
             return wake::timeout;
         }
         if (r == 0) {
@@ -420,12 +429,7 @@ log_follower::wake log_follower::wait_wake(int inotify_fd, int timeout_ms, std::
             if (len < 0) {
                 if (errno == EINTR) continue;
                 if (errno != EAGAIN) {
-                    log_("Error in Watcher Error channel: " + error_text(errno));
-                    // Do not spin on a broken instance.
-                    if (stop_fd_) {
-                        pollfd s{stop_fd_.get(), POLLIN, 0};
-                        poll(&s, 1, STATUS_POLL_MS);
-                    }
+                    watcher_error(errno);
                     return wake::timeout;
                 }
                 break;

@@ -97,6 +97,7 @@ private:
     created wait_for_creation();
     wake wait_wake(int inotify_fd, int timeout_ms, std::vector<fs_event> &events);
     void drop_file_watch();
+    void watcher_error(int err);
     void fail(std::string reason) { reason_ = std::move(reason); }
 
     const std::string path_;
