@@ -223,20 +223,9 @@ void free_record(void *&p)
 void custom_parse_conf(vesk_mycustom_counter *cnt)
 {
     script_conf conf = parse_script_conf(cnt->cfg_string, script_kind::custom);
-    // Names and the alert condition reach the report, so they must be valid UTF-8.
-    vesk_copy_text(cnt->report, conf.report);
+    store_script_conf(cnt, conf);
     vesk_copy_text(cnt->id, conf.id);
-    vesk_copy_text(cnt->alert_condition, conf.alert_condition);
-    vesk_copy(cnt->exec, conf.exec);
-    cnt->interval = conf.interval;
-    cnt->uid = conf.uid;
-    cnt->gid = conf.gid;
-    cnt->max_seconds = conf.max_seconds;
-    cnt->incremental = conf.incremental;
-    cnt->type = conf.type;
-    conf.report = cnt->report;
     conf.id = cnt->id;
-    conf.alert_condition = cnt->alert_condition;
     print_script_conf("Custom counter init:\n", cnt->cfg_string, conf, true);
 }
 

@@ -9,7 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "encoding.hpp"
 #include "mycustom.hpp"
+#include "vesk_config.hpp"
 #include "vesk_custom_alert.hpp"
 #include "vesk_owners.hpp"
 
@@ -38,6 +40,25 @@ enum class script_kind { custom, multicustom };
 // Parses the text after the key: report name, (custom only) name, options, command.
 // Defaults come from config. A period below 1 is taken as 1.
 script_conf parse_script_conf(std::string_view cfg, script_kind kind);
+
+// Stores what both counter kinds take from their configuration text; names and
+// the alert condition reach the report, so they are made valid UTF-8. `conf`
+// then shows the stored texts.
+template <typename Counter>
+void store_script_conf(Counter *cnt, script_conf &conf)
+{
+    vesk_copy_text(cnt->report, conf.report);
+    vesk_copy_text(cnt->alert_condition, conf.alert_condition);
+    vesk_copy(cnt->exec, conf.exec);
+    cnt->interval = conf.interval;
+    cnt->uid = conf.uid;
+    cnt->gid = conf.gid;
+    cnt->max_seconds = conf.max_seconds;
+    cnt->incremental = conf.incremental;
+    cnt->type = conf.type;
+    conf.report = cnt->report;
+    conf.alert_condition = cnt->alert_condition;
+}
 
 // Seconds between two runs of a script with this period: period × report interval.
 int script_total_interval(int period);

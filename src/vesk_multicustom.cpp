@@ -184,17 +184,7 @@ void multi_call_exec(vesk_mymulticustom_data_custom *cnt_array, const char *exec
 void multicustom_parse_conf(vesk_mymulticustom_counter *cnt)
 {
     script_conf conf = parse_script_conf(cnt->cfg_string, script_kind::multicustom);
-    vesk_copy_text(cnt->report, conf.report);
-    vesk_copy_text(cnt->alert_condition, conf.alert_condition);
-    vesk_copy(cnt->exec, conf.exec);
-    cnt->interval = conf.interval;
-    cnt->uid = conf.uid;
-    cnt->gid = conf.gid;
-    cnt->max_seconds = conf.max_seconds;
-    cnt->incremental = 0;
-    cnt->type = conf.type;
-    conf.report = cnt->report;
-    conf.alert_condition = cnt->alert_condition;
+    store_script_conf(cnt, conf);
     print_script_conf("Multicustom counter init:\n", cnt->cfg_string, conf, false);
 }
 

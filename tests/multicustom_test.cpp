@@ -135,47 +135,4 @@ TEST(MulticustomRunner, ReadsNeverPassTheDeadline)
     EXPECT_NE(r.out.find("ERROR! Multicustom script running too long (1 sec), killed\n"), std::string::npos);
 }
 
-TEST(MulticustomToBson, OneElementPerValue)
-{
-    reset_agent_state();
-    auto c = make_multicustom(" \"Disk stats\" interval=2 alert=>90 x");
-    auto plain = make_multicustom(" plain type=11 x");
-    for (auto *m : {c.get(), plain.get()}) {
-        m->updated = 1;
-        m->mc_count = 2;
-        vesk_copy(m->data_delta[0].id, "root");
-        m->data_delta[0].value = 95;
-        m->data_delta[0].agent_alerts_count = 1;
-        vesk_copy(m->data_delta[0].agent_alerts[0].text, "root >90");
-        vesk_copy(m->data_delta[1].id, "root");
-        m->data_delta[1].value = 0.5;
-    }
-    plain->data_delta[0].agent_alerts_count = 0;
-    auto stale = make_multicustom(" stale x");
-    stale->mc_count = 1;
-    stale->updated = 0;
-
-    auto doc = custom_document([&](bson *b) {
-        for (auto *m : {c.get(), plain.get(), stale.get()}) multicustom_tobson(m, b);
-    });
-    auto elements = custom_elements(doc);
-    ASSERT_EQ(elements.size(), 4u);
-    EXPECT_EQ(elements[0].first, "Disk stats_root");
-    EXPECT_EQ(elements[0].second,
-              "{ \"report\" : \"Disk stats\", \"name\" : \"root\", \"interval\" : { \"$numberInt\" : \"30\" }, "
-              "\"counter_type\" : \"default\", \"alert_when\" : \">90\", \"value\" : { \"$numberDouble\" : \"95.0\" "
-              "}, \"errors\" : { \"$numberInt\" : \"0\" }, \"type\" : { \"$numberLong\" : \"12\" }, \"alerts\" : [ "
-              "\"root >90\" ] }");
-    // Two values of one name give two elements of one name.
-    EXPECT_EQ(elements[1].first, "Disk stats_root");
-    EXPECT_EQ(elements[1].second,
-              "{ \"report\" : \"Disk stats\", \"name\" : \"root\", \"interval\" : { \"$numberInt\" : \"30\" }, "
-              "\"counter_type\" : \"default\", \"alert_when\" : \">90\", \"value\" : { \"$numberDouble\" : \"0.5\" "
-              "}, \"errors\" : { \"$numberInt\" : \"0\" }, \"type\" : { \"$numberLong\" : \"12\" } }");
-    EXPECT_EQ(elements[2].first, "plain_root");
-    EXPECT_EQ(elements[2].second,
-              "{ \"report\" : \"plain\", \"name\" : \"root\", \"interval\" : { \"$numberInt\" : \"60\" }, \"value\" : "
-              "{ \"$numberDouble\" : \"95.0\" }, \"errors\" : { \"$numberInt\" : \"0\" } }");
-}
-
 } // namespace
