@@ -207,18 +207,6 @@ TEST_F(Plugins, RefusedLinesCreateNoCounter)
     }
 }
 
-TEST_F(Plugins, DefaultLogLevelHidesInfoButNotMissingSymbol)
-{
-    config.log_level = LOG_LEVEL_WARNING;
-    output o = capture([&] {
-        EXPECT_EQ(add("vtest", "vtest"), 1);
-        EXPECT_EQ(add("vtest", "vtest"), 1);
-        EXPECT_EQ(add("vnojson", "vnojson"), 0);
-    });
-    EXPECT_EQ(o.err, "");
-    EXPECT_EQ(o.out, "[error] plugin 'libvesk-plugin-vnojson.so' doesn't have a 'ge_json' symbol\n");
-}
-
 // Texts from the plug-in are bounded, terminated and valid UTF-8; null ones read as empty.
 TEST_F(Plugins, PluginTextsAreBoundedAndSafe)
 {
@@ -352,32 +340,6 @@ TEST_F(Plugins, UnusableDocumentsAreLeftOut)
         EXPECT_EQ(m[0].first, "good");
         capture([] { freeCounters(); });
     }
-}
-
-TEST_F(Plugins, FailedBsonDropsTheCounterFromThatReportOnly)
-{
-    const std::string flag = (dir.path() / "bson_fails").string();
-    const std::string line = "vtest id=flaky bsonfail=" + flag;
-    capture([&] {
-        ASSERT_EQ(add("vtest", line.c_str()), 1);
-        ASSERT_EQ(add("vtest", "vtest id=steady"), 1);
-    });
-    ASSERT_EQ(counters().size(), 2u);
-    const int h = counters()[0]->handle;
-    std::ofstream(flag).put('1');
-    bytes first;
-    output o = capture([&] { first = build_report(); });
-    unlink(flag.c_str());
-    EXPECT_EQ(o.err, "\33[0;31m[error] [vtest] unable to bson remote: bson failed for handle " + std::to_string(h) +
-                         "\33[0;0m\n");
-    auto m1 = mycustoms(first);
-    ASSERT_EQ(m1.size(), 1u);
-    EXPECT_EQ(m1[0].first, "steady");
-
-    auto m2 = mycustoms(build_report());
-    ASSERT_EQ(m2.size(), 2u);
-    EXPECT_EQ(m2[0].first, "flaky");
-    EXPECT_EQ(m2[0].second, expected_document(h, line, 0));
 }
 
 // At the stop every counter is freed before its plug-in is unloaded.
