@@ -1,5 +1,6 @@
 #include "bson.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <limits>
 #include <cstdarg>
@@ -546,14 +547,6 @@ void put_big_endian32(uint8_t *at, uint32_t v)
     at[3] = static_cast<uint8_t>(v);
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 0;
-}
-
 } // namespace
 
 void vesk_bson_set_oid_fuzz(int (*func)()) { oid_fuzz_func = func; }
@@ -578,18 +571,15 @@ void vesk_bson_oid_gen(vesk_bson_oid_t *oid)
 
 void vesk_bson_oid_to_string(const vesk_bson_oid_t *oid, char *str)
 {
-    static const char digits[] = "0123456789abcdef";
-    for (int k = 0; k < 12; k++) {
-        str[2 * k] = digits[oid->bytes[k] >> 4];
-        str[2 * k + 1] = digits[oid->bytes[k] & 0xf];
-    }
+    vesk_hex_encode(oid->bytes, 12, str);
     str[24] = '\0';
 }
 
 void vesk_bson_oid_from_string(vesk_bson_oid_t *oid, const char *str)
 {
-    for (int k = 0; k < 12; k++)
-        oid->bytes[k] = static_cast<uint8_t>(hex_value(str[2 * k]) << 4 | hex_value(str[2 * k + 1]));
+    // A character that is not a hex digit counts as 0.
+    auto digit = [](char c) { return std::max(vesk_hex_digit(c), 0); };
+    for (int k = 0; k < 12; k++) oid->bytes[k] = static_cast<uint8_t>(digit(str[2 * k]) << 4 | digit(str[2 * k + 1]));
 }
 
 time_t vesk_bson_oid_generated_time(const vesk_bson_oid_t *oid)
@@ -912,15 +902,6 @@ void vesk_bson_print(const bson *b) { vesk_bson_print_raw(b->data, 0); }
 
 namespace {
 
-constexpr int kMaxValidateDepth = VESK_BSON_MAX_DEPTH;
-
-int32_t read_len(const char *p)
-{
-    int32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-
 // A 0-terminated name or text within [p, end): its length, or -1.
 int64_t cstring_len(const char *p, const char *end)
 {
@@ -934,7 +915,7 @@ bool valid_document(const char *p, size_t len, int depth);
 bool valid_counted_string(const char *p, const char *end, size_t &used)
 {
     if (end - p < 5) return false;
-    int32_t n = read_len(p);
+    int32_t n = get32(p);
     if (n < 1 || n > end - p - 4 || p[4 + n - 1] != 0) return false;
     if (!vesk_utf8_valid(p + 4, static_cast<size_t>(n - 1))) return false;
     used = 4 + static_cast<size_t>(n);
@@ -958,14 +939,14 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
     case BSON_STRING: case BSON_CODE: case BSON_SYMBOL: return valid_counted_string(p, end, used);
     case BSON_OBJECT: case BSON_ARRAY: {
         if (room < 5) return false;
-        int32_t n = read_len(p);
+        int32_t n = get32(p);
         if (n < 5 || static_cast<size_t>(n) > room) return false;
         used = static_cast<size_t>(n);
         return valid_document(p, used, depth + 1);
     }
     case BSON_BINDATA: {
         if (room < 5) return false;
-        int32_t n = read_len(p);
+        int32_t n = get32(p);
         if (n < 0 || static_cast<size_t>(n) > room - 5) return false;
         used = 5 + static_cast<size_t>(n);
         return true;
@@ -986,13 +967,13 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
     }
     case BSON_CODEWSCOPE: {
         if (room < 14) return false;
-        int32_t total = read_len(p);
+        int32_t total = get32(p);
         if (total < 14 || static_cast<size_t>(total) > room) return false;
         size_t s = 0;
         const char *scope_end = p + total;
         if (!valid_counted_string(p + 4, scope_end, s)) return false;
         size_t scope_len = static_cast<size_t>(total) - 4 - s;
-        if (scope_len < 5 || static_cast<size_t>(read_len(p + 4 + s)) != scope_len) return false;
+        if (scope_len < 5 || static_cast<size_t>(get32(p + 4 + s)) != scope_len) return false;
         used = static_cast<size_t>(total);
         return valid_document(p + 4 + s, scope_len, depth + 1);
     }
@@ -1002,7 +983,7 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
 
 bool valid_document(const char *p, size_t len, int depth)
 {
-    if (depth > kMaxValidateDepth || len < 5 || static_cast<size_t>(read_len(p)) != len || p[len - 1] != 0)
+    if (depth > VESK_BSON_MAX_DEPTH || len < 5 || static_cast<size_t>(get32(p)) != len || p[len - 1] != 0)
         return false;
     const char *end = p + len - 1; // the closing 0 byte
     const char *cur = p + 4;

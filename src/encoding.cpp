@@ -38,48 +38,6 @@ bool legal_sequence(const unsigned char *s, int len)
     return true;
 }
 
-// Checks UTF-8 and, for field names, the dot and dollar rules.
-int check_string(bson *b, const char *string, size_t length, bool check_dot, bool check_dollar)
-{
-    const auto *s = reinterpret_cast<const unsigned char *>(string);
-    if (check_dollar && length > 0 && s[0] == '$') {
-        bool ref = (length >= 4 && s[1] == 'r' && s[2] == 'e' && s[3] == 'f') ||
-                   (length == 3 && ((s[1] == 'i' && s[2] == 'd') || (s[1] == 'd' && s[2] == 'b')));
-        if (!ref) b->err |= BSON_FIELD_INIT_DOLLAR;
-    }
-    size_t pos = 0;
-    while (pos < length) {
-        int seq = trailingBytesForUTF8[s[pos]] + 1;
-        if (pos + static_cast<size_t>(seq) > length || !legal_sequence(s + pos, seq)) {
-            b->err |= BSON_NOT_UTF8;
-            return BSON_ERROR;
-        }
-        if (check_dot && s[pos] == '.') b->err |= BSON_FIELD_HAS_DOT;
-        pos += static_cast<size_t>(seq);
-    }
-    return BSON_OK;
-}
-
-} // namespace
-
-int vesk_utf8_valid(const char *string, size_t length)
-{
-    bson scratch{};
-    return check_string(&scratch, string, length, false, false) == BSON_OK;
-}
-
-int vesk_bson_check_string(bson *b, const char *string, int length)
-{
-    return check_string(b, string, length < 0 ? 0 : static_cast<size_t>(length), false, false);
-}
-
-int vesk_bson_check_field_name(bson *b, const char *string, int length)
-{
-    return check_string(b, string, length < 0 ? 0 : static_cast<size_t>(length), true, true);
-}
-
-namespace {
-
 // Length of the valid sequence at `pos`, or 0 when the byte there starts none.
 size_t valid_sequence_at(std::string_view t, size_t pos)
 {
@@ -89,7 +47,48 @@ size_t valid_sequence_at(std::string_view t, size_t pos)
     return seq;
 }
 
+// Checks UTF-8 and, for field names, the dot and dollar rules; sets bits in err.
+int check_string(int &err, std::string_view text, bool field_name)
+{
+    if (field_name && text.starts_with('$')) {
+        std::string_view rest = text.substr(1);
+        bool ref = (text.size() >= 4 && rest.starts_with("ref")) || (text.size() == 3 && (rest == "id" || rest == "db"));
+        if (!ref) err |= BSON_FIELD_INIT_DOLLAR;
+    }
+    for (size_t pos = 0; pos < text.size();) {
+        size_t seq = valid_sequence_at(text, pos);
+        if (seq == 0) {
+            err |= BSON_NOT_UTF8;
+            return BSON_ERROR;
+        }
+        if (field_name && text[pos] == '.') err |= BSON_FIELD_HAS_DOT;
+        pos += seq;
+    }
+    return BSON_OK;
+}
+
+std::string_view counted(const char *string, int length)
+{
+    return {string, length < 0 ? 0 : static_cast<size_t>(length)};
+}
+
 } // namespace
+
+int vesk_utf8_valid(const char *string, size_t length)
+{
+    int err = 0;
+    return check_string(err, {string, length}, false) == BSON_OK;
+}
+
+int vesk_bson_check_string(bson *b, const char *string, int length)
+{
+    return check_string(b->err, counted(string, length), false);
+}
+
+int vesk_bson_check_field_name(bson *b, const char *string, int length)
+{
+    return check_string(b->err, counted(string, length), true);
+}
 
 std::string vesk_utf8_sanitize(std::string_view text)
 {
@@ -124,4 +123,21 @@ void vesk_copy_text(char *dst, std::string_view src, size_t size)
     size_t n = vesk_utf8_cut(clean, size - 1);
     memcpy(dst, clean.data(), n);
     dst[n] = '\0';
+}
+
+int vesk_hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void vesk_hex_encode(const uint8_t *in, size_t len, char *out)
+{
+    static const char digits[] = "0123456789abcdef";
+    for (size_t i = 0; i < len; i++) {
+        out[2 * i] = digits[in[i] >> 4];
+        out[2 * i + 1] = digits[in[i] & 0xf];
+    }
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -29,3 +30,8 @@ inline void vesk_copy_text(char (&dst)[N], std::string_view src)
 {
     vesk_copy_text(dst, src, N);
 }
+
+// The value of one hexadecimal digit (either case), or -1.
+int vesk_hex_digit(char c);
+// The len bytes as 2 * len lower-case hexadecimal digits at out, unterminated.
+void vesk_hex_encode(const uint8_t *in, size_t len, char *out);

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "vesk_bson.hpp"
 #include "vesk_config.hpp"
 #include "vesk_log.hpp"
@@ -185,18 +186,6 @@ unsigned long get_socket_local_ip(int sockfd)
     return ntohl(sa.sin_addr.s_addr);
 }
 
-namespace {
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-} // namespace
-
 unsigned long encrypt_long(unsigned long raw, const char *key_data)
 {
     if (!key_data || strnlen(key_data, 8) < 8) return 0;
@@ -204,8 +193,8 @@ unsigned long encrypt_long(unsigned long raw, const char *key_data)
     // ends the reading, and the bytes not read stay 0.
     uint32_t mask = 0;
     for (int k = 0; k < 4; k++) {
-        int hi = hex_digit(key_data[2 * k]);
-        int lo = hex_digit(key_data[2 * k + 1]);
+        int hi = vesk_hex_digit(key_data[2 * k]);
+        int lo = vesk_hex_digit(key_data[2 * k + 1]);
         if (hi < 0 || lo < 0) break;
         mask |= static_cast<uint32_t>(hi << 4 | lo) << (24 - 8 * k);
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 
 namespace {
@@ -27,11 +28,7 @@ bool sha1_hex(const void *data, size_t len, const char *secret, uint8_t *out)
         EVP_DigestUpdate(ctx.get(), data, len) != 1 || EVP_DigestUpdate(ctx.get(), secret, strlen(secret)) != 1 ||
         EVP_DigestFinal_ex(ctx.get(), md, &md_len) != 1 || md_len * 2 != kSignatureLength)
         return false;
-    static const char digits[] = "0123456789abcdef";
-    for (unsigned i = 0; i < md_len; i++) {
-        out[2 * i] = static_cast<uint8_t>(digits[md[i] >> 4]);
-        out[2 * i + 1] = static_cast<uint8_t>(digits[md[i] & 0xf]);
-    }
+    vesk_hex_encode(md, md_len, reinterpret_cast<char *>(out));
     return true;
 }
 
