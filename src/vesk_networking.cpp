@@ -88,11 +88,13 @@ void write_dump(const uint8_t *packet, uint32_t len)
         _vesk_log(LOG_LEVEL_DEBUG, "\33[0;33m[debug] Package (%u bytes) dumped to /tmp/vesk.last\n\33[0;0m\n", len);
 }
 
-// The whole buffer, across partial writes. False on an error or a time-out.
-bool send_all(int fd, const uint8_t *data, size_t len)
+// The whole buffer through `put` (send or write), across partial writes. False on
+// an error or a time-out.
+template <typename Put>
+bool put_all(Put put, int fd, const uint8_t *data, size_t len)
 {
     while (len > 0) {
-        ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
+        ssize_t n = put(fd, data, len);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = EIO;
@@ -211,14 +213,7 @@ int vesk_write_dump(const char *path, const uint8_t *packet, size_t len)
     struct stat st;
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) return -1;
     if (fchmod(fd.get(), 0600) != 0 || ftruncate(fd.get(), 0) != 0) return -1;
-    while (len > 0) {
-        ssize_t n = write(fd.get(), packet, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        packet += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
+    return put_all(::write, fd.get(), packet, len) ? 0 : -1;
 }
 
 void send_data_udp(uint8_t *msg, uint32_t len)
@@ -262,7 +257,8 @@ void send_data_tcp()
     wire_buffer packet = make_packet(report.data.get(), report.len);
     if (!packet.data) return;
     if (config.debug) printf("Sending via TCP to %s:%d ...", destination_text(), config.port);
-    if (!send_all(s.get(), packet.data.get(), packet.len)) {
+    auto send_nosignal = [](int fd, const void *p, size_t n) { return send(fd, p, n, MSG_NOSIGNAL); };
+    if (!put_all(send_nosignal, s.get(), packet.data.get(), packet.len)) {
         printf("sending via tcp FAILED %d\n", errno);
         return;
     }
@@ -272,7 +268,7 @@ void send_data_tcp()
 
 void send_data()
 {
-    if (config.serverName[0]) update_ip();
+    update_ip();
     if (config.proto == IPPROTO_TCP) {
         send_data_tcp();
         return;
