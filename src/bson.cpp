@@ -866,8 +866,11 @@ void vesk_bson_print_raw(const char *data, int depth)
         case BSON_BINDATA: vesk_bson_printf("BSON_BINDATA"); break;
         case BSON_UNDEFINED: vesk_bson_printf("BSON_UNDEFINED"); break;
         case BSON_OID: {
+            // The id may sit at any offset; read it by bytes, not through the union.
+            vesk_bson_oid_t oid;
+            memcpy(oid.bytes, vesk_bson_iterator_value(&i), sizeof oid.bytes);
             char oidhex[25];
-            vesk_bson_oid_to_string(vesk_bson_iterator_oid(&i), oidhex);
+            vesk_bson_oid_to_string(&oid, oidhex);
             vesk_bson_printf("%s", oidhex);
             break;
         }
