@@ -264,39 +264,22 @@ TEST(BsonBuilder, MisuseIsRefusedWithoutDamage)
     EXPECT_EQ(vesk_bson_finish(&b), -1);
 }
 
-void *no_memory(size_t) { return nullptr; }
-
 TEST(BsonBuilderDeathTest, OutOfMemoryEndsWithMinusFive)
 {
-    EXPECT_EXIT(
-        {
-            vesk_bson_malloc_func = no_memory;
-            vesk_bson_create();
-        },
-        testing::ExitedWithCode(251), "error: malloc\\(\\) failed");
-    EXPECT_EXIT(
-        {
-            bson b;
-            vesk_bson_init(&b);
-            vesk_bson_realloc_func = [](void *, size_t) -> void * { return nullptr; };
-            vesk_bson_ensure_space(&b, 1000);
-        },
-        testing::ExitedWithCode(251), "error: realloc\\(\\) failed");
+    bson b;
+    vesk_bson_init(&b);
+    vesk_bson_realloc_func = [](void *, size_t) -> void * { return nullptr; };
+    EXPECT_EXIT(vesk_bson_ensure_space(&b, 1000), testing::ExitedWithCode(251), "error: realloc\\(\\) failed");
+    vesk_bson_malloc_func = [](size_t) -> void * { return nullptr; };
+    EXPECT_EXIT(vesk_bson_create(), testing::ExitedWithCode(251), "error: malloc\\(\\) failed");
+    vesk_bson_malloc_func = malloc;
+    vesk_bson_realloc_func = realloc;
+    vesk_bson_destroy(&b);
 }
 
-TEST(BsonBuilder, CopyAndObjectIds)
+TEST(BsonBuilder, ObjectIds)
 {
-    bson src, out;
-    vesk_bson_init(&src);
-    vesk_bson_append_int(&src, "a", 1);
-    EXPECT_EQ(vesk_bson_copy(&out, &src), -1) << "not finished";
-    vesk_bson_finish(&src);
-    ASSERT_EQ(vesk_bson_copy(&out, &src), 0);
-    EXPECT_EQ(of(&out), of(&src));
-    vesk_bson_destroy(&out);
-    vesk_bson_destroy(&src);
-
-    // Ids against libbson's hex form and time.
+    // Against libbson's hex form and time.
     vesk_bson_set_oid_fuzz([] { return 0x11223344; });
     vesk_bson_set_oid_inc([] { return 0x010203; });
     vesk_bson_oid_t oid;
