@@ -111,6 +111,7 @@ script_conf parse_script_conf(std::string_view cfg, script_kind kind)
 
     while (!cfg.empty() && cfg.front() == ' ') cfg.remove_prefix(1);
     if (!cfg.empty() && cfg.back() == '\n') cfg.remove_suffix(1);
+    conf.text = cfg;
 
     token_cursor cur{cfg};
     cur.skip_blanks();
@@ -153,14 +154,10 @@ int script_total_interval(int period)
     return static_cast<int>(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
 }
 
-void print_script_conf(const char *title, std::string_view cfg, const script_conf &conf, bool with_id)
+void print_script_conf(const char *title, const script_conf &conf, bool with_id)
 {
-    std::string text(cfg);
-    size_t lead = text.find_first_not_of(' ');
-    text.erase(0, lead == std::string::npos ? text.size() : lead);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
     printf("%s", title);
-    printf("\tCfg string = %s\n", text.c_str());
+    printf("\tCfg string = %s\n", conf.text.c_str());
     printf("\tReport = %s\n", conf.report.c_str());
     if (with_id) printf("\tId = %s\n", conf.id.c_str());
     printf("\tExec = %s\n", conf.exec.c_str());
@@ -224,9 +221,7 @@ void custom_parse_conf(vesk_mycustom_counter *cnt)
 {
     script_conf conf = parse_script_conf(cnt->cfg_string, script_kind::custom);
     store_script_conf(cnt, conf);
-    vesk_copy_text(cnt->id, conf.id);
-    conf.id = cnt->id;
-    print_script_conf("Custom counter init:\n", cnt->cfg_string, conf, true);
+    print_script_conf("Custom counter init:\n", conf, true);
 }
 
 int custom_init(void *cnt)
@@ -425,21 +420,10 @@ struct stderr_echo {
         seen = true;
         fprintf(stderr, msg.stderr_line, l.c_str());
     }
-    void feed(const char *p, size_t n)
+    void feed(std::string_view piece, bool end)
     {
-        pending.append(p, n);
-        for (;;) {
-            size_t nl = pending.find('\n');
-            size_t len = nl != std::string::npos && nl < 255 ? nl + 1 : pending.size() >= 255 ? 255 : 0;
-            if (len == 0) return;
-            line(pending.substr(0, len));
-            pending.erase(0, len);
-        }
-    }
-    void end()
-    {
-        if (!pending.empty()) line(pending);
-        pending.clear();
+        pending.append(piece);
+        take_lines(pending, 255, end, [this](const std::string &l) { line(l); });
     }
 };
 
@@ -491,10 +475,10 @@ struct stderr_echo {
                 continue;
             }
             if (i == 0 && out_ok) out_ok = write_all(out_fd, buf, static_cast<size_t>(n));
-            if (i == 1) echo.feed(buf, static_cast<size_t>(n));
+            if (i == 1) echo.feed(std::string_view(buf, static_cast<size_t>(n)), false);
         }
     }
-    echo.end();
+    echo.feed({}, true);
     vesk_pclose_with_timeout(proc, max_seconds);
     close(out_fd);
     fflush(nullptr);
@@ -545,6 +529,31 @@ bool script_run::start(const char *exec, int uid, int gid, int max_seconds, cons
     out_.reset(data[0]);
     group_fd_.reset(group[0]);
     return true;
+}
+
+script_run::read_end script_run::read_output(int max_seconds, const std::function<bool(std::string_view)> &take)
+{
+    if (check() < 0) {
+        printf("ERROR! waitpid %d\n", errno);
+        return read_end::wait_failed;
+    }
+    int64_t deadline = vesk_monotonic_ms() + static_cast<int64_t>(max_seconds) * 1000;
+    char buf[4096];
+    for (;;) {
+        int64_t left = deadline - vesk_monotonic_ms();
+        if (left <= 0) {
+            kill_all();
+            return read_end::timed_out;
+        }
+        pollfd p{out_.get(), POLLIN, 0};
+        int r = poll(&p, 1, poll_ms(left));
+        if (r == 0 || (r < 0 && errno == EINTR)) continue;
+        ssize_t n = r < 0 ? -1 : read(out_.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        // The runner closes the pipe only once the command is reaped or killed: the
+        // final reaping judges how it ended, free of races.
+        if (n <= 0 || !take(std::string_view(buf, static_cast<size_t>(n)))) return read_end::done;
+    }
 }
 
 int script_run::check()
@@ -657,45 +666,19 @@ double call_exec(const char *exec, int uid, int gid, int max_seconds, int counte
     if (!run.start(exec, uid, gid, max_seconds, custom_messages, "ERROR! Cannot fork while trying to execute %s"))
         return 0;
     data->agent_alerts_count = 0;
-    std::string out;
-    if (run.check() < 0) {
-        printf("ERROR! waitpid %d\n", errno);
-    } else {
-        *err = 0;
-        bool seen = false;
-        int64_t deadline = vesk_monotonic_ms() + static_cast<int64_t>(max_seconds) * 1000;
-        char buf[VESK_CUSTOM_OUTPUT_MAX];
-        for (;;) {
-            int64_t left = deadline - vesk_monotonic_ms();
-            if (left <= 0) {
-                printf("ERROR! Custom script '%s' running too long (%d sec), killed\n", exec, max_seconds);
-                *err = 1;
-                run.kill_all();
-                break;
-            }
-            pollfd p{run.output(), POLLIN, 0};
-            int r = poll(&p, 1, poll_ms(left));
-            if (r == 0 || (r < 0 && errno == EINTR)) continue;
-            ssize_t n = r < 0 ? -1 : read(run.output(), buf, VESK_CUSTOM_OUTPUT_MAX - out.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n > 0) {
-                out.append(buf, static_cast<size_t>(n));
-                seen = true;
-                if (out.size() < VESK_CUSTOM_OUTPUT_MAX) continue;
-                break; // the output is cut here
-            }
-            if (!seen && counter_type != VESK_SERVER_STATUS_TYPE) {
-                // The runner closes the pipe only once the command is reaped or
-                // killed: the final reaping judges how it ended, free of races.
-                printf("ERROR! Custom script '%s' has returned an empty string, killed\n", exec);
-                *err = 1;
-            }
-            break;
-        }
-    }
-    double value = 0;
     data->value = 0;
-    if (*err == 0) value = custom_parse_output(out, counter_type, data);
+    std::string out;
+    auto end = run.read_output(max_seconds, [&](std::string_view piece) {
+        out.append(piece.substr(0, VESK_CUSTOM_OUTPUT_MAX - out.size())); // the output is cut there
+        return out.size() < VESK_CUSTOM_OUTPUT_MAX;
+    });
+    bool empty = out.empty() && counter_type != VESK_SERVER_STATUS_TYPE;
+    if (end == script_run::read_end::timed_out)
+        printf("ERROR! Custom script '%s' running too long (%d sec), killed\n", exec, max_seconds);
+    else if (end == script_run::read_end::done && empty)
+        printf("ERROR! Custom script '%s' has returned an empty string, killed\n", exec);
+    *err = end != script_run::read_end::done || empty;
+    double value = *err ? 0 : custom_parse_output(out, counter_type, data);
     data->errors = run.reap(max_seconds, exec);
     return value;
 }

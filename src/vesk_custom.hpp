@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,7 @@ struct script_conf {
     int max_seconds = 0;
     int incremental = 0;
     int type = 0;
+    std::string text{}; // the configuration text without leading blanks and final newline
 };
 
 enum class script_kind { custom, multicustom };
@@ -48,6 +50,10 @@ template <typename Counter>
 void store_script_conf(Counter *cnt, script_conf &conf)
 {
     vesk_copy_text(cnt->report, conf.report);
+    if constexpr (requires { cnt->id; }) {
+        vesk_copy_text(cnt->id, conf.id);
+        conf.id = cnt->id;
+    }
     vesk_copy_text(cnt->alert_condition, conf.alert_condition);
     vesk_copy(cnt->exec, conf.exec);
     cnt->interval = conf.interval;
@@ -64,7 +70,7 @@ void store_script_conf(Counter *cnt, script_conf &conf)
 int script_total_interval(int period);
 
 // Prints a parsed configuration as the counter's init reports it.
-void print_script_conf(const char *title, std::string_view cfg, const script_conf &conf, bool with_id);
+void print_script_conf(const char *title, const script_conf &conf, bool with_id);
 
 // One element of the report array "custom": a custom counter, or one value of a
 // multicustom counter.
@@ -111,6 +117,23 @@ struct script_messages {
 };
 extern const script_messages custom_messages;
 
+// Hands each line of `pending` to `line`, newline included, and removes it: at most
+// `max` characters a line, a longer one going in pieces. With `end`, the rest too.
+template <typename Line>
+void take_lines(std::string &pending, size_t max, bool end, Line line)
+{
+    for (;;) {
+        size_t nl = pending.find('\n');
+        size_t len = nl != std::string::npos && nl < max ? nl + 1
+                     : pending.size() >= max             ? max
+                     : end                               ? pending.size()
+                                                         : 0;
+        if (len == 0) return;
+        line(pending.substr(0, len));
+        pending.erase(0, len);
+    }
+}
+
 // One run of a command, as the customs child sees it: the runner child, which
 // drops privileges, starts the command and passes its output on.
 class script_run {
@@ -124,8 +147,11 @@ public:
     // A pipe that cannot be made ends the customs child with status 1.
     bool start(const char *exec, int uid, int gid, int max_seconds, const script_messages &msg,
                const char *fork_failed_fmt);
-    // The read end of the command's standard output.
-    int output() const { return out_.get(); }
+    // How a read of the command's output ended.
+    enum class read_end { done, timed_out, wait_failed };
+    // Reads the command's output until it ends or `take` wants no more (it returns
+    // false), for at most max_seconds; a time-out kills the command's whole group.
+    read_end read_output(int max_seconds, const std::function<bool(std::string_view)> &take);
     void close_output() { out_.reset(); }
     // Polls the runner child without waiting: 1 once it is reaped (now or earlier),
     // 0 while it runs, -1 when it cannot be waited for (errno set).
@@ -135,7 +161,6 @@ public:
     // Final reaping: waits up to max_seconds + 2 seconds, then kills. Returns the
     // errors flag: 1 when the command wrote to standard error or did not end properly.
     int reap(int max_seconds, const char *exec);
-    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

@@ -1,11 +1,8 @@
 #include "vesk_multicustom.hpp"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +17,6 @@
 namespace {
 
 vesk_mymulticustom_counter *as_counter(void *cnt) { return static_cast<vesk_mymulticustom_counter *>(cnt); }
-
-bool mc_debug() { return debug_enabled(&config, VESK_DEBMOD_MULTI) != 0; }
 
 const script_messages multicustom_messages = {
     "[custom] ERROR! Cannot setuid to '%d'\n",
@@ -40,6 +35,7 @@ struct value_collector {
     const char *exec;
     const char *alert;
     long good = 0; // lines with a value, stored or not
+    std::string pending{};
 
     void line(const std::string &l)
     {
@@ -75,23 +71,16 @@ struct value_collector {
         }
     }
 
-    // Handles every complete line of `pending`; with `end`, the rest too.
-    void feed(std::string &pending, bool end)
+    void feed(std::string_view piece, bool end)
     {
-        for (;;) {
-            size_t nl = pending.find('\n');
-            size_t len = nl != std::string::npos && nl < kLineMax ? nl + 1
-                         : pending.size() >= kLineMax             ? kLineMax
-                         : end                                    ? pending.size()
-                                                                  : 0;
-            if (len == 0) return;
-            line(pending.substr(0, len));
-            pending.erase(0, len);
-        }
+        pending.append(piece);
+        take_lines(pending, kLineMax, end, [this](const std::string &l) { line(l); });
     }
 };
 
 } // namespace
+
+bool multicustom_debug() { return debug_enabled(&config, VESK_DEBMOD_MULTI) != 0; }
 
 int parse_metric_line(const char *input, char *metric, size_t met_buf_cap, double *value)
 {
@@ -141,43 +130,23 @@ void multi_call_exec(vesk_mymulticustom_data_custom *cnt_array, const char *exec
                    "ERROR! Cannot fork while trying to execute '%s'\n"))
         return;
     value_collector values{cnt_array, mc_count, exec, alert_condition};
-    if (run.check() < 0) {
-        printf("ERROR! waitpid %d\n", errno);
-    } else {
-        *err = 0;
-        std::string pending;
-        int64_t deadline = vesk_monotonic_ms() + static_cast<int64_t>(max_seconds) * 1000;
-        char buf[4096];
-        for (;;) {
-            int64_t left = deadline - vesk_monotonic_ms();
-            if (left <= 0) {
-                printf("ERROR! Multicustom script running too long (%d sec), killed\n", max_seconds);
-                *err = 1;
-                run.kill_all();
-                break;
-            }
-            pollfd p{run.output(), POLLIN, 0};
-            int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
-            if (r == 0 || (r < 0 && errno == EINTR)) continue;
-            ssize_t n = r < 0 ? -1 : read(run.output(), buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n > 0) {
-                pending.append(buf, static_cast<size_t>(n));
-                values.feed(pending, false);
-                continue;
-            }
-            values.feed(pending, true);
-            if (*mc_count == 0 && counter_type != VESK_SERVER_STATUS_TYPE) {
-                // As for a custom script, the final reaping judges how the runner ended.
-                printf("ERROR! Multicustom script has returned an empty string, killed\n");
-                *err = 1;
-            }
-            break;
-        }
-        if (values.good > VESK_MAX_MULTICUSTOM_VALUES)
-            printf("[warning] too many values (%ld) in multicustom '%s' (max %d allowed)\n", values.good, exec,
-                   VESK_MAX_MULTICUSTOM_VALUES);
+    auto end = run.read_output(max_seconds, [&](std::string_view piece) {
+        values.feed(piece, false);
+        return true;
+    });
+    bool empty = false;
+    if (end == script_run::read_end::timed_out) {
+        printf("ERROR! Multicustom script running too long (%d sec), killed\n", max_seconds);
+    } else if (end == script_run::read_end::done) {
+        values.feed({}, true);
+        // Comments, empty and bad lines alone are no output either.
+        empty = *mc_count == 0 && counter_type != VESK_SERVER_STATUS_TYPE;
+        if (empty) printf("ERROR! Multicustom script has returned an empty string, killed\n");
     }
+    *err = end != script_run::read_end::done || empty;
+    if (values.good > VESK_MAX_MULTICUSTOM_VALUES)
+        printf("[warning] too many values (%ld) in multicustom '%s' (max %d allowed)\n", values.good, exec,
+               VESK_MAX_MULTICUSTOM_VALUES);
     run.reap(max_seconds, exec);
 }
 
@@ -185,7 +154,7 @@ void multicustom_parse_conf(vesk_mymulticustom_counter *cnt)
 {
     script_conf conf = parse_script_conf(cnt->cfg_string, script_kind::multicustom);
     store_script_conf(cnt, conf);
-    print_script_conf("Multicustom counter init:\n", cnt->cfg_string, conf, false);
+    print_script_conf("Multicustom counter init:\n", conf, false);
 }
 
 int multicustom_init(void *cnt)
@@ -213,7 +182,7 @@ int multicustom_update(void *cnt)
     }
     c->ok = 1;
     c->updated = 1;
-    if (mc_debug())
+    if (multicustom_debug())
         for (uint64_t i = 0; i < c->mc_count; i++)
             printf("[multicustoms] [pid %d] upd=%d '%s/%s' after call_exec(): value = %f, errors = %d\n", getpid(),
                    c->updated, c->report, c->data[i].id, c->data[i].value, 0);
@@ -242,7 +211,7 @@ int multicustom_tobson(void *cnt, bson *b)
 {
     auto *c = as_counter(cnt);
     int n = static_cast<int>(std::min<uint64_t>(c->mc_count, VESK_MAX_MULTICUSTOM_VALUES));
-    bool debug = mc_debug();
+    bool debug = multicustom_debug();
     if (debug) {
         printf("[pid %d] about to bson(): updated=%d with %d counters inside\n", getpid(), c->updated, n);
         printf("[pid %d] analyzing mc '%s'-report's delta at %p with %d counters inside\n", getpid(), c->report,
@@ -278,7 +247,7 @@ int multicustom_tobson(void *cnt, bson *b)
 
 int multicustom_dump(void *cnt)
 {
-    if (!mc_debug()) return 1;
+    if (!multicustom_debug()) return 1;
     auto *c = as_counter(cnt);
     printf("[pid %d] MyMultiCustom for report %s (ok=%d, upd=%d, must=%d) :\n", getpid(), c->report, c->ok,
            c->updated, c->mustBeUpdated);

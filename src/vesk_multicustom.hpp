@@ -75,6 +75,8 @@ int multicustom_tobson(void *cnt, bson *b);
 int multicustom_dump(void *cnt);
 int multicustom_free(void *cnt);
 void multicustom_parse_conf(vesk_mymulticustom_counter *cnt);
+// The multicustom debug lines print with --debug or the multicustom --debmod bit.
+bool multicustom_debug();
 
 // Results of parse_metric_line.
 enum metric_line_code {
