@@ -27,8 +27,6 @@ constexpr size_t kMulticustomSlot = sizeof(vesk_multicustom_shared_data);
 std::vector<vesk_exec_order> custom_exec_order;
 std::vector<vesk_exec_order> multicustom_exec_order;
 
-bool mc_debug() { return debug_enabled(&config, VESK_DEBMOD_MULTI) != 0; }
-
 std::vector<vesk_exec_order> make_order(int n)
 {
     std::vector<vesk_exec_order> order;
@@ -50,17 +48,6 @@ void sort_order(std::vector<vesk_exec_order> &order)
 // The period as the due test uses it; never below 1.
 uint64_t period_of(int interval) { return interval < 1 ? 1 : static_cast<uint64_t>(interval); }
 
-// Runs the update operation and notes its duration in the order entry.
-template <typename Counter>
-void timed_update(Counter &c, vesk_exec_order *entry)
-{
-    struct timespec t0 {}, t1 {};
-    clock_gettime(CLOCK_MONOTONIC, &t0);
-    c.update(&c);
-    clock_gettime(CLOCK_MONOTONIC, &t1);
-    if (entry) entry->exec_time_us = (t1.tv_sec - t0.tv_sec) * 1000000L + (t1.tv_nsec - t0.tv_nsec) / 1000;
-}
-
 // Walks a group in its running order, or in slot order without a table.
 template <typename Counter, typename Run>
 void each_in_order(Counter *arr, int n, std::vector<vesk_exec_order> &order, Run run)
@@ -73,31 +60,36 @@ void each_in_order(Counter *arr, int n, std::vector<vesk_exec_order> &order, Run
     }
 }
 
+// Runs the counter's update when it is due in this cycle, timing it for the running
+// order, then its delta. `updated` and `must` are where the kind keeps its flags.
+template <typename Counter, typename Announce>
+void run_if_due(Counter &c, int *updated, int *must, vesk_exec_order *entry, uint64_t iteration, Announce announce)
+{
+    if (c.update) {
+        if (updated) *updated = 0;
+        bool due = iteration % period_of(c.interval) == 0;
+        if (must) *must = due;
+        if (due) {
+            announce();
+            struct timespec t0 {}, t1 {};
+            clock_gettime(CLOCK_MONOTONIC, &t0);
+            c.update(&c);
+            clock_gettime(CLOCK_MONOTONIC, &t1);
+            if (entry) entry->exec_time_us = (t1.tv_sec - t0.tv_sec) * 1000000L + (t1.tv_nsec - t0.tv_nsec) / 1000;
+        }
+    }
+    if (c.delta) c.delta(&c, config.interval, iteration);
+}
+
 void run_custom(vesk_mycustom_counter &c, int idx, vesk_exec_order *entry, uint64_t iteration, char *seg)
 {
     auto *d = static_cast<vesk_mycustom_data_custom *>(c.data);
-    auto delta = [&] {
-        if (c.delta) c.delta(&c, config.interval, iteration);
-    };
-    if (c.update) {
-        if (d) d->updated = 0;
-        uint64_t period = period_of(c.interval);
-        if (iteration % period != 0) {
-            if (d) d->mustBeUpdated = 0;
-            delta();
-        } else {
-            if (d) d->mustBeUpdated = 1;
-            if (config.debug)
-                printf("[child] Counter '%s/%s': iteration=%lu, interval=%d, total_interval=%d seconds, will "
-                       "update\n",
-                       c.report, c.id, static_cast<unsigned long>(iteration), c.interval,
-                       script_total_interval(c.interval));
-            timed_update(c, entry);
-            delta();
-        }
-    } else {
-        delta();
-    }
+    run_if_due(c, d ? &d->updated : nullptr, d ? &d->mustBeUpdated : nullptr, entry, iteration, [&] {
+        if (config.debug)
+            printf("[child] Counter '%s/%s': iteration=%lu, interval=%d, total_interval=%d seconds, will update\n",
+                   c.report, c.id, static_cast<unsigned long>(iteration), c.interval,
+                   script_total_interval(c.interval));
+    });
     auto *dd = static_cast<vesk_mycustom_data_custom *>(c.data_delta);
     if (iteration > 0 && dd && seg) {
         if (dd->mustBeUpdated) {
@@ -118,30 +110,14 @@ void run_custom(vesk_mycustom_counter &c, int idx, vesk_exec_order *entry, uint6
 
 void run_multicustom(vesk_mymulticustom_counter &c, int idx, vesk_exec_order *entry, uint64_t iteration, char *seg)
 {
-    auto delta = [&] {
-        if (c.delta) c.delta(&c, config.interval, iteration);
-    };
-    if (c.update) {
-        c.updated = 0;
-        uint64_t period = period_of(c.interval);
-        if (iteration % period != 0) {
-            c.mustBeUpdated = 0;
-            delta();
-        } else {
-            c.mustBeUpdated = 1;
-            if (mc_debug())
-                printf("[child] Multicustom '%s': iteration=%lu, interval=%d, total_interval=%d seconds, will "
-                       "update\n",
-                       c.report, static_cast<unsigned long>(iteration), c.interval, script_total_interval(c.interval));
-            timed_update(c, entry);
-            delta();
-        }
-    } else {
-        delta();
-    }
+    run_if_due(c, &c.updated, &c.mustBeUpdated, entry, iteration, [&] {
+        if (multicustom_debug())
+            printf("[child] Multicustom '%s': iteration=%lu, interval=%d, total_interval=%d seconds, will update\n",
+                   c.report, static_cast<unsigned long>(iteration), c.interval, script_total_interval(c.interval));
+    });
     if (seg) {
         if (c.mustBeUpdated) {
-            if (mc_debug())
+            if (multicustom_debug())
                 printf("[child] Writing multicustom '%s' to SHM: updated=%d, count=%lu (iteration=%lu)\n", c.report,
                        c.updated, static_cast<unsigned long>(c.mc_count), static_cast<unsigned long>(iteration));
             auto *slot = reinterpret_cast<vesk_multicustom_shared_data *>(
@@ -149,7 +125,7 @@ void run_multicustom(vesk_mymulticustom_counter &c, int idx, vesk_exec_order *en
             memcpy(slot->counters, c.data_delta, sizeof slot->counters);
             slot->count = static_cast<uint16_t>(std::min<uint64_t>(c.mc_count, VESK_MAX_MULTICUSTOM_VALUES));
             slot->updated = c.updated;
-        } else if (mc_debug()) {
+        } else if (multicustom_debug()) {
             printf("[child] Skipping SHM write for multicustom '%s': mustBeUpdated=0, preserving last valid data "
                    "(iteration=%lu)\n",
                    c.report, static_cast<unsigned long>(iteration));
@@ -204,7 +180,7 @@ void read_back_multicustom(vesk_mymulticustom_counter &c, int j, vesk_multicusto
 {
     int count = slot->count;
     int updated = slot->updated;
-    if (mc_debug())
+    if (multicustom_debug())
         printf("[pid %d] [mc %d] copying %ld bytes to delta @ %p for mc #%d (with %d cnt there, upd = %d)\n", getpid(),
                j, static_cast<long>(sizeof c.data_delta), static_cast<void *>(c.data_delta), j, count, updated);
     c.updated = updated;
@@ -214,11 +190,11 @@ void read_back_multicustom(vesk_mymulticustom_counter &c, int j, vesk_multicusto
         vesk_mymulticustom_data_custom &v = c.data_delta[i];
         clean_text(v.id);
         clean_alerts(v.agent_alerts_count, v.agent_alerts);
-        if (mc_debug()) printf("\t[pid %d] mc %d[%d]: %s -> %f\n", getpid(), j, static_cast<int>(i), v.id, v.value);
+        if (multicustom_debug()) printf("\t[pid %d] mc %d[%d]: %s -> %f\n", getpid(), j, static_cast<int>(i), v.id, v.value);
     }
     if (updated) {
         slot->updated = 0;
-        if (mc_debug()) printf("[main] Cleared updated in SHM for multicustom '%s' (consumed)\n", c.report);
+        if (multicustom_debug()) printf("[main] Cleared updated in SHM for multicustom '%s' (consumed)\n", c.report);
     }
 }
 
