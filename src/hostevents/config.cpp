@@ -17,6 +17,16 @@ std::string bounded(const char *s)
     return s ? std::string(s, strnlen(s, 64)) : std::string();
 }
 
+std::string dated_prefix()
+{
+    time_t now = time(nullptr);
+    struct tm tm {};
+    localtime_r(&now, &tm);
+    char buf[32];
+    strftime(buf, sizeof buf, "%Y/%m/%d %H:%M:%S ", &tm);
+    return buf;
+}
+
 } // namespace
 
 void config_init(const char *procfs_root, const char *sysfs_root)
@@ -32,16 +42,6 @@ std::string getProcPath(std::string_view name)
     path += '/';
     path += name;
     return path;
-}
-
-std::string dated_prefix()
-{
-    time_t now = time(nullptr);
-    struct tm tm {};
-    localtime_r(&now, &tm);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y/%m/%d %H:%M:%S ", &tm);
-    return buf;
 }
 
 void log_dated(std::string_view message)

@@ -19,11 +19,8 @@ void config_init(const char *procfs_root, const char *sysfs_root);
 // The root, "/" and name, unchanged otherwise (a root ending in "/" gives "//").
 std::string getProcPath(std::string_view name);
 
-// "YYYY/MM/DD hh:mm:ss " in local time.
-std::string dated_prefix();
-
-// Writes the dated message to standard error as one line: a message that already
-// ends in a newline gets no second one.
+// Writes the message to standard error as one line, after the local date and time
+// ("YYYY/MM/DD hh:mm:ss "); a message that already ends in a newline gets no second one.
 void log_dated(std::string_view message);
 
 // Writes the dated message, flushes, and ends the process with status 1 at once,

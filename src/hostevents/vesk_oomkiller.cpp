@@ -70,6 +70,18 @@ private:
     sigset_t old_;
 };
 
+// Reads what a stream holds now (a non-blocking descriptor), so that only what
+// comes later is counted.
+void discard_backlog(int fd)
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0 || (n < 0 && errno == EINTR)) continue;
+        return; // end, would block, or an error the next read reports
+    }
+}
+
 } // namespace
 
 // ---- line matching ----
@@ -117,21 +129,6 @@ void kill_line_counter::reset()
 {
     tail_.clear();
     matched_ = false;
-}
-
-size_t discard_backlog(int fd)
-{
-    char buf[4096];
-    size_t dropped = 0;
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            dropped += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        return dropped; // end, would block, or an error the next read reports
-    }
 }
 
 // ---- the follower ----

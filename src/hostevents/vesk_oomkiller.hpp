@@ -43,10 +43,6 @@ private:
     bool matched_ = false; // the unfinished line already holds the pattern
 };
 
-// Reads what a stream holds now (a non-blocking descriptor), so that only what comes
-// later is counted; returns the bytes dropped.
-size_t discard_backlog(int fd);
-
 // Follows one log file in a thread of its own and counts its kill lines. The
 // process has one inotify instance, read by the running follower: one follower at
 // a time.

@@ -274,12 +274,10 @@ long long validate_conf_file(const std::string &file_name, FILE *out)
 {
     put_line(out, "Config file: ", file_name);
     fflush(out);
-    int fd = file_name.find('\0') == std::string::npos ? open(file_name.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    if (fd < 0) {
-        int e = file_name.find('\0') == std::string::npos ? errno : EINVAL;
-        fatal_dated("open " + file_name + ": " + error_text(e));
-    }
-    unique_fd file(fd);
+    // A name with a NUL byte in it names no file.
+    bool named = file_name.find('\0') == std::string::npos;
+    unique_fd file(named ? open(file_name.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    if (!file) fatal_dated("open " + file_name + ": " + error_text(named ? errno : EINVAL));
 
     long long customErrors = 0;
     const std::string separator(62, '-');
