@@ -363,6 +363,9 @@ const script_messages custom_messages = {
     "[customs]",
 };
 
+namespace {
+
+// Milliseconds on the monotonic clock.
 int64_t vesk_monotonic_ms()
 {
     struct timespec ts {};
@@ -370,6 +373,8 @@ int64_t vesk_monotonic_ms()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Drops to exactly this user and group (supplementary groups included) and checks
+// that root cannot be regained. A uid or gid of -1 is refused.
 bool vesk_drop_privileges(int uid, int gid)
 {
     if (uid == -1 || gid == -1) return false;
@@ -383,8 +388,6 @@ bool vesk_drop_privileges(int uid, int gid)
     if (ru != u || eu != u || su != u || rg != g || eg != g || sg != g) return false;
     return u == 0 || setuid(0) != 0;
 }
-
-namespace {
 
 void sleep_ms(long ms)
 {

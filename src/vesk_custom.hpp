@@ -171,10 +171,3 @@ private:
     int status_ = 0;
     const script_messages *msg_ = nullptr;
 };
-
-// Milliseconds on the monotonic clock.
-int64_t vesk_monotonic_ms();
-
-// Drops to exactly this user and group (supplementary groups included) and checks
-// that root cannot be regained. A uid or gid of -1 is refused.
-bool vesk_drop_privileges(int uid, int gid);
