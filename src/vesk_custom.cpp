@@ -581,12 +581,15 @@ void script_run::kill_all()
 {
     if (group_ == 0 && group_fd_) {
         // The runner child sends the group right after starting the command, or
-        // closes the pipe when it could not start it.
+        // closes the pipe when it could not start it; a signal meanwhile must not
+        // cost us the group.
         pollfd p{group_fd_.get(), POLLIN, 0};
-        if (poll(&p, 1, 1000) > 0) {
-            pid_t g = 0;
-            if (read(group_fd_.get(), &g, sizeof g) == static_cast<ssize_t>(sizeof g)) group_ = g;
-        }
+        int r;
+        while ((r = poll(&p, 1, 1000)) < 0 && errno == EINTR) {}
+        pid_t g = 0;
+        ssize_t n = 0;
+        while (r > 0 && (n = read(group_fd_.get(), &g, sizeof g)) < 0 && errno == EINTR) {}
+        if (n == static_cast<ssize_t>(sizeof g)) group_ = g;
         group_fd_.reset();
     }
     if (group_ > 1) kill(-group_, SIGKILL);
