@@ -1,7 +1,5 @@
 #include "vesk_cpu.hpp"
 
-#include <cmath>
-#include <climits>
 #include <cstdio>
 #include <string>
 #include <unordered_set>
@@ -23,9 +21,6 @@ constexpr uint64_t cpu_data::*kStates[CPU_NSTATES] = {
 
 cpu_data *buffer(void *p) { return static_cast<cpu_data *>(p); }
 vesk_mycustom_counter *counter(void *cnt) { return static_cast<vesk_mycustom_counter *>(cnt); }
-
-// Whole seconds of an uptime, 0 when a long cannot hold it.
-long whole_seconds(double v) { return v >= 0 && v < static_cast<double>(LONG_MAX) ? static_cast<long>(v) : 0; }
 
 } // namespace
 
@@ -199,7 +194,7 @@ int cpu_dump(void *cnt)
                      {"steal", d->steal},
                      {"system", d->system},
                      {"user", d->user}});
-    printf("\tuptime = %ld\n", whole_seconds(d->uptime));
+    printf("\tuptime = %ld\n", sys_whole_seconds(d->uptime));
     for (size_t i = 0; i < d->freq.size(); i++) printf("\tfreq cpu%zu = %lf\n", i, d->freq[i]);
     return 1;
 }

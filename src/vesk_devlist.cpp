@@ -9,11 +9,11 @@
 #include "encoding.hpp"
 #include "vesk_owners.hpp"
 
-std::string vesk_devname(std::string_view raw)
+std::string vesk_report_text(std::string_view raw, size_t max_bytes)
 {
-    std::string name = vesk_utf8_sanitize(raw);
-    name.resize(vesk_utf8_cut(name, VESK_DEVNAME_MAX));
-    return name;
+    std::string text = vesk_utf8_sanitize(raw);
+    text.resize(vesk_utf8_cut(text, max_bytes));
+    return text;
 }
 
 bool vesk_read_file(const char *path, std::string &out)

@@ -12,9 +12,9 @@
 // Names of mount points, devices and interfaces are reported in at most this many bytes.
 inline constexpr size_t VESK_DEVNAME_MAX = 255;
 
-// A name from outside the agent as the report carries it: valid UTF-8, cut on a
-// character boundary to VESK_DEVNAME_MAX bytes.
-std::string vesk_devname(std::string_view raw);
+// A text from outside the agent as the report carries it: valid UTF-8, cut on a
+// character boundary to at most max_bytes bytes.
+std::string vesk_report_text(std::string_view raw, size_t max_bytes);
 
 // Reads the whole file into `out`; false when it cannot be opened or read.
 bool vesk_read_file(const char *path, std::string &out);
@@ -44,7 +44,6 @@ template <typename Entry>
 struct device_list {
     std::vector<Entry> entries;
 
-    size_t size() const { return entries.size(); }
     void clear() { entries.clear(); }
     Entry &append(Entry e)
     {

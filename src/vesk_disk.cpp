@@ -142,7 +142,7 @@ int disk_update(void *cnt)
                 e = row.counts;
                 break;
             }
-            e.device = vesk_devname(name);
+            e.device = vesk_report_text(name, VESK_DEVNAME_MAX);
             d->list.append(std::move(e));
         }
     } catch (const std::bad_alloc &) {

@@ -77,7 +77,7 @@ int mount_init(void *cnt)
         struct mntent ent {};
         while (getmntent_r(table.get(), &ent, buf.data(), static_cast<int>(buf.size()))) {
             if (!mount_selected(ent.mnt_fsname, ent.mnt_type, ent.mnt_dir, config)) continue;
-            d->list.append({.ok = 1, .device = vesk_devname(ent.mnt_dir), .dir = ent.mnt_dir});
+            d->list.append({.ok = 1, .device = vesk_report_text(ent.mnt_dir, VESK_DEVNAME_MAX), .dir = ent.mnt_dir});
         }
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;

@@ -65,7 +65,7 @@ int net_update(void *cnt)
     d->list.clear();
     try {
         for (const net_dev_row &row : parse_net_dev(text)) {
-            std::string name = vesk_devname(row.name);
+            std::string name = vesk_report_text(row.name, VESK_DEVNAME_MAX);
             if (in_excludelist(name.c_str(), config.interface_exclude_masks, config.interface_exclude_masks_count))
                 continue;
             // An interface listed twice is read once, from its first line.
@@ -85,13 +85,11 @@ int net_update(void *cnt)
 int net_delta(void *cnt, uint32_t interval, uint64_t iteration)
 {
     vesk_mycustom_counter *c = counter(cnt);
-    vesk_mycustom_data_net *delta = net_data(c->data_delta);
-    vesk_paired_delta(*net_data(c->data), *net_data(c->data_prev), *delta, iteration,
+    vesk_paired_delta(*net_data(c->data), *net_data(c->data_prev), *net_data(c->data_delta), iteration,
                       [interval](const mibnet &cur, const mibnet &old, mibnet &out) {
                           out.rbytes = vesk_counter_rate(cur.rbytes, old.rbytes, interval);
                           out.sbytes = vesk_counter_rate(cur.sbytes, old.sbytes, interval);
                       });
-    delta->delta_ran = true;
     return 1;
 }
 
@@ -108,9 +106,9 @@ int net_tobson(void *cnt, bson *b)
 int net_dump(void *cnt)
 {
     vesk_mycustom_counter *c = counter(cnt);
-    const vesk_mycustom_data_net *d = net_data(c->data_delta);
+    // A counter registered without a delta (run once, --ifs) shows the sample it read.
+    const vesk_mycustom_data_net *d = net_data(c->delta ? c->data_delta : c->data);
     if (!d) return 1;
-    if (!d->delta_ran) d = net_data(c->data);
     sys_dump_header(c, d->ok);
     printf("\tNet interfaces:\n");
     for (const mibnet &e : d->list.entries) {

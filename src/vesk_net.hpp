@@ -22,9 +22,6 @@ struct mibnet {
 struct vesk_mycustom_data_net {
     int ok = 0;
     device_list<mibnet> list;
-    // Set by the delta. A counter run once (--ifs) has none, and its dump shows the
-    // sample the update read.
-    bool delta_ran = false;
 };
 
 // One interface line of /proc/net/dev, raw name and counts as the kernel gives them.

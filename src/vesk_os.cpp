@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "bson.hpp"
-#include "encoding.hpp"
 #include "vesk_config.hpp"
 
 // ---- Helpers of the os, mem and cpu counters ----
@@ -20,6 +19,12 @@ std::optional<double> sys_parse_double(std::string_view word)
     auto [p, ec] = std::from_chars(word.data(), word.data() + word.size(), v);
     if (word.empty() || ec != std::errc{} || p != word.data() + word.size()) return std::nullopt;
     return v;
+}
+
+long sys_whole_seconds(double v)
+{
+    // A value a long cannot hold (NaN among them) would make the conversion undefined.
+    return v >= 0 && v < static_cast<double>(LONG_MAX) ? static_cast<long>(v) : 0;
 }
 
 void sys_dump_header(const vesk_mycustom_counter *c, int ok)
@@ -35,14 +40,6 @@ void sys_dump_values(std::initializer_list<std::pair<const char *, uint64_t>> li
 // ---- os identity ----
 
 namespace {
-
-// A value from outside, made valid UTF-8 and cut on a character boundary to fit a working text.
-std::string working_text(std::string_view v)
-{
-    std::string s = vesk_utf8_sanitize(v);
-    s.resize(vesk_utf8_cut(s, OS_TEXT_MAX));
-    return s;
-}
 
 // The value of an os-release line: the rest after '=', without double quotes.
 std::string release_value(std::string_view rest)
@@ -76,9 +73,9 @@ void parse_os_release(std::string_view text, os_identity &id)
                 return;
             }
         } else if (line.starts_with("NAME=")) {
-            id.name = working_text(release_value(line.substr(5)));
+            id.name = vesk_report_text(release_value(line.substr(5)), OS_TEXT_MAX);
         } else if (line.starts_with("VERSION_ID=")) {
-            id.ver = working_text(release_value(line.substr(11)));
+            id.ver = vesk_report_text(release_value(line.substr(11)), OS_TEXT_MAX);
         }
     }
 }
@@ -106,8 +103,8 @@ void parse_release_line(std::string_view text, os_identity &id, bool with_debian
         return;
     }
     id.type = redhat ? "redhat" : "debian";
-    id.name = working_text(first);
-    if (!version.empty()) id.ver = working_text(version);
+    id.name = vesk_report_text(first, OS_TEXT_MAX);
+    if (!version.empty()) id.ver = vesk_report_text(version, OS_TEXT_MAX);
 }
 
 std::string map_os_name(std::string_view name)
@@ -142,10 +139,7 @@ std::optional<uint64_t> parse_file_nr(std::string_view text) { return nth_number
 long parse_uptime_seconds(std::string_view text)
 {
     size_t pos = 0;
-    auto v = sys_parse_double(vesk_next_word(text.substr(0, text.find('\n')), pos));
-    // A value a long cannot hold (or not a number at all) would make the conversion undefined.
-    if (!v || !(*v >= 0) || *v >= static_cast<double>(LONG_MAX)) return 0;
-    return static_cast<long>(*v);
+    return sys_whole_seconds(sys_parse_double(vesk_next_word(text.substr(0, text.find('\n')), pos)).value_or(0));
 }
 
 // ---- os counter ----
@@ -182,9 +176,7 @@ int os_update(void *cnt)
 
     struct utsname u {};
     uname(&u);
-    std::string_view machine(u.machine, strnlen(u.machine, sizeof u.machine));
-    d->os_bit = vesk_utf8_sanitize(machine.substr(0, 32));
-    d->os_bit.resize(vesk_utf8_cut(d->os_bit, 32));
+    d->os_bit = vesk_report_text({u.machine, strnlen(u.machine, sizeof u.machine)}, 32);
 
     std::string text;
     d->vesk_memory_used = 0;
@@ -235,7 +227,7 @@ int os_dump(void *cnt)
     printf("\tOS bit = %s\n", d->os_bit.c_str());
     printf("\tOS name = %s\n", d->os_name.c_str());
     printf("\tOS version = %s\n", d->os_version.c_str());
-    sys_dump_values({{"OS open files", d->open_files}});
+    printf("\tOS open files = %lu\n", static_cast<unsigned long>(d->open_files));
     printf("\tOS vesk mem used = %u\n", d->vesk_memory_used);
     printf("\tOS uptime = %ld\n", d->uptime_sec);
     printf("\tOS vesk uptime = %ld\n", d->vesk_uptime_sec);

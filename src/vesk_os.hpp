@@ -18,6 +18,8 @@
 // The whole word as a decimal floating-point number; none when it is not one.
 // (Files are read and split with the helpers of vesk_devlist.hpp.)
 std::optional<double> sys_parse_double(std::string_view word);
+// Whole seconds of a time in seconds; 0 when it is negative, not a number or too large.
+long sys_whole_seconds(double v);
 
 // The first line of every dump: "MyCustom <report> report <id>(<ok>) :".
 void sys_dump_header(const vesk_mycustom_counter *c, int ok);
