@@ -95,11 +95,7 @@ int mount_update(void *cnt)
     vesk_mycustom_data_mount *d = mount_data(cnt);
     for (mibmount &e : d->list.entries) {
         struct statvfs st {};
-        mount_sizes s = statvfs(e.dir.c_str(), &st) == 0 ? mount_sizes_of(st) : mount_sizes{};
-        e.free = s.free;
-        e.total = s.total;
-        e.inodes_usage = s.inodes_usage;
-        e.space_usage = s.space_usage;
+        e.sizes = statvfs(e.dir.c_str(), &st) == 0 ? mount_sizes_of(st) : mount_sizes{};
         e.ok = 1;
     }
     return 1;
@@ -108,10 +104,10 @@ int mount_update(void *cnt)
 int mount_tobson(void *cnt, bson *b)
 {
     vesk_devlist_tobson(b, "mounts", mount_data(cnt), [b](const mibmount &e) {
-        vesk_bson_append_long(b, "free", static_cast<int64_t>(e.free));
-        vesk_bson_append_long(b, "total", static_cast<int64_t>(e.total));
-        vesk_bson_append_double(b, "space_perc", e.space_usage);
-        vesk_bson_append_double(b, "inodes_perc", e.inodes_usage);
+        vesk_bson_append_long(b, "free", static_cast<int64_t>(e.sizes.free));
+        vesk_bson_append_long(b, "total", static_cast<int64_t>(e.sizes.total));
+        vesk_bson_append_double(b, "space_perc", e.sizes.space_usage);
+        vesk_bson_append_double(b, "inodes_perc", e.sizes.inodes_usage);
     });
     return 1;
 }
@@ -125,10 +121,10 @@ int mount_dump(void *cnt)
     for (const mibmount &e : d->list.entries) {
         printf("\tMount = %s\n", e.device.c_str());
         printf("\t\tok = %d\n", e.ok);
-        printf("\t\ttotal = %lu\n", static_cast<unsigned long>(e.total));
-        printf("\t\tfree = %lu\n", static_cast<unsigned long>(e.free));
-        printf("\t\tfree perc = %lf\n", e.space_usage);
-        printf("\t\tinodes free perc = %lf\n", e.inodes_usage);
+        printf("\t\ttotal = %lu\n", static_cast<unsigned long>(e.sizes.total));
+        printf("\t\tfree = %lu\n", static_cast<unsigned long>(e.sizes.free));
+        printf("\t\tfree perc = %lf\n", e.sizes.space_usage);
+        printf("\t\tinodes free perc = %lf\n", e.sizes.inodes_usage);
     }
     return 1;
 }

@@ -11,15 +11,20 @@
 
 struct vesk_config;
 
+// Sizes and free shares of one file system.
+struct mount_sizes {
+    uint64_t free = 0;       // MiB available to unprivileged users
+    uint64_t total = 0;      // MiB
+    double inodes_usage = 0; // free share of inodes, 0 to 1
+    double space_usage = 0;  // available share of blocks, 0 to 1
+};
+
 struct mibmount {
     int ok = 0;
     int32_t index = 0;
     std::string device{}; // the mount directory as reported (valid UTF-8, cut)
     std::string dir{};    // the mount directory as the table gives it, for statvfs
-    uint64_t free = 0;    // MiB available to unprivileged users
-    uint64_t total = 0;   // MiB
-    double inodes_usage = 0; // free share of inodes, 0 to 1
-    double space_usage = 0;  // available share of blocks, 0 to 1
+    mount_sizes sizes{};  // zeros when statvfs fails
 };
 
 struct vesk_mycustom_data_mount {
@@ -34,13 +39,7 @@ extern const char *vesk_mtab_path;
 // system, or tmpfs unless excluded; never a directory that an exclusion mask matches.
 bool mount_selected(const char *fsname, const char *type, const char *dir, const vesk_config &conf);
 
-// Sizes and free shares of one file system.
-struct mount_sizes {
-    uint64_t free = 0;
-    uint64_t total = 0;
-    double inodes_usage = 0;
-    double space_usage = 0;
-};
+// What statvfs says of one file system, in the units the report carries.
 mount_sizes mount_sizes_of(const struct statvfs &st);
 
 int mount_init(void *cnt);

@@ -164,8 +164,8 @@ TEST_F(LiveTest, MountsAgainstPsutil)
         auto usage = table_of(py("import psutil,sys\nu=psutil.disk_usage(sys.argv[1]); print(\"u\", u.total, u.free)") +
                               " '" + e.dir + "'");
         if (!usage.count("u")) continue;
-        EXPECT_EQ(static_cast<double>(e.total), std::floor(usage["u"][0] / 1048576)) << e.dir;
-        EXPECT_NEAR(static_cast<double>(e.free), usage["u"][1] / 1048576, 64) << e.dir;
+        EXPECT_EQ(static_cast<double>(e.sizes.total), std::floor(usage["u"][0] / 1048576)) << e.dir;
+        EXPECT_NEAR(static_cast<double>(e.sizes.free), usage["u"][1] / 1048576, 64) << e.dir;
     }
     if (parts.count("/") && parts["/"][0] == 1) {
         bool root = false;
