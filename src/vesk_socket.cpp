@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <initializer_list>
 #include <limits>
-#include <utility>
 
 #include "bson.hpp"
 #include "mycustom.hpp"
@@ -18,20 +17,17 @@ vesk_mycustom_data_socket *socket_data(void *cnt)
     return static_cast<vesk_mycustom_data_socket *>(static_cast<vesk_mycustom_counter *>(cnt)->data);
 }
 
-// Takes the numbers at the given word positions (0-based, the tag is word 0) in
-// order, stopping at the first word that is not a 32-bit count.
-void read_counts(std::string_view line, std::initializer_list<std::pair<int, uint32_t *>> wanted)
+// The line is a tag and then label-and-count pairs ("TCP: inuse N orphan N tw N ...");
+// takes the counts of the first pairs in order, stopping at the first that is not a
+// 32-bit count.
+void read_counts(std::string_view line, std::initializer_list<uint32_t *> counts)
 {
     size_t pos = 0;
-    int word = 0;
-    for (auto [at, dst] : wanted) {
-        std::string_view w;
-        while (word <= at) {
-            w = vesk_next_word(line, pos);
-            word++;
-        }
+    vesk_next_word(line, pos);
+    for (uint32_t *dst : counts) {
+        vesk_next_word(line, pos);
         uint64_t v = 0;
-        if (w.empty() || !vesk_parse_u64(w, v) || v > std::numeric_limits<uint32_t>::max()) return;
+        if (!vesk_parse_u64(vesk_next_word(line, pos), v) || v > std::numeric_limits<uint32_t>::max()) return;
         *dst = static_cast<uint32_t>(v);
     }
 }
@@ -44,9 +40,9 @@ void parse_sockstat(std::string_view text, vesk_mycustom_data_socket &d)
     std::string_view line;
     while (vesk_next_line(text, pos, line)) {
         if (line.starts_with("TCP:"))
-            read_counts(line, {{2, &d.tcp_inuse}, {4, &d.tcp_orphan}, {6, &d.tcp_tw}});
+            read_counts(line, {&d.tcp_inuse, &d.tcp_orphan, &d.tcp_tw});
         else if (line.starts_with("UDP:"))
-            read_counts(line, {{2, &d.udp_inuse}});
+            read_counts(line, {&d.udp_inuse});
     }
 }
 
