@@ -38,8 +38,8 @@ int mem_free(void *cnt);
 
 // The lines of /proc/meminfo the counter reads; a key the text lacks stays empty.
 struct meminfo_values {
-    std::optional<uint64_t> memtotal, memfree, cached, buffers, swaptotal, swapfree;
-    std::optional<uint64_t> slab, sreclaimable, sunreclaim;
+    std::optional<uint64_t> memtotal{}, memfree{}, cached{}, buffers{}, swaptotal{}, swapfree{};
+    std::optional<uint64_t> slab{}, sreclaimable{}, sunreclaim{};
 };
 meminfo_values parse_meminfo(std::string_view text);
 

@@ -7,17 +7,17 @@
 #include "vesk_types.hpp"
 
 struct vesk_mycustom_data_socket {
-    int ok;
-    uint32_t tcp_inuse;
-    uint32_t tcp_tw;
-    uint32_t tcp_orphan;
+    int ok = 0;
+    uint32_t tcp_inuse = 0;
+    uint32_t tcp_tw = 0;
+    uint32_t tcp_orphan = 0;
     // Cleared by every update; nothing fills or reports them.
-    uint32_t tcp_syn;
-    uint32_t tcp_ack;
-    uint32_t tcp_fin;
-    uint32_t tcp_close;
-    uint32_t tcp_est;
-    uint32_t udp_inuse;
+    uint32_t tcp_syn = 0;
+    uint32_t tcp_ack = 0;
+    uint32_t tcp_fin = 0;
+    uint32_t tcp_close = 0;
+    uint32_t tcp_est = 0;
+    uint32_t udp_inuse = 0;
 };
 
 // Reads the "TCP:" and "UDP:" lines of /proc/net/sockstat text into `d`. A count that
