@@ -12,48 +12,14 @@
 #include <vector>
 
 #include "bson.hpp"
+#include "hostevents/hostevents.h"
 #include "mycustom.hpp"
-#include "vesk_config.hpp"
-#include "vesk_core.hpp"
 #include "test_support.hpp"
 #include "tools/bson_check.hpp"
+#include "vesk_config.hpp"
+#include "vesk_core.hpp"
 
 namespace test_support {
-
-// Every element as key:type=value; embedded documents as key:{...}.
-inline void describe(bson_iter_t *it, std::string &out)
-{
-    char num[64];
-    while (bson_iter_next(it)) {
-        out += bson_iter_key(it);
-        switch (bson_iter_type(it)) {
-        case BSON_TYPE_INT32:
-            out += ":i32=" + std::to_string(bson_iter_int32(it));
-            break;
-        case BSON_TYPE_INT64:
-            out += ":i64=" + std::to_string(bson_iter_int64(it));
-            break;
-        case BSON_TYPE_DOUBLE:
-            snprintf(num, sizeof num, ":dbl=%.17g", bson_iter_double(it));
-            out += num;
-            break;
-        case BSON_TYPE_UTF8:
-            out += ":str=";
-            out += bson_iter_utf8(it, nullptr);
-            break;
-        case BSON_TYPE_DOCUMENT: {
-            bson_iter_t child;
-            out += ":{";
-            if (bson_iter_recurse(it, &child)) describe(&child, out);
-            out += "}";
-            break;
-        }
-        default:
-            out += ":type" + std::to_string(static_cast<int>(bson_iter_type(it)));
-        }
-        out += ";";
-    }
-}
 
 // A double as describe() prints it.
 inline std::string dbl(double d)
@@ -61,6 +27,28 @@ inline std::string dbl(double d)
     char num[64];
     snprintf(num, sizeof num, "%.17g", d);
     return num;
+}
+
+// Every element as key:type=value; embedded documents as key:{...}.
+inline void describe(bson_iter_t *it, std::string &out)
+{
+    while (bson_iter_next(it)) {
+        bson_iter_t child;
+        out += bson_iter_key(it);
+        switch (bson_iter_type(it)) {
+        case BSON_TYPE_INT32: out += ":i32=" + std::to_string(bson_iter_int32(it)); break;
+        case BSON_TYPE_INT64: out += ":i64=" + std::to_string(bson_iter_int64(it)); break;
+        case BSON_TYPE_DOUBLE: out += ":dbl=" + dbl(bson_iter_double(it)); break;
+        case BSON_TYPE_UTF8: out += ":str=" + std::string(bson_iter_utf8(it, nullptr)); break;
+        case BSON_TYPE_DOCUMENT:
+            out += ":{";
+            if (bson_iter_recurse(it, &child)) describe(&child, out);
+            out += "}";
+            break;
+        default: out += ":type" + std::to_string(static_cast<int>(bson_iter_type(it)));
+        }
+        out += ";";
+    }
 }
 
 // One system counter in a slot of its own, initialised at construction and freed at
@@ -75,39 +63,26 @@ public:
     }
     ~core_counter() { c_->free(c_.get()); }
     core_counter(const core_counter &) = delete;
-    core_counter &operator=(const core_counter &) = delete;
 
-    vesk_mycustom_counter *get() { return c_.get(); }
+    template <typename T> T &data() { return *static_cast<T *>(c_->data); }
+    template <typename T> T &reported() { return *static_cast<T *>(c_->data_delta); }
     int update() { return c_->update(c_.get()); }
-    void delta(uint32_t interval, uint64_t iteration)
+    // One report cycle of `interval` seconds; the update's result.
+    int cycle(uint64_t iteration, uint32_t interval = 15)
     {
+        int r = update();
         if (c_->delta) c_->delta(c_.get(), interval, iteration);
+        return r;
     }
-    // The counter's part of a report, as libbson reads it back.
-    std::string report()
-    {
-        std::string out;
-        decoded([&](const bson_t *doc) {
-            bson_iter_t it;
-            if (bson_iter_init(&it, doc)) describe(&it, out);
-        });
-        return out;
-    }
-    // The keys of one object of the counter's part, in order.
+    // The counter's part of a report, as libbson reads it back, all described or
+    // as the keys of one of its objects.
+    std::string report() { return decoded(nullptr); }
     std::vector<std::string> keys(const char *object)
     {
         std::vector<std::string> out;
-        decoded([&](const bson_t *doc) {
-            bson_iter_t it, child;
-            if (!bson_iter_init_find(&it, doc, object) || !bson_iter_recurse(&it, &child)) {
-                ADD_FAILURE() << "no object " << object;
-                return;
-            }
-            while (bson_iter_next(&child)) out.push_back(bson_iter_key(&child));
-        });
+        decoded(object, &out);
         return out;
     }
-    // What the dump prints.
     std::string dump()
     {
         testing::internal::CaptureStdout();
@@ -117,10 +92,9 @@ public:
     int init_result = 0;
 
 private:
-    // Builds the counter's part into a fresh document and hands it to `use` as libbson reads it.
-    template <typename Use>
-    void decoded(Use use)
+    std::string decoded(const char *object, std::vector<std::string> *keys = nullptr)
     {
+        std::string out;
         bson b;
         vesk_bson_init(&b);
         c_->tobson(c_.get(), &b);
@@ -130,11 +104,17 @@ private:
         // Names and texts from outside must reach the report as valid UTF-8.
         std::string invalid = bson_check::validate(bytes, size);
         bson_t doc;
-        if (invalid.empty() && bson_init_static(&doc, bytes, size))
-            use(&doc);
-        else
+        bson_iter_t it, child;
+        if (!invalid.empty() || !bson_init_static(&doc, bytes, size))
             ADD_FAILURE() << "libbson refused the document: " << invalid;
+        else if (!object && bson_iter_init(&it, &doc))
+            describe(&it, out);
+        else if (object && bson_iter_init_find(&it, &doc, object) && bson_iter_recurse(&it, &child))
+            while (bson_iter_next(&child)) keys->push_back(bson_iter_key(&child));
+        else
+            ADD_FAILURE() << "no object " << object;
         vesk_bson_destroy(&b);
+        return out;
     }
 
     std::unique_ptr<vesk_mycustom_counter> c_;
@@ -148,23 +128,35 @@ protected:
     void SetUp() override
     {
         init_config();
-        std::filesystem::create_directory_symlink(std::string(VESK_FIXTURES) + "/devices", tmp_.path() / "f");
+        std::filesystem::create_directory_symlink(VESK_FIXTURES, tmp_.path() / "f");
     }
     void TearDown() override { init_config(); }
     // A fixture directory, or a file of the temporary directory.
     std::string fixture(const std::string &rel) const { return scratch("f/" + rel); }
     std::string scratch(const std::string &rel) const { return (tmp_.path() / rel).string(); }
-    static void proc_root(const std::string &path)
-    {
-        ASSERT_LT(path.size(), sizeof config.procFsPath);
-        vesk_copy(config.procFsPath, path);
-    }
-    static void sys_root(const std::string &path)
-    {
-        ASSERT_LT(path.size(), sizeof config.sysFsPath);
-        vesk_copy(config.sysFsPath, path);
-    }
+    static void proc_root(const std::string &p) { ASSERT_LT(p.size(), sizeof config.procFsPath); vesk_copy(config.procFsPath, p); }
+    static void sys_root(const std::string &p) { ASSERT_LT(p.size(), sizeof config.sysFsPath); vesk_copy(config.sysFsPath, p); }
     void write_file(const std::string &rel, const std::string &text) const { tmp_.write(rel, text); }
+    // A writable copy of a captured host's /proc as the procfs root of the agent and
+    // of the host-events module; advance() copies the host's next sample over it.
+    void host_root()
+    {
+        std::filesystem::copy(fixture("sysa-basic/proc"), scratch("proc"), std::filesystem::copy_options::recursive);
+        proc_root(scratch("proc"));
+        init_go_module(&config);
+    }
+    void advance()
+    {
+        std::filesystem::copy(fixture("sysa-basic/cycle2/proc"), scratch("proc"),
+                              std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
+    }
+    // Moves a file of the copy away, or back.
+    void hide(const std::string &rel, bool back = false) const
+    {
+        const std::filesystem::path at = scratch("proc/" + rel), away = scratch("hidden/" + rel);
+        std::filesystem::create_directories((back ? at : away).parent_path());
+        std::filesystem::rename(back ? away : at, back ? at : away);
+    }
 
     temp_dir tmp_;
 };

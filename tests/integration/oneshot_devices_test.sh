@@ -6,22 +6,11 @@
 ln -s "$VESK_FIXTURES/devices" "$WORK/f"
 F="$WORK/f"
 
+sock() { printf 'procfs path: %s\nMyCustom socket report (%s) :\n\ttcp_inuse = %s\n\ttcp_tw = %s\n\ttcp_orphan = %s\n\tudp_inuse = %s' "$@"; }
 out=$("$VESK_BIN" --procfs "$F/socket/ok/proc" --sock)
 check_eq "--sock exits 0" 0 $?
-check_eq "--sock prints the counts read" "procfs path: $F/socket/ok/proc
-MyCustom socket report (1) :
-	tcp_inuse = 12
-	tcp_tw = 7
-	tcp_orphan = 1
-	udp_inuse = 4" "$out"
-
-out=$("$VESK_BIN" --procfs "$F/missing" --sock)
-check_eq "--sock without sockstat" "procfs path: $F/missing
-MyCustom socket report (0) :
-	tcp_inuse = 0
-	tcp_tw = 0
-	tcp_orphan = 0
-	udp_inuse = 0" "$out"
+check_eq "--sock prints the counts read" "$(sock "$F/socket/ok/proc" 1 12 7 1 4)" "$out"
+check_eq "--sock without sockstat" "$(sock "$F/missing" 0 0 0 0 0)" "$("$VESK_BIN" --procfs "$F/missing" --sock)"
 
 iface() { printf '\tok = 0\n\tdev = %s\n\tbytes read = %s\n\tbytes write = %s\n' "$1" "$2" "$3"; }
 long="br-$(printf 'x%.0s' $(seq 252))"

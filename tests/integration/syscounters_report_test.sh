@@ -39,87 +39,39 @@ stop_vesk
 check "the dump is the packet sent" cmp -s "$WORK/packet-1.bin" /tmp/vesk.last
 decoded=$("$B2J" --packet /tmp/vesk.last)
 check "bson2json accepts the packet" [ -n "$decoded" ]
-
+# The elements whose keys match $1 (with what they hold), as key:type=value words.
+flat() { printf '%s\n' "$decoded" | grep -P "^($1)[.\t]" | awk -F'\t' '{printf "%s%s:%s=%s", s, $1, $2, $3; s=" "}'; }
 # Values as an independent reader prints them: doubles with 17 digits, the load
 # average widened from single precision.
 d17() { /usr/bin/python3 -c "import struct, sys; v = float(sys.argv[1]); v = struct.unpack('f', struct.pack('f', v))[0] if len(sys.argv) > 2 else v; print('%.17g' % v)" "$@"; }
-page_kib=$(( $(getconf PAGESIZE) / 1024 ))
 
-check_eq "top-level order" "id int32
-name string
-time int32
-interval int32
-version string
-custom_errors int32
-ok int64
-os_bit string
-os_name string
-os_version string
-vesk_memory_used int64
-open_files int64
-uptime_sec int64
-vesk_uptime_sec int64
-mem document
-lavg double
-ncpu int64
-cpu document
-socket document
-mounts document
-disks document
-net document
-memcaches array
-beanstalks array
-custom array
-mycustoms array
-mysqls array
-redises array" "$(printf '%s\n' "$decoded" | awk -F'\t' '$1 !~ /\./ {print $1, $2}')"
-
-check_eq "os keys" "ok	int64	1
-os_bit	string	$(uname -m)
-vesk_memory_used	int64	$((417 * page_kib))
-open_files	int64	854
-uptime_sec	int64	99999999" "$(printf '%s\n' "$decoded" | grep -P '^(ok|os_bit|vesk_memory_used|open_files|uptime_sec)\t')"
+check_eq "top-level keys in order" "id:int32 name:string time:int32 interval:int32 version:string custom_errors:int32 \
+ok:int64 os_bit:string os_name:string os_version:string vesk_memory_used:int64 open_files:int64 uptime_sec:int64 \
+vesk_uptime_sec:int64 mem:document lavg:double ncpu:int64 cpu:document socket:document mounts:document \
+disks:document net:document memcaches:array beanstalks:array custom:array mycustoms:array mysqls:array redises:array" \
+    "$(printf '%s\n' "$decoded" | awk -F'\t' '$1 !~ /\./ {printf "%s%s:%s", s, $1, $2; s=" "}')"
+check_eq "os keys" "ok:int64=1 os_bit:string=$(uname -m) vesk_memory_used:int64=$((417 * $(getconf PAGESIZE) / 1024)) \
+open_files:int64=854 uptime_sec:int64=99999999" "$(flat 'ok|os_bit|vesk_memory_used|open_files|uptime_sec')"
 age=$(printf '%s\n' "$decoded" | sed -n 's/^vesk_uptime_sec\tint64\t//p')
 real=$(cut -d. -f1 /proc/uptime)
 check "agent uptime is the root's minus ours ($age)" [ $((99999999 - real - age)) -ge -60 -a $((99999999 - real - age)) -le 1 ]
 
-used=$((24682348 - 23864292 - 2860 - 454856))
-check_eq "mem object" "mem	document	
-mem.ok	int64	1
-mem.free	int64	23864292
-mem.used	int64	$used
-mem.buffers	int64	2860
-mem.cached	int64	454856
-mem.swapfree	int64	0
-mem.swapused	int64	0
-mem.swapin	int64	225
-mem.swapout	int64	0
-mem.killed_process	int64	0" "$(printf '%s\n' "$decoded" | grep -P '^mem[.\t]')"
+# Over 2 seconds, 450 more pages swapped in; the swap-out count went back.
+check_eq "mem object" "mem:document= mem.ok:int64=1 mem.free:int64=23864292 \
+mem.used:int64=$((24682348 - 23864292 - 2860 - 454856)) mem.buffers:int64=2860 mem.cached:int64=454856 \
+mem.swapfree:int64=0 mem.swapused:int64=0 mem.swapin:int64=225 mem.swapout:int64=0 mem.killed_process:int64=0" "$(flat mem)"
 
 freq=""
 i=0
 for mhz in 2095.989 1800.0 2400.125 3100.5 1200.0 2200.25 2600.75 3500.0; do
-    freq+="cpu.freq.cpu$i	double	$(d17 $mhz)
-"
+    freq+=" cpu.freq.cpu$i:double=$(d17 $mhz)"
     i=$((i + 1))
 done
-check_eq "load, CPU count and cpu object" "lavg	double	$(d17 1.74 float)
-ncpu	int64	8
-cpu	document	
-cpu.ok	int64	1
-cpu.guest	int64	0
-cpu.idle	int64	25
-cpu.iowait	int64	0
-cpu.irq	int64	0
-cpu.nice	int64	0
-cpu.softirq	int64	0
-cpu.steal	int64	0
-cpu.system	int64	25
-cpu.user	int64	50
-cpu.uptime	double	$(d17 99999999.5)
-cpu.freq	document	
-${freq%
-}" "$(printf '%s\n' "$decoded" | grep -P '^(lavg|ncpu|cpu)[.\t]')"
+# user +50, system +25, idle +25 ticks.
+check_eq "load, CPU count and cpu object" "lavg:double=$(d17 1.74 float) ncpu:int64=8 cpu:document= cpu.ok:int64=1 \
+cpu.guest:int64=0 cpu.idle:int64=25 cpu.iowait:int64=0 cpu.irq:int64=0 cpu.nice:int64=0 cpu.softirq:int64=0 \
+cpu.steal:int64=0 cpu.system:int64=25 cpu.user:int64=50 cpu.uptime:double=$(d17 99999999.5) cpu.freq:document=$freq" \
+    "$(flat 'lavg|ncpu|cpu')"
 
 # Out-of-memory kills that the watch sees in the log reach "mem", each in one report.
 start_on_root 3
@@ -131,14 +83,9 @@ check "kmsg under the root is the kill source" contains "$WORK/out.log" "OOM err
 } >>"$root/kmsg"
 wait "$COLLECTOR_PID"
 stop_vesk
-counts=""
-for k in 1 2 3; do
-    counts+="$("$B2J" --packet "$WORK/packet-$k.bin" | sed -n 's/^mem\.killed_process\tint64\t//p') "
-done
-total=0
-for c in $counts; do total=$((total + c)); done
-check_eq "two kill lines after the start, counted once over the reports ($counts)" 2 "$total"
-check "every report carries the count" [ "$(echo $counts | wc -w)" -eq 3 ]
+counts=$(for k in 1 2 3; do "$B2J" --packet "$WORK/packet-$k.bin" | sed -n 's/^mem\.killed_process\tint64\t//p'; done)
+check "every report carries the count ($(echo $counts))" [ "$(echo $counts | wc -w)" -eq 3 ]
+check_eq "two kill lines after the start, counted once over the reports" 2 "$(($(echo $counts | tr ' ' '+')))"
 check "the watch stopped with the agent" contains "$WORK/out.log" "[go] tailf stopped"
 
 finish
