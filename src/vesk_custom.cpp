@@ -397,18 +397,6 @@ void sleep_ms(long ms)
 
 int poll_ms(int64_t ms) { return static_cast<int>(std::clamp<int64_t>(ms, 0, INT_MAX)); }
 
-bool write_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // Echoes a command's standard error line by line (at most 255 characters a line).
 struct stderr_echo {
     const char *exec;
@@ -455,7 +443,7 @@ struct stderr_echo {
         _exit(127);
     }
     pid_t group = proc->pid;
-    write_all(group_fd, reinterpret_cast<const char *>(&group), sizeof group);
+    vesk_write_all(group_fd, reinterpret_cast<const char *>(&group), sizeof group);
     close(group_fd);
 
     stderr_echo echo{exec, msg, {}};
@@ -477,7 +465,7 @@ struct stderr_echo {
                 fds[i].fd = -1;
                 continue;
             }
-            if (i == 0 && out_ok) out_ok = write_all(out_fd, buf, static_cast<size_t>(n));
+            if (i == 0 && out_ok) out_ok = vesk_write_all(out_fd, buf, static_cast<size_t>(n));
             if (i == 1) echo.feed(std::string_view(buf, static_cast<size_t>(n)), false);
         }
     }

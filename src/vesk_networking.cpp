@@ -28,10 +28,6 @@ namespace {
 // The next name server to ask; successive cycles ask the list in turn.
 int dns_rr_counter = 0;
 
-struct malloc_free {
-    void operator()(void *p) const { free(p); }
-};
-
 void debug_print(const char *text)
 {
     if (config.debug) fputs(text, stdout);
@@ -55,7 +51,7 @@ void resolve_through(const char *server)
     }
     dns_session session;
     dns_add_serv(nullptr, server_ip);
-    std::unique_ptr<dns_rr_a4, malloc_free> answer;
+    unique_malloc<dns_rr_a4> answer;
     if (dns_open(nullptr) >= 0) answer.reset(dns_resolve_a4(nullptr, config.serverName, 0));
     if (!answer) {
         printf("error 2");
@@ -88,27 +84,9 @@ void write_dump(const uint8_t *packet, uint32_t len)
         _vesk_log(LOG_LEVEL_DEBUG, "\33[0;33m[debug] Package (%u bytes) dumped to /tmp/vesk.last\n\33[0;0m\n", len);
 }
 
-// The whole buffer through `put` (send or write), across partial writes. False on
-// an error or a time-out.
-template <typename Put>
-bool put_all(Put put, int fd, const uint8_t *data, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = put(fd, data, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A malloc'ed report or packet and its length; empty when it could not be made.
 struct wire_buffer {
-    std::unique_ptr<uint8_t, malloc_free> data;
+    unique_malloc<uint8_t> data;
     uint32_t len = 0;
 };
 
@@ -213,7 +191,7 @@ int vesk_write_dump(const char *path, const uint8_t *packet, size_t len)
     struct stat st;
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) return -1;
     if (fchmod(fd.get(), 0600) != 0 || ftruncate(fd.get(), 0) != 0) return -1;
-    return put_all(::write, fd.get(), packet, len) ? 0 : -1;
+    return vesk_put_all(::write, fd.get(), packet, len) ? 0 : -1;
 }
 
 void send_data_udp(uint8_t *msg, uint32_t len)
@@ -258,7 +236,7 @@ void send_data_tcp()
     if (!packet.data) return;
     if (config.debug) printf("Sending via TCP to %s:%d ...", destination_text(), config.port);
     auto send_nosignal = [](int fd, const void *p, size_t n) { return send(fd, p, n, MSG_NOSIGNAL); };
-    if (!put_all(send_nosignal, s.get(), packet.data.get(), packet.len)) {
+    if (!vesk_put_all(send_nosignal, s.get(), packet.data.get(), packet.len)) {
         printf("sending via tcp FAILED %d\n", errno);
         return;
     }

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <sys/shm.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <utility>
 
@@ -73,3 +75,34 @@ public:
 private:
     void *addr_ = nullptr;
 };
+
+// A block from malloc that a C interface handed over.
+struct malloc_deleter {
+    void operator()(void *p) const { std::free(p); }
+};
+template <typename T>
+using unique_malloc = std::unique_ptr<T, malloc_deleter>;
+
+// The whole buffer through `put` (write or send), across partial writes and
+// interrupted calls. False on an error or a time-out (errno set).
+template <typename Put>
+bool vesk_put_all(Put put, int fd, const void *data, size_t len)
+{
+    const char *p = static_cast<const char *>(data);
+    while (len > 0) {
+        ssize_t n = put(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+inline bool vesk_write_all(int fd, const void *data, size_t len)
+{
+    return vesk_put_all([](int f, const void *d, size_t n) { return ::write(f, d, n); }, fd, data, len);
+}

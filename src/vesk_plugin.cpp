@@ -31,10 +31,6 @@ const char *ge_plugin_last_error(const ge_plugin_ref *plugin)
 
 namespace {
 
-struct free_deleter {
-    void operator()(void *p) const { ::free(p); }
-};
-
 // The name becomes the 32-byte prefix and part of a file name looked up through
 // the loader's search path: a longer one would be cut, and a '/' would turn the
 // lookup into a path relative to the working directory.
@@ -225,7 +221,7 @@ int plugin_to_bson(ge_plugin_counter *cnt, bson *b)
     plugin_response_v1 response{};
     int ok = p->to_bson(cnt->handle, &response);
     // A successful call hands the document over, whether it can be used or not.
-    std::unique_ptr<uint8_t, free_deleter> owned(ok ? response.data : nullptr);
+    unique_malloc<uint8_t> owned(ok ? response.data : nullptr);
     if (!ok || plugin_document_length(response) == 0) {
         _vesk_log(LOG_LEVEL_ERROR, "\33[0;31m[error] [%s] unable to bson remote: %s\33[0;0m\n", p->prefix,
                   ge_plugin_last_error(p));
