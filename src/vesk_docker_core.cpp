@@ -45,6 +45,8 @@ int docker_init(vesk_docker_t **docker)
 
 void vesk_docker_update(vesk_docker_t *) {}
 
+const char *vesk_docker_resolve(vesk_docker_t *, const char *) { return nullptr; }
+
 void vesk_docker_free_inspections(vesk_docker_t *docker)
 {
     if (!docker) return;

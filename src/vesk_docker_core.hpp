@@ -55,6 +55,10 @@ const char *vesk_docker_state_name(int32_t state);
 int docker_init(vesk_docker_t **docker);
 // Refreshes every container of the table.
 void vesk_docker_update(vesk_docker_t *docker);
+// The IPv4 text of the named container while it runs, read afresh from the Engine;
+// null when it does not run, has no address or cannot be inspected. The text lives in
+// the table and is overwritten by the next refresh: use it at once.
+const char *vesk_docker_resolve(vesk_docker_t *docker, const char *c_name);
 // Frees the parent's parsed inspection answers.
 void vesk_docker_free_inspections(vesk_docker_t *docker);
 // The docker child's loop; returns once `stop` is seen, removing the table.
