@@ -30,13 +30,13 @@ make_htpasswd() {
     chmod 644 "$WORK/htpasswd"
 }
 
-# apache2 on three ports: $1 serves the status page openly, $2 behind Basic
-# credentials, $3 a virtual host whose /server-status/ is an HTML page and whose
-# /server-status answers 500. $4 (optional) "Off" turns ExtendedStatus off.
+# apache2 with five virtual hosts on 127.0.0.1: $1 serves the status page openly,
+# $2 behind Basic credentials, $3 an HTML page in its place, $4 answers 500 and $5
+# 404. $6 (optional) "Off" turns ExtendedStatus off.
 start_apache() {
-    local open=$1 auth=$2 odd=$3 ext=${4:-On} dir="$WORK/apache" m=/usr/lib/apache2/modules
-    mkdir -p "$dir/html/server-status"
-    chmod 755 "$WORK" "$dir" "$dir/html" "$dir/html/server-status"
+    local open=$1 auth=$2 html=$3 err=$4 missing=$5 ext=${6:-On} dir="$WORK/apache-$1" m=/usr/lib/apache2/modules
+    mkdir -p "$dir/html/server-status" "$dir/empty"
+    chmod 755 "$WORK" "$dir" "$dir/html" "$dir/html/server-status" "$dir/empty"
     echo '<html><body><h1>It works</h1></body></html>' >"$dir/html/server-status/index.html"
     make_htpasswd
     cat >"$dir/apache.conf" <<CONF
@@ -48,7 +48,7 @@ DefaultRuntimeDir $dir
 User nobody
 Group nogroup
 ErrorLog $dir/error.log
-LogLevel warn
+LogLevel crit
 LoadModule mpm_event_module $m/mod_mpm_event.so
 LoadModule authz_core_module $m/mod_authz_core.so
 LoadModule authz_user_module $m/mod_authz_user.so
@@ -70,17 +70,18 @@ MaxRequestWorkers 4
 MinSpareThreads 1
 MaxSpareThreads 4
 ExtendedStatus $ext
-DocumentRoot $dir/html
-<Directory $dir/html>
+DocumentRoot $dir/empty
+<Directory $dir>
     Require all granted
 </Directory>
 Listen 127.0.0.1:$open
 Listen 127.0.0.1:$auth
-Listen 127.0.0.1:$odd
+Listen 127.0.0.1:$html
+Listen 127.0.0.1:$err
+Listen 127.0.0.1:$missing
 <VirtualHost 127.0.0.1:$open>
     <Location /server-status>
         SetHandler server-status
-        Require all granted
     </Location>
 </VirtualHost>
 <VirtualHost 127.0.0.1:$auth>
@@ -92,14 +93,19 @@ Listen 127.0.0.1:$odd
         Require valid-user
     </Location>
 </VirtualHost>
-<VirtualHost 127.0.0.1:$odd>
+<VirtualHost 127.0.0.1:$html>
+    DocumentRoot $dir/html
+</VirtualHost>
+<VirtualHost 127.0.0.1:$err>
     RewriteEngine On
-    RewriteRule ^/server-status\$ - [R=500]
+    RewriteRule ^ - [R=500]
+</VirtualHost>
+<VirtualHost 127.0.0.1:$missing>
 </VirtualHost>
 CONF
     apache2 -f "$dir/apache.conf" -DFOREGROUND >"$dir/stdout.log" 2>&1 &
     SERVER_PIDS+=($!)
-    wait_port "$open" && wait_port "$auth" && wait_port "$odd"
+    wait_port "$open" && wait_port "$auth" && wait_port "$html" && wait_port "$err" && wait_port "$missing"
 }
 
 # nginx on port $1: /nginx_status open, /private_status behind Basic credentials,
@@ -172,6 +178,70 @@ CONF
     wait_port "$port" && for _ in $(seq 100); do [ -S "$WORK/fpm.sock" ] && return 0; sleep 0.1; done
     return 1
 }
+
+# A server that closes without answering (close) or never answers (silent), on $1.
+start_odd() {
+    python3 "$VESK_SRC/tests/fakes/odd_listener.py" --port "$1" --mode "$2" >"$WORK/odd-$1.log" 2>&1 &
+    SERVER_PIDS+=($!)
+    wait_port "$1"
+}
+
+# One HTTP/1.0 request on 127.0.0.1: http_get PORT PATH [BASIC CREDENTIALS].
+# Prints the whole answer.
+http_get() {
+    local auth=
+    [ -n "${3:-}" ] && auth="Authorization: Basic $(printf '%s' "$3" | base64 -w0)"$'\r\n'
+    exec 9<>"/dev/tcp/127.0.0.1/$1" || return 1
+    printf 'GET %s HTTP/1.0\r\nHost: localhost\r\nConnection: close\r\n%s\r\n' "$2" "$auth" >&9
+    timeout 5 cat <&9
+    exec 9<&-
+}
+
+# ---- agent runs: a collector on 127.0.0.1:8641 gathers every report into $WORK/NAME/
+
+# start_run NAME CONF [AGENT OPTIONS...]
+start_run() {
+    local name=$1 conf=$2
+    shift 2
+    mkdir -p "$WORK/$name"
+    "$VESK_BUILD/tests/tools/vesk_collector" --port 8641 --out "$WORK/$name" --timeout 300 >"$WORK/$name.log" 2>&1 &
+    RUN_COLLECTOR=$!
+    wait_for_text "$WORK/$name.log" listening
+    start_vesk --config "$conf" --conf-glob "$WORK/none/*.conf" "$@"
+}
+
+# wait_packet NAME K [SECONDS]: until report K has arrived.
+wait_packet() { wait_for_text "$WORK/$1.log" "packet $2:" "${3:-20}"; }
+
+# How many reports have arrived.
+packets() { grep -c '^packet ' "$WORK/$1.log"; }
+
+end_run() {
+    stop_vesk
+    sleep 0.3
+    kill "$RUN_COLLECTOR" 2>/dev/null
+    wait "$RUN_COLLECTOR" 2>/dev/null
+    cp "$WORK/out.log" "$WORK/$1.out"
+    cp "$WORK/err.log" "$WORK/$1.err"
+}
+
+# report NAME K: report K of the run as bson2json lines.
+report() { "$VESK_BUILD/tests/tools/bson2json" --packet "$WORK/$1/packet-$2.bin"; }
+
+# value NAME K PATH: one value of report K.
+value() { report "$1" "$2" | awk -F'\t' -v p="$3" '$1 == p { print $3 }'; }
+
+# The counter objects of "mycustoms" in report K.
+mycustoms() { report "$1" "$2" | awk -F'\t' '$1 ~ /^mycustoms\.[^.]*$/ { print $1 }'; }
+
+# The sum of one integer or double value over reports FROM..TO.
+value_sum() {
+    local name=$1 from=$2 to=$3 path=$4 k
+    for ((k = from; k <= to; k++)); do value "$name" "$k" "$path"; done | awk '{ s += $1 } END { printf "%.6g\n", s }'
+}
+
+# The resident memory of a process in kB.
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 
 # The status page of an FPM pool through the independent client: fpm_status
 # HOST:PORT|SOCKET [PATH].
