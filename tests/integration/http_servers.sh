@@ -27,6 +27,7 @@ wait_port() {
 
 make_htpasswd() {
     [ -e "$WORK/htpasswd" ] || htpasswd -cbm "$WORK/htpasswd" watch 's3cret' 2>/dev/null
+    chmod 755 "$WORK"
     chmod 644 "$WORK/htpasswd"
 }
 
@@ -109,7 +110,7 @@ CONF
 }
 
 # nginx on port $1: /nginx_status open, /private_status behind Basic credentials,
-# /html an HTML page, /boom a 500.
+# /html an HTML page, /boom a 500, anything else 404.
 start_nginx() {
     local port=$1 dir="$WORK/nginx"
     mkdir -p "$dir/tmp"
@@ -139,6 +140,7 @@ http {
         }
         location = /html { default_type text/html; return 200 "<html><body>Welcome</body></html>\n"; }
         location = /boom { return 500; }
+        location / { return 404; }
     }
 }
 CONF
