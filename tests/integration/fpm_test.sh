@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# The PHP-FPM counter against a real php-fpm, on TCP and on a Unix socket: exact
+# objects and the accepted-connection rate under load against the pages that an
+# independent FastCGI client (cgi-fcgi) reads, then the failures (a wrong status
+# path, nothing listening, a missing socket, an empty reply, no reply) while the
+# cycle keeps its pace and the agent's memory stays flat.
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/http_servers.sh"
+trap stop_servers EXIT
+
+check "php-fpm starts" start_fpm 9000
+check "the odd servers start" eval 'start_odd 8097 silent && start_odd 8098 close'
+
+page_value() { tr -d '\r' <<<"$1" | sed -n "s/^$2: *//p"; }
+
+# --- Exact figures, one-second cycles.
+conf=$(write_conf exact <<EOF
+id 4601
+address 127.0.0.1
+port 8641
+interval 1
+counter_tcp_to 1
+fpm_tcp 127.0.0.1:9000 /status
+fpm_unix local:$WORK/fpm.sock /status
+EOF
+)
+start_run exact "$conf" --debug
+check "three reports" wait_packet exact 3
+first=$(packets exact)
+before=$(fpm_status 127.0.0.1:9000)
+for _ in $(seq 20); do fpm_status 127.0.0.1:9000 >/dev/null; done
+after=$(fpm_status 127.0.0.1:9000)
+unix_page=$(fpm_status "$WORK/fpm.sock")
+last=$(($(packets exact) + 1))
+check "the reports after the load" wait_packet exact $((last + 1))
+end_run exact
+
+# A pool counts each connection, the status request's own included: one a cycle,
+# plus the 20 of the load and the test's two page reads.
+check_eq "accepted connections per second over the load" "$((last - first + 20 + 2))" \
+    "$(value_sum exact $((first + 1)) $last mycustoms.FPM_tcp.accepted)"
+check "the independent client saw the load" \
+    [ $(($(page_value "$after" 'accepted conn') - $(page_value "$before" 'accepted conn'))) -ge 21 ]
+# expected_object ID PAGE: the report object of a quiet cycle, from a page read by the test.
+expected_object() {
+    local o=mycustoms.FPM_$1
+    printf '%s\n' "$o	document	" "$o.report	string	FPM" "$o.id	string	$1" "$o.ok	int64	1" \
+        "$o.accepted	double	1" "$o.active	int64	$(page_value "$2" 'active processes')" \
+        "$o.idle	int64	$(page_value "$2" 'idle processes')" "$o.total	int64	$(page_value "$2" 'total processes')" \
+        "$o.lqueue	int64	$(page_value "$2" 'listen queue len')" \
+        "$o.max_children	int64	$(page_value "$2" 'max children reached')"
+}
+check_eq "a quiet report over TCP, exactly" "$(expected_object tcp "$after")" \
+    "$(report exact $((last + 1)) | grep -P '^mycustoms\.FPM_tcp[.\t]')"
+check_eq "a quiet report over the socket, exactly" "$(expected_object unix "$unix_page")" \
+    "$(report exact $((last + 1)) | grep -P '^mycustoms\.FPM_unix[.\t]')"
+check_eq "the pools as configured" "2 1" \
+    "$(value exact $((last + 1)) mycustoms.FPM_tcp.total) $(value exact $((last + 1)) mycustoms.FPM_unix.total)"
+
+# --- Failures, two-second cycles with a one-second time-out.
+conf=$(write_conf failing <<EOF
+id 4602
+address 127.0.0.1
+port 8641
+interval 2
+counter_tcp_to 1
+fpm_tcp 127.0.0.1:9000 /status
+fpm_wrongpath 127.0.0.1:9000 /nope
+fpm_down 127.0.0.1:9099 /status
+fpm_nosock local:$WORK/none.sock /status
+fpm_empty 127.0.0.1:8098 /status
+fpm_silent 127.0.0.1:8097 /status
+EOF
+)
+start_run failing "$conf" --debug
+check "a second report" wait_packet failing 2
+t0=$(date +%s.%N)
+rss0=$(rss_kb "$VESK_PID")
+check "six reports" wait_packet failing 6 30
+t1=$(date +%s.%N)
+rss1=$(rss_kb "$VESK_PID")
+end_run failing
+check "the cycle keeps its pace" awk -v a="$t0" -v b="$t1" 'BEGIN { exit !(b - a > 6.5 && b - a < 9.5) }'
+check "memory stays flat ($rss0 kB, then $rss1 kB)" [ $((rss1 - rss0)) -lt 256 ]
+for n in 1 2 3 4 5 6; do
+    check_eq "report $n holds the good pool only" mycustoms.FPM_tcp "$(mycustoms failing $n)"
+done
+for line in "[fpm] wrongpath: the answer is not a status page" "[fpm] empty: the connection closed before the whole answer" \
+    "[fpm] silent: no whole answer in time"; do
+    check "said: $line" contains "$WORK/failing.out" "$line"
+done
+for line in "[fpm] Cannot connect to 127.0.0.1:9099: Connection refused" \
+    "fpm socket connect failed: No such file or directory"; do
+    check "said: $line" contains "$WORK/failing.err" "$line"
+done
+
+stop_servers
+finish
