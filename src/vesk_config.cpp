@@ -17,6 +17,7 @@
 #include "vesk_core.hpp"
 #include "vesk_custom.hpp"
 #include "vesk_docker_core.hpp"
+#include "vesk_elastic.hpp"
 #include "vesk_fpm.hpp"
 #include "vesk_log.hpp"
 #include "vesk_multicustom.hpp"
@@ -535,7 +536,10 @@ const rule kRules[] = {
     COUNTER("beanstalk", false, group::beanstalk, cfg_from::value_word, 0, {}, nullptr),
     COUNTER("redis_", true, group::redis, cfg_from::key_offset, 6, {}, nullptr),
     COUNTER("sphinx", true, group::mycustom, cfg_from::key_offset, 7, {}, &config.mysql_on),
-    COUNTER("elastic", true, group::mycustom, cfg_from::key_offset, 8, {}, nullptr),
+    COUNTER("elastic", true, group::mycustom, cfg_from::key_offset, 8,
+            {.init = elastic_init, .reinit = elastic_reinit, .update = elastic_update, .delta = elastic_delta,
+             .tobson = elastic_tobson, .dump = elastic_dump, .free = elastic_free},
+            nullptr),
     COUNTER("apache", true, group::mycustom, cfg_from::key_offset, 7,
             {.init = apache_init, .update = apache_update, .delta = apache_delta, .tobson = apache_tobson,
              .dump = apache_dump, .free = apache_free},
