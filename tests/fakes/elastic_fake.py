@@ -15,7 +15,8 @@ answers 200; a cluster without an elected master answers the health call with 50
     elastic_fake.py --port P [--version 7|8] [--health green|yellow|red|nomaster]
                     [--secured] [--unassigned N] [--big-queue N]
 
-It prints "ready" once it listens and logs each request line on standard error.
+It prints "ready" once it listens and logs each request line on standard error,
+after the number of its connection: "conn N: GET ...".
 """
 import argparse
 import json
@@ -116,7 +117,7 @@ def answer(args, status, body, extra):
     return ("\r\n".join(head) + "\r\n\r\n").encode() + data
 
 
-def serve(conn, args):
+def serve(conn, number, args):
     buf = b""
     with conn:
         while True:
@@ -132,7 +133,7 @@ def serve(conn, args):
             end = end + 4 if end >= 0 else buf.find(b"\n\n") + 2
             request, buf = buf[:end].decode("latin-1"), buf[end:]
             line = request.splitlines()[0]
-            print(line, file=sys.stderr, flush=True)
+            print("conn %d: %s" % (number, line), file=sys.stderr, flush=True)
             method, path = (line.split() + ["", ""])[:2]
             if method != "GET":
                 status, body, extra = 405, {"error": "method not allowed", "status": 405}, []
@@ -157,9 +158,11 @@ def main():
     ls.bind(("127.0.0.1", args.port))
     ls.listen(16)
     print("ready", flush=True)
+    number = 0
     while True:
         conn, _ = ls.accept()
-        threading.Thread(target=serve, args=(conn, args), daemon=True).start()
+        number += 1
+        threading.Thread(target=serve, args=(conn, number, args), daemon=True).start()
 
 
 if __name__ == "__main__":

@@ -251,3 +251,12 @@ fpm_status() {
     SCRIPT_NAME=${2:-/status} SCRIPT_FILENAME=${2:-/status} REQUEST_URI=${2:-/status} REQUEST_METHOD=GET \
         QUERY_STRING= cgi-fcgi -bind -connect "$1"
 }
+
+# An Elasticsearch fake on port $1; the other arguments go to tests/fakes/elastic_fake.py.
+start_elastic() {
+    local port=$1
+    shift
+    python3 "$VESK_SRC/tests/fakes/elastic_fake.py" --port "$port" "$@" >"$WORK/elastic-$port.log" 2>&1 &
+    SERVER_PIDS+=($!)
+    wait_port "$port"
+}
