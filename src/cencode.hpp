@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-enum base64_encodestep { step_A = 0, step_B = 1, step_C = 2 };
+enum base64_encodestep : int { step_A = 0, step_B = 1, step_C = 2 };
 
 struct base64_encodestate {
     base64_encodestep step;
