@@ -72,27 +72,11 @@ fpm_empty 127.0.0.1:8098 /status
 fpm_silent 127.0.0.1:8097 /status
 EOF
 )
-start_run failing "$conf" --debug
-check "a second report" wait_packet failing 2
-t0=$(date +%s.%N)
-rss0=$(rss_kb "$VESK_PID")
-check "six reports" wait_packet failing 6 30
-t1=$(date +%s.%N)
-rss1=$(rss_kb "$VESK_PID")
-end_run failing
-check "the cycle keeps its pace" awk -v a="$t0" -v b="$t1" 'BEGIN { exit !(b - a > 6.5 && b - a < 9.5) }'
-check_memory failing "$rss0" "$rss1"
-for n in 1 2 3 4 5 6; do
-    check_eq "report $n holds the good pool only" mycustoms.FPM_tcp "$(mycustoms failing $n)"
-done
-for line in "[fpm] wrongpath: the answer is not a status page" "[fpm] empty: the connection closed before the whole answer" \
-    "[fpm] silent: no whole answer in time"; do
-    check "said: $line" contains "$WORK/failing.out" "$line"
-done
-for line in "[fpm] Cannot connect to 127.0.0.1:9099: Connection refused" \
-    "fpm socket connect failed: No such file or directory"; do
-    check "said: $line" contains "$WORK/failing.err" "$line"
-done
+failing_run "$conf" mycustoms.FPM_tcp
+check_said "$WORK/failing.out" "[fpm] wrongpath: the answer is not a status page" "[fpm] empty: the connection closed before the whole answer" \
+    "[fpm] silent: no whole answer in time"
+check_said "$WORK/failing.err" "[fpm] Cannot connect to 127.0.0.1:9099: Connection refused" \
+    "fpm socket connect failed: No such file or directory"
 
 stop_servers
 finish

@@ -271,3 +271,31 @@ start_elastic() {
     SERVER_PIDS+=($!)
     wait_port "$port"
 }
+
+# failing_run CONF GOOD: runs the agent on CONF (two-second cycles, a one-second
+# time-out, failing counters beside the one good counter whose object is GOOD) for
+# six reports. Checks that the failures keep neither the cycle from its pace nor
+# memory from being given back, and that each report holds GOOD alone.
+failing_run() {
+    local conf=$1 good=$2 t0 t1 rss0 rss1 n
+    start_run failing "$conf" --debug
+    check "a second report" wait_packet failing 2
+    t0=$(date +%s.%N)
+    rss0=$(rss_kb "$VESK_PID")
+    check "six reports" wait_packet failing 6 30
+    t1=$(date +%s.%N)
+    rss1=$(rss_kb "$VESK_PID")
+    end_run failing
+    check "the cycle keeps its pace" awk -v a="$t0" -v b="$t1" 'BEGIN { exit !(b - a > 6.5 && b - a < 9.5) }'
+    check_memory failing "$rss0" "$rss1"
+    for n in 1 2 3 4 5 6; do
+        check_eq "report $n holds $good only" "$good" "$(mycustoms failing $n)"
+    done
+}
+
+# check_said FILE LINE...: each line stands in the file.
+check_said() {
+    local file=$1 line
+    shift
+    for line in "$@"; do check "said: $line" contains "$file" "$line"; done
+}
