@@ -139,4 +139,10 @@ TEST(ElasticCounter, TwoAnswersOnOneConnection)
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1600)) << i;
         EXPECT_EQ(c.report(), "") << i;
     }
+
+    // A container that does not resolve.
+    test_support::core_counter boxed(kOps, "box [search]:9200 n\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(boxed.update(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[elastic] Cannot resolve IP for container 'search'\nelastic error\n");
 }

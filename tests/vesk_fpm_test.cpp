@@ -104,4 +104,10 @@ TEST(FpmCounter, UpdatesAgainstAFastCgiServer)
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1600)) << i;
         EXPECT_EQ(c.report(), "") << i;
     }
+
+    // A container that does not resolve.
+    test_support::core_counter boxed(kOps, "box [php]:9000 /status\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(boxed.update(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[fpm] Cannot resolve IP for container 'php'\n");
 }
