@@ -72,7 +72,7 @@ int vesk_docker_count(const vesk_docker_t *docker)
 
 std::string_view vesk_docker_name(const vesk_docker_container_t &c)
 {
-    return {c.name, strnlen(c.name, sizeof c.name)};
+    return {c.name, strnlen(c.name, sizeof c.name - 1)};
 }
 
 const char *vesk_docker_state_name(int32_t state)

@@ -61,7 +61,7 @@ static_assert(offsetof(vesk_docker_t, containers) == 16);
 
 // `count`, never above the table's size.
 int vesk_docker_count(const vesk_docker_t *docker);
-// A record's name, up to its terminator or the end of the field.
+// A record's name, up to its terminator and at most 255 bytes.
 std::string_view vesk_docker_name(const vesk_docker_container_t &c);
 // Text of a state code for the report; an unknown code reads as "exited".
 const char *vesk_docker_state_name(int32_t state);
