@@ -21,7 +21,7 @@ struct node_block {
 static_assert(sizeof(node_block) % alignof(nx_json) == 0);
 
 constexpr size_t kFirstBlock = 32;
-constexpr size_t kMaxBlock = 1024;
+constexpr size_t kMaxBlock = 256;
 
 node_block *new_block(size_t cap)
 {

@@ -27,9 +27,11 @@ namespace {
 // is stalled, and the cycle must not wait on it.
 constexpr int kEngineTimeout = 1;
 // Inspection answers are tens of kB; anything far beyond is not one.
-constexpr size_t kAnswerCap = 4u << 20;
+constexpr size_t kAnswerCap = 1u << 20;
 // A statistics object is a few kB, over 10 kB on big hosts.
 constexpr size_t kStatsLineCap = 1u << 20;
+// A line buffer that grew beyond this is given back once its line is done.
+constexpr size_t kStatsLineKeep = 64u << 10;
 constexpr size_t kHeadCap = 64u << 10;
 // A stream that failed or ended is opened again at most this often.
 constexpr auto kReopenEvery = std::chrono::seconds(3);
@@ -380,6 +382,7 @@ void docker_stream_reader::split(std::string_view data, const std::function<void
         if (nl == std::string_view::npos) return;
         if (!skipping_ && !line_.empty()) on_line(line_.data());
         line_.clear();
+        if (line_.capacity() > kStatsLineKeep) std::string().swap(line_);
         skipping_ = false;
         data.remove_prefix(nl + 1);
     }
@@ -435,6 +438,7 @@ struct stats_stream {
     docker_stream_reader reader;
     docker_stats_t sample;
     service_clock::time_point next_open{};
+    int refused = -1; // the status of the last refusal printed, so a retry does not repeat it
 };
 
 // Opens the stream of one container; a failure is printed and tried again later.
@@ -466,9 +470,12 @@ bool read_stream(stats_stream &s, vesk_docker_t *table, int index)
         if (index < vesk_docker_count(table)) table->containers[index].cpu_usage = *percent;
     });
     if (st == docker_stream_reader::state::refused) {
-        printf("[docker-child] statistics of '%s' refused (status %d)\n", s.name.c_str(), s.reader.status());
+        if (s.reader.status() != s.refused)
+            printf("[docker-child] statistics of '%s' refused (status %d)\n", s.name.c_str(), s.reader.status());
+        s.refused = s.reader.status();
         return false;
     }
+    if (st == docker_stream_reader::state::body) s.refused = -1;
     return st != docker_stream_reader::state::ended;
 }
 
