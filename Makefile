@@ -3,6 +3,8 @@
 #              foreground with the example configuration and --debug
 #   make test  installs what the tests need, builds the agent twice (plain, and
 #              with AddressSanitizer and UndefinedBehaviorSanitizer), runs every test
+#   make test-clone  runs the black-box suites again from a fresh clone of the
+#              committed tree under /tmp, in a directory whose name holds a blank
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -10,7 +12,7 @@ JOBS       ?= $(shell nproc)
 SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 RUN_DEPS  := build-essential cmake ninja-build pkg-config libssl-dev libudns-dev
-TEST_DEPS := $(RUN_DEPS) googletest libgtest-dev libgmock-dev libbenchmark-dev libbson-dev \
+TEST_DEPS := $(RUN_DEPS) git googletest libgtest-dev libgmock-dev libbenchmark-dev libbson-dev \
              dnsmasq-base iproute2 procps util-linux coreutils python3 python3-psutil python3-bson
 
 # Installs the packages of $(1) that are missing; apt-get update runs only when needed.
@@ -23,7 +25,7 @@ define apt_install
 	fi
 endef
 
-.PHONY: all run test deps-run deps-test build build-asan clean
+.PHONY: all run test test-clone deps-run deps-test build build-asan clean
 
 all: build
 
@@ -50,6 +52,15 @@ test: deps-test build build-asan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
+
+# Only committed files reach the clone; the suites must pass wherever the project lives.
+test-clone: deps-test
+	@dir=$$(mktemp -d "/tmp/vesk clone.XXXXXX") && trap 'rm -rf "$$dir"' EXIT && chmod 755 "$$dir" && \
+	git -c safe.directory='*' clone -q "$$PWD" "$$dir/src" && \
+	git -C "$$dir/src" checkout -q --detach "$$(git -c safe.directory='*' rev-parse HEAD)" && \
+	cmake -S "$$dir/src" -B "$$dir/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && \
+	cmake --build "$$dir/build" -j $(JOBS) >/dev/null && \
+	cd "$$dir/build" && ctest --output-on-failure -j $(JOBS) -L integration
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
