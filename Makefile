@@ -59,7 +59,7 @@ test-clone: deps-test
 	git -c safe.directory='*' clone -q "$$PWD" "$$dir/src" && \
 	git -C "$$dir/src" checkout -q --detach "$$(git -c safe.directory='*' rev-parse HEAD)" && \
 	cmake -S "$$dir/src" -B "$$dir/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && \
-	cmake --build "$$dir/build" -j $(JOBS) >/dev/null && \
+	cmake --build "$$dir/build" -j $(JOBS) && \
 	cd "$$dir/build" && ctest --output-on-failure -j $(JOBS) -L integration
 
 clean:
