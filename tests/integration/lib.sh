@@ -126,6 +126,10 @@ wait_gone() {
 # Starts the agent in the background: output in $WORK/out.log and $WORK/err.log,
 # its pid in VESK_PID.
 start_vesk() {
+    # Emptied here, not by the background job's redirections, so that a wait for
+    # text right after never reads the previous run's output.
+    : >"$WORK/out.log"
+    : >"$WORK/err.log"
     "$VESK_BIN" "$@" >"$WORK/out.log" 2>"$WORK/err.log" </dev/null &
     VESK_PID=$!
 }
