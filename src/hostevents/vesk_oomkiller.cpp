@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -13,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -50,25 +48,6 @@ bool on_procfs(int fd)
     struct statfs sf {};
     return fstatfs(fd, &sf) == 0 && sf.f_type == PROC_SUPER_MAGIC;
 }
-
-// Blocks the agent's stop signals for its lifetime, so a thread started meanwhile
-// inherits the block and the agent's handlers run on its main thread.
-class stop_signals_blocked {
-public:
-    stop_signals_blocked()
-    {
-        sigset_t block;
-        sigemptyset(&block);
-        for (int s : {SIGTERM, SIGINT, SIGABRT, SIGPIPE}) sigaddset(&block, s);
-        pthread_sigmask(SIG_BLOCK, &block, &old_);
-    }
-    ~stop_signals_blocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-    stop_signals_blocked(const stop_signals_blocked &) = delete;
-    stop_signals_blocked &operator=(const stop_signals_blocked &) = delete;
-
-private:
-    sigset_t old_;
-};
 
 // Reads what a stream holds now (a non-blocking descriptor), so that only what
 // comes later is counted.
