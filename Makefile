@@ -13,7 +13,8 @@ SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 RUN_DEPS  := build-essential cmake ninja-build pkg-config libssl-dev libudns-dev
 TEST_DEPS := $(RUN_DEPS) git googletest libgtest-dev libgmock-dev libbenchmark-dev libbson-dev \
-             dnsmasq-base iproute2 procps util-linux coreutils python3 python3-psutil python3-bson
+             dnsmasq-base iproute2 procps util-linux coreutils python3 python3-psutil python3-bson \
+             fuse3 python3-fusepy
 
 # Installs the packages of $(1) that are missing; apt-get update runs only when needed.
 define apt_install

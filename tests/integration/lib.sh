@@ -113,6 +113,18 @@ wait_for_text() {
     return 1
 }
 
+# wait_until SECONDS COMMAND...: polls until the command succeeds; false once the
+# seconds have passed.
+wait_until() {
+    local t=$1 i
+    shift
+    for ((i = 0; i < t * 10; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # Waits up to $2 seconds (default 10) for process $1 to end.
 wait_gone() {
     local pid=$1 t=${2:-10} i
