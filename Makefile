@@ -2,18 +2,26 @@
 #   make run   installs what the agent needs, builds it, and runs it in the
 #              foreground with the example configuration and --debug
 #   make test  installs what the tests need, builds the agent twice (plain, and
-#              with AddressSanitizer and UndefinedBehaviorSanitizer), runs every test
+#              with AddressSanitizer and UndefinedBehaviorSanitizer) and the fuzz
+#              targets with clang's libFuzzer, runs every test and replays every
+#              fuzz corpus
 #   make test-clone  runs the black-box suites again from a fresh clone of the
 #              committed tree under /tmp, in a directory whose name holds a blank
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 RUN_DEPS  := build-essential cmake ninja-build pkg-config libssl-dev libudns-dev
 TEST_DEPS := $(RUN_DEPS) git googletest libgtest-dev libgmock-dev libbenchmark-dev libbson-dev \
-             dnsmasq-base iproute2 procps util-linux coreutils python3 python3-psutil python3-bson \
+             dnsmasq-base iproute2 procps util-linux coreutils bsdutils python3 python3-psutil python3-bson \
+             clang libclang-rt-14-dev \
+             memcached redis-server redis-tools beanstalkd \
+             mariadb-server mariadb-client libmariadb3 libmariadb-dev-compat python3-pymysql \
+             postgresql-15 postgresql-client-15 libpq5 libpq-dev python3-psycopg2 sphinxsearch \
+             apache2 apache2-utils nginx php8.2-fpm libfcgi-bin \
              fuse3 python3-fusepy
 
 # Installs the packages of $(1) that are missing; apt-get update runs only when needed.
@@ -26,7 +34,7 @@ define apt_install
 	fi
 endef
 
-.PHONY: all run test test-clone deps-run deps-test build build-asan clean
+.PHONY: all run test test-clone deps-run deps-test build build-asan build-fuzz clean
 
 all: build
 
@@ -44,12 +52,18 @@ build-asan:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+# The fuzz targets under clang's libFuzzer; `make test` only replays their corpora.
+build-fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
 run: deps-run
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_TESTS=OFF
 	cmake --build $(BUILD) -j $(JOBS) --target vesk
 	$(SUDO) ./$(BUILD)/vesk --config examples/vesk.conf --conf-glob 'examples/vesk.d/*.conf' --debug
 
-test: deps-test build build-asan
+test: deps-test build build-asan build-fuzz
+	cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
@@ -64,4 +78,4 @@ test-clone: deps-test
 	cd "$$dir/build" && ctest --output-on-failure -j $(JOBS) -L integration
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
