@@ -35,7 +35,7 @@ struct mount_probe {
 };
 
 struct mibmount {
-    int ok = 0;            // 0 while the mount does not answer: left out of the report
+    int ok = 0;           // 0 while the mount does not answer: left out of the report
     int32_t index = 0;
     std::string device{}; // the mount directory as reported (valid UTF-8, cut)
     std::string dir{};    // the mount directory as the table gives it, for statvfs
