@@ -5,6 +5,8 @@
 #              with AddressSanitizer and UndefinedBehaviorSanitizer) and the fuzz
 #              targets with clang's libFuzzer, runs every test and replays every
 #              fuzz corpus
+#   make test-clone  runs the black-box suites again from a fresh clone of the
+#              committed tree under /tmp, in a directory whose name holds a blank
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -13,7 +15,7 @@ JOBS       ?= $(shell nproc)
 SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 RUN_DEPS  := build-essential cmake ninja-build pkg-config libssl-dev libudns-dev
-TEST_DEPS := $(RUN_DEPS) googletest libgtest-dev libgmock-dev libbenchmark-dev libbson-dev \
+TEST_DEPS := $(RUN_DEPS) git googletest libgtest-dev libgmock-dev libbenchmark-dev libbson-dev \
              dnsmasq-base iproute2 procps util-linux coreutils bsdutils python3 python3-psutil python3-bson \
              clang libclang-rt-14-dev \
              memcached redis-server redis-tools beanstalkd \
@@ -32,7 +34,7 @@ define apt_install
 	fi
 endef
 
-.PHONY: all run test deps-run deps-test build build-asan build-fuzz clean
+.PHONY: all run test test-clone deps-run deps-test build build-asan build-fuzz clean
 
 all: build
 
@@ -65,6 +67,15 @@ test: deps-test build build-asan build-fuzz
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
+
+# Only committed files reach the clone; the suites must pass wherever the project lives.
+test-clone: deps-test
+	@dir=$$(mktemp -d "/tmp/vesk clone.XXXXXX") && trap 'rm -rf "$$dir"' EXIT && chmod 755 "$$dir" && \
+	git -c safe.directory='*' clone -q "$$PWD" "$$dir/src" && \
+	git -C "$$dir/src" checkout -q --detach "$$(git -c safe.directory='*' rev-parse HEAD)" && \
+	cmake -S "$$dir/src" -B "$$dir/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && \
+	cmake --build "$$dir/build" -j $(JOBS) && \
+	cd "$$dir/build" && ctest --output-on-failure -j $(JOBS) -L integration
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

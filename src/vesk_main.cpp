@@ -263,7 +263,6 @@ int parse_options(int argc, char **argv)
 
 void parentThread(pid_t pid)
 {
-    setvbuf(stdout, nullptr, _IONBF, 0);
     if (config.mysql_on) {
         printf("Mysql is on\n");
         if (vesk_mysql_load())
@@ -351,6 +350,9 @@ void dockerThread()
 
 int vesk_main(int argc, char **argv)
 {
+    // Every process writes its lines as they happen, so a journal shows a child's
+    // lines while it runs and keeps them when it is killed. Set before any output.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     if (getuid() != 0) {
         printf("ERROR: you must be root!\n");
         return 1;
