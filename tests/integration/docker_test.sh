@@ -123,9 +123,9 @@ check "its stream was opened again" test "$(grep -c '^GET /containers/web/stats'
 # Every inspection stalls: each cycle loses one time-out, not one per container.
 n0=$(ls "$WORK/packets" | wc -l)
 engine_state "$(web running 172.17.0.7 500000000 2),$OTHERS,$LATE" '"web","held","boot","down","gone","cache","late"'
-sleep 8
+sleep 10
 n1=$(ls "$WORK/packets" | wc -l)
-check "reports go on while the Engine stalls ($((n1 - n0)) in 8 s)" test $((n1 - n0)) -ge 3
+check "reports go on while the Engine stalls ($((n1 - n0)) in 10 s)" test $((n1 - n0)) -ge 3
 check "the stall is reported" contains "$WORK/out.log" "select() returned 0"
 engine_state "$(web running 172.17.0.7 500000000 2),$OTHERS,$LATE"
 
