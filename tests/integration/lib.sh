@@ -4,6 +4,8 @@
 # with tmpfs on /run and /tmp and the loopback interface up, so the agent's fixed
 # paths (/var/run/vesk.pid, /tmp/vesk.last) and IPC keys never touch the machine's.
 set -u
+# The agent refuses configuration files that group or others could write.
+umask 022
 
 : "${VESK_BIN:?VESK_BIN must name the vesk binary}"
 
