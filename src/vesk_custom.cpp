@@ -194,6 +194,12 @@ void append_script_element(bson *b, const script_element &e)
     vesk_bson_append_finish_object(b);
 }
 
+std::string script_line_printable(std::string_view line)
+{
+    bool nl = line.ends_with('\n');
+    return vesk_printable(line.substr(0, line.size() - nl)) + (nl ? "\n" : "");
+}
+
 // ---- the custom counter ----
 
 namespace {
@@ -397,9 +403,7 @@ struct stderr_echo {
     {
         if (lines == 0) fprintf(stderr, "\tGot some STDERR lines when running command \"%s\":\n", exec);
         if (++lines > kShown) return;
-        bool nl = l.ends_with('\n');
-        std::string shown = vesk_printable(l.substr(0, l.size() - nl)) + (nl ? "\n" : "");
-        fprintf(stderr, msg.stderr_line, shown.c_str());
+        fprintf(stderr, msg.stderr_line, script_line_printable(l).c_str());
     }
     void feed(std::string_view piece, bool end)
     {
