@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -46,10 +47,18 @@ inline void vesk_close_fds(unsigned from, unsigned to)
 // - standard input from /dev/null, out_fd and err_fd as standard output and error;
 // - no other descriptor, except keep_fd when it is not -1 (it may be renumbered:
 //   the new number is stored back);
-// - "/" as the working directory.
+// - "/" as the working directory;
+// - SIGPIPE at its default action and no signal blocked (the agent ignores SIGPIPE,
+//   and its threads block signals).
 // The environment is left as it is. False when a step failed (errno set).
 inline bool vesk_child_detach(int out_fd, int err_fd, int &keep_fd)
 {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (setsid() < 0) return false;
     // Lift the descriptors out of 0-2 first, so no dup2 below overwrites another.
     auto lift = [](int &fd) { return fd < 0 || fd > 2 || (fd = fcntl(fd, F_DUPFD_CLOEXEC, 3)) >= 0; };

@@ -53,10 +53,6 @@ vesk_proc_outs *vesk_popen(const char *command)
     pid_t pid = fork();
     if (pid < 0) return nullptr;
     if (pid == 0) {
-        signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
         int keep = sync_w.get();
         if (!vesk_child_detach(out_w.get(), err_w.get(), keep)) _exit(127);
         execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));

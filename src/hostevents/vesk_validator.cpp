@@ -252,11 +252,6 @@ command_result run_shell_command(const std::string &command, long long uid, long
         return r;
     }
     if (pid == 0) {
-        // The agent ignores SIGPIPE and its threads block signals; the shell gets neither.
-        signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
         // Checked as the agent would run it: the line's identity, out of root's session.
         int report = st_wr.get();
         spawn_failure f{spawn_step::detach, 0};
