@@ -2,16 +2,25 @@
 #   make run   installs what the agent needs, builds it, and runs it in the
 #              foreground with the example configuration and --debug
 #   make test  installs what the tests need, builds the agent twice (plain, and
-#              with AddressSanitizer and UndefinedBehaviorSanitizer), runs every test
+#              with AddressSanitizer and UndefinedBehaviorSanitizer) and the fuzz
+#              targets with clang's libFuzzer, runs every test and replays every
+#              fuzz corpus
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 SUDO       := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 RUN_DEPS  := build-essential cmake ninja-build pkg-config libssl-dev libudns-dev
 TEST_DEPS := $(RUN_DEPS) googletest libgtest-dev libgmock-dev libbenchmark-dev libbson-dev \
-             dnsmasq-base iproute2 procps util-linux coreutils python3 python3-psutil python3-bson
+             dnsmasq-base iproute2 procps util-linux coreutils bsdutils python3 python3-psutil python3-bson \
+             clang libclang-rt-14-dev \
+             memcached redis-server redis-tools beanstalkd \
+             mariadb-server mariadb-client libmariadb3 libmariadb-dev-compat python3-pymysql \
+             postgresql-15 postgresql-client-15 libpq5 libpq-dev python3-psycopg2 sphinxsearch \
+             apache2 apache2-utils nginx php8.2-fpm libfcgi-bin \
+             fuse3 python3-fusepy
 
 # Installs the packages of $(1) that are missing; apt-get update runs only when needed.
 define apt_install
@@ -23,7 +32,7 @@ define apt_install
 	fi
 endef
 
-.PHONY: all run test deps-run deps-test build build-asan clean
+.PHONY: all run test deps-run deps-test build build-asan build-fuzz clean
 
 all: build
 
@@ -41,6 +50,11 @@ build-asan:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+# The fuzz targets under clang's libFuzzer; `make test` only replays their corpora.
+build-fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
 # The agent reads only configuration files that root alone can write, so it runs on
 # root-owned copies of the examples, not on the files of the checkout.
 RUN_CONF := /run/vesk-example
@@ -54,10 +68,11 @@ run: deps-run
 	$(SUDO) find examples/vesk.d -maxdepth 1 -name '*.conf' -exec install -m 0644 -o root -g root -t $(RUN_CONF)/vesk.d {} +
 	$(SUDO) ./$(BUILD)/vesk --config $(RUN_CONF)/vesk.conf --conf-glob '$(RUN_CONF)/vesk.d/*.conf' --debug
 
-test: deps-test build build-asan
+test: deps-test build build-asan build-fuzz
+	cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

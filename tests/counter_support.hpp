@@ -51,22 +51,27 @@ inline void describe(bson_iter_t *it, std::string &out)
     }
 }
 
-// One system counter in a slot of its own, initialised at construction and freed at
-// destruction, run with the operations setCoreCounters installs.
+// One counter in a slot of its own, initialised at construction and freed at
+// destruction: a system counter with the operations setCoreCounters installs, or any
+// other kind from its operations and configuration string.
 class core_counter {
 public:
-    explicit core_counter(int index) : c_(std::make_unique<vesk_mycustom_counter>())
+    explicit core_counter(int index) : core_counter(core_counter_ops(index), nullptr) {}
+    core_counter(const mycustom_ops &ops, const char *cfg) : c_(std::make_unique<vesk_mycustom_counter>())
     {
         *c_ = {};
-        mycustom_set(c_.get(), nullptr, core_counter_ops(index));
+        mycustom_set(c_.get(), cfg, ops);
         init_result = c_->init(c_.get());
     }
     ~core_counter() { c_->free(c_.get()); }
     core_counter(const core_counter &) = delete;
 
+    vesk_mycustom_counter &counter() { return *c_; }
+
     template <typename T> T &data() { return *static_cast<T *>(c_->data); }
     template <typename T> T &reported() { return *static_cast<T *>(c_->data_delta); }
     int update() { return c_->update(c_.get()); }
+    int delta(uint64_t iteration, uint32_t interval = 15) { return c_->delta(c_.get(), interval, iteration); }
     // One report cycle of `interval` seconds; the update's result.
     int cycle(uint64_t iteration, uint32_t interval = 15)
     {

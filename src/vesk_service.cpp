@@ -1,0 +1,230 @@
+#include "vesk_service.hpp"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bson.hpp"
+#include "encoding.hpp"
+#include "vesk_config.hpp"
+#include "vesk_docker_core.hpp"
+
+service_words service_parse_words(char *cfg, bool credentials)
+{
+    service_words out;
+    bool after_colon = false;
+    for (char *p = cfg; *p; p++) {
+        if (*p == ':') {
+            *p = ' ';
+            after_colon = true;
+        } else if (credentials && *p == '@') {
+            *p = ' ';
+            if (after_colon) out.empty_password = true;
+        } else {
+            after_colon = false;
+        }
+    }
+    std::string_view rest(cfg);
+    while (true) {
+        size_t start = rest.find_first_not_of(" \t\r\n\v\f");
+        if (start == std::string_view::npos) break;
+        size_t end = rest.find_first_of(" \t\r\n\v\f", start);
+        std::string_view word = rest.substr(start, end == std::string_view::npos ? end : end - start);
+        out.words.emplace_back(word.substr(0, SERVICE_WORD_MAX));
+        if (end == std::string_view::npos) break;
+        rest = rest.substr(end);
+    }
+    return out;
+}
+
+std::string service_container_name(std::string_view host)
+{
+    if (host.empty() || host[0] != '[') return {};
+    size_t close = host.find(']', 1);
+    if (close == std::string_view::npos) return {};
+    return std::string(host.substr(1, std::min(close - 1, SERVICE_CONTAINER_MAX)));
+}
+
+service_endpoint service_port_or_socket(std::string_view word)
+{
+    service_endpoint ep;
+    std::string w(word);
+    if (is_valid_int(w.c_str())) {
+        errno = 0;
+        long port = strtol(w.c_str(), nullptr, 10);
+        ep.port = errno == ERANGE || port > INT_MAX || port < INT_MIN ? 0 : static_cast<int>(port);
+    } else {
+        ep.socket = std::move(w);
+    }
+    return ep;
+}
+
+const char *service_mask(std::string_view secret) { return secret.empty() ? "" : "***"; }
+
+std::optional<std::string> service_address(bool in_docker, const std::string &container, const std::string &host,
+                                           const char *tag)
+{
+    if (!in_docker) return host;
+    const char *ip = vesk_docker_resolve(config.docker, container.c_str());
+    if (!ip) {
+        printf("[%s] Cannot resolve IP for container '%s'\n", tag, container.c_str());
+        return std::nullopt;
+    }
+    // The table is shared with another process: take a bounded copy at once.
+    return std::string(ip, strnlen(ip, 15));
+}
+
+std::optional<in_addr> service_ipv4(const std::string &text)
+{
+    in_addr a{};
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return std::nullopt;
+    return a;
+}
+
+namespace {
+
+int at_least_one(int seconds) { return seconds < 1 ? 1 : seconds; }
+
+service_conn open_stream(int family, int timeout_s)
+{
+    service_conn c;
+    c.fd.reset(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!c.fd) {
+        c.failed = service_fail::socket;
+        c.error = errno;
+        return c;
+    }
+    timeval tv{at_least_one(timeout_s), 0};
+    if (setsockopt(c.fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+        setsockopt(c.fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+        c.failed = service_fail::timeout;
+        c.error = errno;
+        c.fd.reset();
+    }
+    return c;
+}
+
+void connect_or_fail(service_conn &c, const sockaddr *addr, socklen_t len)
+{
+    int r;
+    do r = connect(c.fd.get(), addr, len);
+    while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        c.failed = service_fail::connect;
+        c.error = errno;
+        c.fd.reset();
+    }
+}
+
+} // namespace
+
+service_conn service_connect_tcp(in_addr addr, int port, int timeout_s)
+{
+    service_conn c = open_stream(AF_INET, timeout_s);
+    if (!c) return c;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr = addr;
+    connect_or_fail(c, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
+    return c;
+}
+
+service_conn service_connect_unix(std::string_view path, int timeout_s)
+{
+    service_conn c = open_stream(AF_UNIX, timeout_s);
+    if (!c) return c;
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof sa.sun_path || path.find('\0') != std::string_view::npos) {
+        c.failed = service_fail::connect;
+        c.error = ENAMETOOLONG;
+        c.fd.reset();
+        return c;
+    }
+    memcpy(sa.sun_path, path.data(), path.size());
+    connect_or_fail(c, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
+    return c;
+}
+
+bool service_send(int fd, std::string_view request)
+{
+    return vesk_put_all([](int f, const void *d, size_t n) { return ::send(f, d, n, MSG_NOSIGNAL); }, fd,
+                        request.data(), request.size());
+}
+
+service_clock::time_point service_deadline(int timeout_s)
+{
+    return service_clock::now() + std::chrono::seconds(at_least_one(timeout_s));
+}
+
+service_reply service_read(int fd, size_t cap, service_clock::time_point deadline,
+                           const std::function<bool(std::string_view)> &complete)
+{
+    service_reply r;
+    char buf[16384];
+    while (true) {
+        if (r.data.size() >= cap) {
+            r.end = service_end::full;
+            return r;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - service_clock::now()).count();
+        if (left <= 0) {
+            r.end = service_end::timeout;
+            return r;
+        }
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            r.end = service_end::error;
+            r.error = errno;
+            return r;
+        }
+        if (ready == 0) continue; // the deadline is checked above
+        ssize_t n = recv(fd, buf, std::min(sizeof buf, cap - r.data.size()), MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            r.end = service_end::error;
+            r.error = errno;
+            return r;
+        }
+        if (n == 0) {
+            r.end = service_end::closed;
+            return r;
+        }
+        r.data.append(buf, static_cast<size_t>(n));
+        if (complete(r.data)) {
+            r.end = service_end::complete;
+            return r;
+        }
+    }
+}
+
+void service_open_named(bson *b, const vesk_mycustom_counter *c)
+{
+    vesk_bson_append_start_object(b, vesk_utf8_sanitize({c->id, strnlen(c->id, sizeof c->id)}).c_str());
+}
+
+void service_open_mycustom(bson *b, const vesk_mycustom_counter *c)
+{
+    std::string report = vesk_utf8_sanitize({c->report, strnlen(c->report, sizeof c->report)});
+    std::string id = vesk_utf8_sanitize({c->id, strnlen(c->id, sizeof c->id)});
+    vesk_bson_append_start_object(b, (report + "_" + id).c_str());
+    vesk_bson_append_string(b, "report", report.c_str());
+    vesk_bson_append_string(b, "id", id.c_str());
+}
+
+void service_close(bson *b) { vesk_bson_append_finish_object(b); }
+
+void service_append(bson *b, std::initializer_list<service_value> values)
+{
+    for (const service_value &v : values) vesk_bson_append_long(b, v.key, v.value);
+}

@@ -1,0 +1,141 @@
+// What every service counter shares: its configuration string, container hosts,
+// one connection per update with time-outs, replies read to their end under one
+// deadline, the per-minute delta, the two report objects, and its data buffers.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mycustom.hpp"
+#include "vesk_os.hpp"
+#include "vesk_owners.hpp"
+#include "vesk_types.hpp"
+
+// ---- configuration strings ----
+
+inline constexpr size_t SERVICE_WORD_MAX = 255;
+inline constexpr size_t SERVICE_CONTAINER_MAX = 127;
+
+struct service_words {
+    std::vector<std::string> words; // blank-separated, each cut to SERVICE_WORD_MAX bytes
+    bool empty_password = false;    // a '@' directly after a ':'
+};
+
+// Rewrites `cfg` in place, every ':' (and, with `credentials`, every '@') becoming a
+// blank, then splits it into words. With an empty password that word is simply absent.
+service_words service_parse_words(char *cfg, bool credentials = true);
+
+// A host word "[name]" names a container: the name (at most 127 bytes), else empty.
+std::string service_container_name(std::string_view host);
+
+struct service_endpoint {
+    int port = 0;
+    std::string socket; // a Unix socket path; empty for TCP
+};
+// The last word of a value: a port when it is a decimal int, else a Unix socket path.
+service_endpoint service_port_or_socket(std::string_view word);
+
+// "***" wherever a password or anything derived from it would be printed; empty stays empty.
+const char *service_mask(std::string_view secret);
+
+// ---- one exchange with the service ----
+
+// The address to connect to in this update: the running container's address when the
+// counter names a container, else `host`. None when the container does not resolve;
+// "[<tag>] Cannot resolve IP for container '<name>'" has then been printed.
+std::optional<std::string> service_address(bool in_docker, const std::string &container, const std::string &host,
+                                            const char *tag);
+
+// A dotted IPv4 address; none for any other text (names are never resolved).
+std::optional<in_addr> service_ipv4(const std::string &text);
+
+enum class service_fail { none, socket, timeout, connect };
+
+struct service_conn {
+    unique_fd fd;
+    service_fail failed = service_fail::none;
+    int error = 0; // errno of the step that failed
+    explicit operator bool() const { return failed == service_fail::none; }
+};
+
+// A new stream socket whose receive and send time-outs are set to `timeout_s` seconds
+// (at least 1) before it connects; on Linux the send time-out also bounds connect().
+service_conn service_connect_tcp(in_addr addr, int port, int timeout_s);
+// The same over a Unix socket; a path that does not fit the address fails to connect.
+service_conn service_connect_unix(std::string_view path, int timeout_s);
+
+// The whole request, across partial writes, without SIGPIPE. False on an error or
+// time-out (errno set).
+bool service_send(int fd, std::string_view request);
+
+using service_clock = std::chrono::steady_clock;
+// The end of an exchange that may take `timeout_s` seconds (at least 1).
+service_clock::time_point service_deadline(int timeout_s);
+
+enum class service_end { complete, full, closed, timeout, error };
+
+struct service_reply {
+    std::string data;
+    service_end end = service_end::error;
+    int error = 0; // errno for service_end::error
+};
+
+// Reads until `complete(data)` says the reply is whole, `cap` bytes are in, the peer
+// closes, the deadline passes, or a read fails. Nothing past `cap` is ever kept.
+service_reply service_read(int fd, size_t cap, service_clock::time_point deadline,
+                           const std::function<bool(std::string_view)> &complete);
+
+// ---- the cycle ----
+
+// (cur - prev) * per / interval when the count grew, else 0. Computed in 128 bits
+// and capped at the field's largest value, so neither the factor nor a huge jump
+// can wrap.
+template <typename T>
+T service_rate(T cur, T prev, uint32_t interval, unsigned per = 60)
+{
+    if (cur <= prev || interval == 0) return 0;
+    unsigned __int128 r = static_cast<unsigned __int128>(cur - prev) * per / interval;
+    constexpr T max = static_cast<T>(~T{0});
+    return r > max ? max : static_cast<T>(r);
+}
+
+// The delta of every service counter: `data_delta` gets the current sample, and when
+// both samples are ok `rates(cur, prev, out)` fills the rates. Cycle 0 only primes.
+template <typename T, typename Rates>
+int service_delta(vesk_mycustom_counter *c, uint64_t iteration, Rates rates)
+{
+    return sys_scalar_delta<T>(c, iteration, rates);
+}
+
+// Frees the three records.
+template <typename T>
+int service_free(void *cnt)
+{
+    sys_release<T>(static_cast<vesk_mycustom_counter *>(cnt));
+    return 1;
+}
+
+// ---- the report ----
+
+// Opens the counter's object in the open array, named by its id ("memcaches",
+// "beanstalks", "mysqls", "redises").
+void service_open_named(bson *b, const vesk_mycustom_counter *c);
+// Opens the counter's object inside "mycustoms": named "<report>_<id>", beginning
+// with the strings "report" and "id".
+void service_open_mycustom(bson *b, const vesk_mycustom_counter *c);
+void service_close(bson *b);
+
+// Values are 64-bit integers: unsigned fields widened without sign, int fields with it.
+struct service_value {
+    const char *key;
+    int64_t value;
+};
+void service_append(bson *b, std::initializer_list<service_value> values);
+inline int64_t service_u(uint64_t v) { return static_cast<int64_t>(v); }

@@ -1,0 +1,211 @@
+// The conventions every service counter shares.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "counter_support.hpp"
+#include "vesk_service.hpp"
+
+using namespace std::chrono_literals;
+
+TEST(ServiceConf, WordsHostsAndEndpoints)
+{
+    struct {
+        const char *cfg;
+        bool credentials;
+        std::vector<std::string> words;
+        bool empty_password;
+    } cases[] = {
+        {"db1 monitor:secret@10.0.0.5:3306", true, {"db1", "monitor", "secret", "10.0.0.5", "3306"}, false},
+        {"db1 monitor:@10.0.0.5:3306", true, {"db1", "monitor", "10.0.0.5", "3306"}, true},
+        // A password may hold a ':' that is then a blank too; only ":@" marks it empty.
+        {"r1 u:p:q@[cache]:6379", true, {"r1", "u", "p", "q", "[cache]", "6379"}, false},
+        {"c1 u:x@@h:1", true, {"c1", "u", "x", "h", "1"}, false},
+        {"127.0.0.1:11211", false, {"127.0.0.1", "11211"}, false},
+        {"local:/run/memcached.sock", false, {"local", "/run/memcached.sock"}, false},
+        {"a@b:c", false, {"a@b", "c"}, false},
+        {"", true, {}, false},
+    };
+    for (const auto &c : cases) {
+        std::string text = c.cfg;
+        service_words w = service_parse_words(text.data(), c.credentials);
+        EXPECT_EQ(w.words, c.words) << c.cfg;
+        EXPECT_EQ(w.empty_password, c.empty_password) << c.cfg;
+    }
+    std::string longword(300, 'x');
+    EXPECT_EQ(service_parse_words(longword.data()).words.at(0).size(), SERVICE_WORD_MAX);
+
+    EXPECT_EQ(service_container_name("[web-1]"), "web-1");
+    EXPECT_EQ(service_container_name("[web"), "");
+    EXPECT_EQ(service_container_name("10.0.0.1"), "");
+    EXPECT_EQ(service_container_name("[" + std::string(200, 'n') + "]").size(), SERVICE_CONTAINER_MAX);
+
+    EXPECT_EQ(service_port_or_socket("6379").port, 6379);
+    EXPECT_EQ(service_port_or_socket("6379").socket, "");
+    EXPECT_EQ(service_port_or_socket("/run/x.sock").port, 0);
+    EXPECT_EQ(service_port_or_socket("/run/x.sock").socket, "/run/x.sock");
+    EXPECT_EQ(service_port_or_socket("99999999999999").port, 0);
+}
+
+TEST(ServiceDelta, RatesNeverWrapAndNeedTwoGoodSamples)
+{
+    EXPECT_EQ(service_rate<uint64_t>(1300, 1000, 15), 1200u);
+    EXPECT_EQ(service_rate<uint64_t>(1000, 1300, 15), 0u); // a restart
+    EXPECT_EQ(service_rate<uint64_t>(1300, 1000, 15, 1), 20u);
+    EXPECT_EQ(service_rate<uint64_t>(5, 1, 0), 0u);
+    // 100 million a cycle: 32-bit arithmetic would wrap the factor of 60.
+    EXPECT_EQ(service_rate<uint64_t>(4100000000ull, 4000000000ull, 1), 6000000000ull);
+    EXPECT_EQ(service_rate<uint32_t>(4000000000u, 0, 1), UINT32_MAX);
+    EXPECT_EQ(service_rate<uint64_t>(UINT64_MAX, 0, 1), UINT64_MAX);
+
+    struct rec {
+        int ok = 0;
+        uint64_t count = 0;
+        uint64_t gauge = 0;
+    };
+    vesk_mycustom_counter c{};
+    sys_allocate<rec>(&c, true);
+    auto *cur = static_cast<rec *>(c.data);
+    auto *out = static_cast<rec *>(c.data_delta);
+    auto rates = [](const rec &now, const rec &prev, rec &o) { o.count = service_rate(now.count, prev.count, 10); };
+    int cycle = 0;
+    auto step = [&](int ok, uint64_t count) {
+        *cur = {ok, count, count * 2};
+        service_delta<rec>(&c, static_cast<uint64_t>(cycle++), rates);
+        return *out;
+    };
+    EXPECT_EQ(step(1, 100).ok, 0); // cycle 0 primes
+    rec r = step(1, 110);
+    EXPECT_EQ(r.ok, 1);
+    EXPECT_EQ(r.count, 60u);
+    EXPECT_EQ(r.gauge, 220u);
+    EXPECT_EQ(step(0, 0).ok, 0); // the service is down
+    EXPECT_EQ(step(1, 5).ok, 0); // and the cycle after it
+    r = step(1, 15);
+    EXPECT_EQ(r.ok, 1);
+    EXPECT_EQ(r.count, 60u);
+    service_free<rec>(&c);
+    EXPECT_EQ(c.data, nullptr);
+}
+
+TEST(ServiceReport, TheTwoObjectForms)
+{
+    vesk_mycustom_counter c{};
+    vesk_copy(c.report, "Apache");
+    vesk_copy(c.id, "web\xff");
+    bson b;
+    vesk_bson_init(&b);
+    service_open_named(&b, &c);
+    service_append(&b, {{"ok", 1}, {"big", service_u(UINT64_MAX)}});
+    service_close(&b);
+    service_open_mycustom(&b, &c);
+    service_append(&b, {{"n", -3}});
+    service_close(&b);
+    ASSERT_EQ(vesk_bson_finish(&b), BSON_OK);
+    bson_t doc;
+    bson_iter_t it;
+    ASSERT_TRUE(bson_init_static(&doc, reinterpret_cast<const uint8_t *>(vesk_bson_data(&b)),
+                                 static_cast<size_t>(vesk_bson_size(&b))));
+    ASSERT_TRUE(bson_iter_init(&it, &doc));
+    std::string out;
+    test_support::describe(&it, out);
+    EXPECT_EQ(out, "web\xEF\xBF\xBD:{ok:i64=1;big:i64=-1;};"
+                   "Apache_web\xEF\xBF\xBD:{report:str=Apache;id:str=web\xEF\xBF\xBD;n:i64=-3;};");
+    vesk_bson_destroy(&b);
+}
+
+namespace {
+
+int listener(int backlog, int &port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+        return -1;
+    port = ntohs(sa.sin_port);
+    return fd;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+} // namespace
+
+// A reply comes in pieces; it is read until its framing says it is whole, the cap,
+// the close, or the one deadline of the exchange.
+TEST(ServiceExchange, RepliesAreReadToTheirEndUnderOneDeadline)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    unique_fd ours(sv[0]), peer(sv[1]);
+    auto ends_with_end = [](std::string_view s) { return s.ends_with("END\r\n"); };
+
+    std::thread writer([&] {
+        for (const char *piece : {"STAT a 1\r\n", "STAT b 2\r", "\nEN", "D\r\n"}) {
+            std::this_thread::sleep_for(20ms);
+            (void)!write(peer.get(), piece, strlen(piece));
+        }
+    });
+    service_reply r = service_read(ours.get(), 4096, service_deadline(2), ends_with_end);
+    writer.join();
+    EXPECT_EQ(r.end, service_end::complete);
+    EXPECT_EQ(r.data, "STAT a 1\r\nSTAT b 2\r\nEND\r\n");
+
+    // A peer that sends part of a reply and then nothing: one deadline, not one per read.
+    auto t0 = std::chrono::steady_clock::now();
+    (void)!write(peer.get(), "STAT", 4);
+    r = service_read(ours.get(), 4096, service_deadline(1), ends_with_end);
+    EXPECT_EQ(r.end, service_end::timeout);
+    EXPECT_EQ(r.data, "STAT");
+    EXPECT_GE(seconds_since(t0), 0.9);
+    EXPECT_LT(seconds_since(t0), 1.5);
+
+    std::string big(10000, 'x');
+    (void)!write(peer.get(), big.data(), big.size());
+    r = service_read(ours.get(), 4096, service_deadline(1), ends_with_end);
+    EXPECT_EQ(r.end, service_end::full);
+    EXPECT_EQ(r.data.size(), 4096u);
+
+    peer.reset();
+    r = service_read(ours.get(), 100000, service_deadline(1), ends_with_end);
+    EXPECT_EQ(r.end, service_end::closed);
+    EXPECT_EQ(r.data.size(), 10000u - 4096u);
+}
+
+// A listener whose accept queue is full lets the connect hang: the time-out bounds it.
+TEST(ServiceExchange, ConnectsAreBounded)
+{
+    int port = 0;
+    unique_fd lis(listener(0, port));
+    ASSERT_TRUE(lis);
+    in_addr lo{htonl(INADDR_LOOPBACK)};
+    std::vector<service_conn> held;
+    auto t0 = std::chrono::steady_clock::now();
+    service_conn c;
+    for (int i = 0; i < 4; i++) {
+        c = service_connect_tcp(lo, port, 1);
+        if (!c) break;
+        held.push_back(std::move(c));
+    }
+    EXPECT_EQ(c.failed, service_fail::connect);
+    EXPECT_LT(seconds_since(t0), 2.5);
+
+    service_conn refused = service_connect_tcp(lo, 1, 1);
+    EXPECT_EQ(refused.failed, service_fail::connect);
+    EXPECT_EQ(refused.error, ECONNREFUSED);
+    service_conn too_long = service_connect_unix(std::string(120, 'p'), 1);
+    EXPECT_EQ(too_long.failed, service_fail::connect);
+    EXPECT_FALSE(service_ipv4("localhost"));
+    EXPECT_FALSE(service_ipv4("10.0.0.256"));
+    EXPECT_TRUE(service_ipv4("10.0.0.255"));
+}
