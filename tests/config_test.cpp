@@ -480,7 +480,6 @@ TEST_F(ConfigFiles, OnlyRootMayWriteAFile)
     } cases[] = {
         {0, 0644, nullptr},
         {0, 0600, nullptr},
-        {0, 0444, nullptr},
         {65534, 0644, "is not owned by root (owner 65534, mode 0644)"},
         {0, 0664, "is writable by group or others (owner 0, mode 0664)"},
         {0, 0646, "is writable by group or others (owner 0, mode 0646)"},

@@ -1,6 +1,5 @@
 // Log, string list, command runner, and the small text utilities.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
 
 #include <chrono>
@@ -169,27 +168,6 @@ TEST(CommandRunner, ScriptsGetDefaultSignals)
     ASSERT_EQ(sscanf(status.c_str(), "SigBlk:\t%llx\nSigIgn:\t%llx", &blocked, &ignored), 2) << status;
     EXPECT_EQ(blocked, 0u);
     EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u);
-}
-
-TEST(CommandRunner, InheritsNoDescriptorTerminalOrDirectory)
-{
-    // What an agent started from a shell holds: a descriptor without close-on-exec,
-    // a working directory of its own.
-    temp_dir dir;
-    int stray = open("/dev/null", O_RDONLY);
-    ASSERT_GE(stray, 3);
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    // Its own descriptors, its working directory and standard input, then whether it
-    // leads its session (field 6 of stat) and has no terminal (field 7).
-    vesk_proc_outs *p = vesk_popen("ls /proc/self/fd | tr '\\n' ' '; echo; pwd; readlink /proc/self/fd/0; "
-                                   "set -- $(sed 's/.*) //' /proc/$$/stat); [ \"$4\" = $$ ] && echo leader tty=$5");
-    EXPECT_EQ(chdir(cwd), 0);
-    close(stray);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(read_all(p->out), "0 1 2 3 \n/\n/dev/null\nleader tty=0\n");
-    vesk_pclose(p);
 }
 
 TEST(CommandRunner, TimeoutKillsTheWholeGroup)

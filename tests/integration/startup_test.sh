@@ -66,16 +66,6 @@ check "interval 0 refused" grep -qF "ERROR: interval must be a positive number o
 check "bad config line last" [ "$(tail -n1 <<<"$out")" == "ERROR: bad config!" ]
 check "bad config exits 1" [ $rc -eq 1 ]
 
-# An extra file that others could write is refused like a bad line.
-mkdir -p "$WORK/w"
-printf 'custom g c uid=0 id\n' >"$WORK/w/a.conf"
-chmod 0666 "$WORK/w/a.conf"
-out=$("$V" --config "$conf" --conf-glob "$WORK/w/*.conf")
-rc=$?
-check_eq "a world-writable extra file is refused" "ERROR: config file $WORK/w/a.conf is writable by group or others (owner 0, mode 0666)
-ERROR: bad config!" "$(tail -n2 <<<"$out")"
-check "refused file exits 1" [ $rc -eq 1 ]
-
 # -l lists the main file and the extra files; -e runs the editor or says why not.
 mkdir -p "$WORK/d"
 printf 'nameserver 10.0.0.1\n' >"$WORK/d/a.conf"
