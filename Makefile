@@ -57,10 +57,18 @@ build-fuzz:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
+# The agent reads only configuration files that root alone can write, so it runs on
+# root-owned copies of the examples, not on the files of the checkout.
+RUN_CONF := /run/vesk-example
+
 run: deps-run
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_TESTS=OFF
 	cmake --build $(BUILD) -j $(JOBS) --target vesk
-	$(SUDO) ./$(BUILD)/vesk --config examples/vesk.conf --conf-glob 'examples/vesk.d/*.conf' --debug
+	$(SUDO) rm -rf $(RUN_CONF)
+	$(SUDO) install -d -m 0755 -o root -g root $(RUN_CONF) $(RUN_CONF)/vesk.d
+	$(SUDO) install -m 0644 -o root -g root examples/vesk.conf $(RUN_CONF)/vesk.conf
+	$(SUDO) find examples/vesk.d -maxdepth 1 -name '*.conf' -exec install -m 0644 -o root -g root -t $(RUN_CONF)/vesk.d {} +
+	$(SUDO) ./$(BUILD)/vesk --config $(RUN_CONF)/vesk.conf --conf-glob '$(RUN_CONF)/vesk.d/*.conf' --debug
 
 test: deps-test build build-asan build-fuzz
 	cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS)
