@@ -8,6 +8,8 @@
 # /tmp or /run. When the script ends, however it ends, every process left in its
 # namespace is killed and its /tmp and /run are gone.
 set -u
+# The agent refuses configuration files that group or others could write.
+umask 022
 
 : "${VESK_BIN:?VESK_BIN must name the vesk binary}"
 
