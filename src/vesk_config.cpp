@@ -376,7 +376,6 @@ rule_result set_identity_key(const line_ctx &c, key_t key)
         return rule_result::fail;
     }
     docker_init(&config.docker);
-    if (config.docker && !config.docker_sock_path.empty()) config.docker->sock_path = config.docker_sock_path.c_str();
     return rule_result::done;
 }
 
@@ -455,8 +454,8 @@ rule_result docker_sock_line(line_ctx &c)
     std::string_view rest = line_from(c, c.key_start + c.key.size() + 1);
     size_t nl = rest.find('\n');
     if (nl != std::string_view::npos) rest = rest.substr(0, nl);
+    // Kept in the agent's own memory, where the docker child finds it after the fork.
     config.docker_sock_path.assign(rest);
-    if (config.docker) config.docker->sock_path = config.docker_sock_path.c_str();
     printf("Docker socket '%s'\n", config.docker_sock_path.c_str());
     return rule_result::done;
 }

@@ -357,9 +357,14 @@ void parentThread(pid_t pid)
         printf("Closing libpq\n");
         config.postgre_handle.reset();
     }
-    if (config.docker && config.docker->count) {
-        if (config.debug) printf("Freeing docker-related structures\n");
-        vesk_docker_free_inspections(config.docker);
+    if (config.docker) {
+        if (vesk_docker_count(config.docker)) {
+            if (config.debug) printf("Freeing docker-related structures\n");
+            vesk_docker_free_inspections(config.docker);
+        }
+        // The docker child removes the table when it stops, but a customs child never
+        // does: the parent removes it in either case.
+        vesk_docker_remove_table();
     }
     for (size_t i = 0; i < config.extConfigFiles.size(); i++)
         printf("Freeing [%d] %s\n", static_cast<int>(i), config.extConfigFiles[i].c_str());
@@ -393,8 +398,8 @@ void dockerThread()
         perror("[docker-child] shmat() failed");
         return;
     }
+    // The parent may have added containers during this first second: keep them.
     config.docker = static_cast<vesk_docker_t *>(seg.release());
-    config.docker->count = 0;
     printf("[docker-child] shmat() succeeded key = %d\n", key);
     docker_loop();
 }

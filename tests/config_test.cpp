@@ -305,7 +305,7 @@ TEST_F(ConfigFiles, SharedMemoryKeys)
     EXPECT_EQ(config.shm_key, 2147483647);
     ASSERT_NE(config.docker, nullptr); // the container table, key shm_key + 1, is attached
     EXPECT_EQ(config.docker->count, 0);
-    EXPECT_STREQ(config.docker->sock_path, "/var/run/docker.sock");
+    EXPECT_STREQ(vesk_docker_sock_path(), "/var/run/docker.sock");
 
     // Keys that would make either segment IPC_PRIVATE are refused.
     for (const char *bad : {"id 4294967295\n", "uuid 00000000-0000-0000-0000-000000000000\n",
@@ -316,14 +316,16 @@ TEST_F(ConfigFiles, SharedMemoryKeys)
     }
 }
 
-TEST_F(ConfigFiles, DockerSocketFollowsTheTable)
+// The path stays in the agent's own memory; the shared table never holds a pointer.
+TEST_F(ConfigFiles, DockerSocketPath)
 {
     ASSERT_EQ(parse("docker_sock /srv/docker.sock\nid 5\n"), 0);
     EXPECT_EQ(out, "Docker socket '/srv/docker.sock'\n");
     ASSERT_NE(config.docker, nullptr);
-    EXPECT_STREQ(config.docker->sock_path, "/srv/docker.sock");
+    EXPECT_STREQ(vesk_docker_sock_path(), "/srv/docker.sock");
     ASSERT_EQ(parse("id 5\ndocker_sock /other path.sock"), 0); // the rest of the line, no newline at the end
-    EXPECT_STREQ(config.docker->sock_path, "/other path.sock");
+    EXPECT_STREQ(vesk_docker_sock_path(), "/other path.sock");
+    EXPECT_EQ(config.docker->sock_path, nullptr);
 }
 
 TEST_F(ConfigFiles, AutoDeleteIsRememberedPerFile)
