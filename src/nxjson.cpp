@@ -21,7 +21,7 @@ struct node_block {
 static_assert(sizeof(node_block) % alignof(nx_json) == 0);
 
 constexpr size_t kFirstBlock = 32;
-constexpr size_t kMaxBlock = 1024;
+constexpr size_t kMaxBlock = 256;
 
 node_block *new_block(size_t cap)
 {
@@ -108,6 +108,18 @@ char *skip_block_comment(char *p)
         if (!p) return parse_error(ENDLESS_COMMENT, 188, start);
         if (p[-1] == '*') return p + 1;
     }
+}
+
+// From a '/' to just after the comment it opens. The sites name the caller's place
+// for a line comment that never ends and for a '/' that opens no comment.
+char *skip_comment(char *p, int endless_site, int stray_site)
+{
+    if (p[1] == '/') {
+        char *nl = strchr(p, '\n');
+        return nl ? nl + 1 : parse_error(ENDLESS_COMMENT, endless_site, p);
+    }
+    if (p[1] == '*') return skip_block_comment(p + 2);
+    return parse_error(UNEXPECTED, stray_site, p);
 }
 
 int hex_val(char c)
@@ -216,16 +228,8 @@ char *parser::object(nx_json *js, char *p, int depth)
         case 0: return parse_error(UNEXPECTED, 237, p);
         case '}': return p + 1;
         case '/':
-            if (p[1] == '/') {
-                char *nl = strchr(p, '\n');
-                if (!nl) return parse_error(ENDLESS_COMMENT, 218, p);
-                p = nl + 1;
-            } else if (p[1] == '*') {
-                p = skip_block_comment(p + 2);
-                if (!p) return nullptr;
-            } else {
-                return parse_error(UNEXPECTED, 228, p);
-            }
+            p = skip_comment(p, 218, 228);
+            if (!p) return nullptr;
             break;
         case '"': {
             const char *name;
@@ -290,16 +294,8 @@ char *parser::value(nx_json *parent, const char *key, char *p, int depth)
             create(NX_JSON_NULL, key, parent);
             return p + 4;
         case '/':
-            if (p[1] == '/') {
-                char *nl = strchr(p, '\n');
-                if (!nl) return parse_error(ENDLESS_COMMENT, 330, p);
-                p = nl + 1;
-            } else if (p[1] == '*') {
-                p = skip_block_comment(p + 2);
-                if (!p) return nullptr;
-            } else {
-                return parse_error(UNEXPECTED, 340, p);
-            }
+            p = skip_comment(p, 330, 340);
+            if (!p) return nullptr;
             break;
         default: return parse_error(UNEXPECTED, 345, p);
         }

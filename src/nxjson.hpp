@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 enum nx_json_type {
     NX_JSON_NULL = 0,
@@ -52,3 +53,9 @@ const nx_json *nx_json_get(const nx_json *json, const char *key);
 const nx_json *nx_json_item(const nx_json *json, int idx);
 // "null", "object", "array", "string", "int", "double", "bool" or "unknown".
 const char *nx_json_get_type(const nx_json *item);
+
+// Owns a tree that nx_json_parse returned.
+struct nx_json_deleter {
+    void operator()(const nx_json *js) const { nx_json_free(js); }
+};
+using nx_json_ptr = std::unique_ptr<const nx_json, nx_json_deleter>;

@@ -35,42 +35,15 @@ std::string str(const nx_json *js, const char *path, size_t len = 256)
 
 } // namespace
 
-// What the container table reads from each inspection answer.
-TEST(JsonPaths, EngineInspectAnswers)
+// The container table's own reading of these answers is tested with the table; here
+// what the reader must keep as sent.
+TEST(JsonPaths, EngineAnswers)
 {
-    struct {
-        const char *file;
-        int running, paused, restarting, dead, oom;
-        const char *status, *ip, *net_ip;
-    } cases[] = {
-        {"docker-inspect-running.json", 1, 0, 0, 0, 0, "running", "172.17.0.2", "172.17.0.2"},
-        {"docker-inspect-paused.json", 1, 1, 0, 0, 0, "paused", "172.17.0.2", "172.17.0.2"},
-        {"docker-inspect-restarting.json", 1, 0, 1, 0, 0, "restarting", "172.17.0.2", "172.17.0.2"},
-        {"docker-inspect-exited.json", 0, 0, 0, 0, 0, "exited", "", ""},
-        {"docker-inspect-dead.json", 0, 0, 0, 1, 0, "dead", "", ""},
-        {"docker-inspect-oomkilled.json", 0, 0, 0, 0, 1, "exited", "", ""},
-        {"docker-inspect-usernet.json", 1, 0, 0, 0, 0, "running", "", "172.20.0.5"},
-        {"docker-inspect-large.json", 1, 0, 0, 0, 0, "running", "172.17.0.9", "172.17.0.9"},
-    };
-    for (auto &t : cases) {
-        parsed p(t.file);
-        EXPECT_EQ(json_get_bool_by_path(p.root, "State.Running"), t.running) << t.file;
-        EXPECT_EQ(json_get_bool_by_path(p.root, "State.Paused"), t.paused) << t.file;
-        EXPECT_EQ(json_get_bool_by_path(p.root, "State.Restarting"), t.restarting) << t.file;
-        EXPECT_EQ(json_get_bool_by_path(p.root, "State.Dead"), t.dead) << t.file;
-        EXPECT_EQ(json_get_bool_by_path(p.root, "State.OOMKilled"), t.oom) << t.file;
-        EXPECT_EQ(str(p.root, "State.Status", 19), t.status) << t.file;
-        EXPECT_EQ(str(p.root, "NetworkSettings.IPAddress", 16), t.ip) << t.file;
-        const nx_json *nets = json_get_item_by_path(p.root, "NetworkSettings.Networks");
-        ASSERT_EQ(nets->type, NX_JSON_OBJECT) << t.file;
-        EXPECT_EQ(str(nets->child, "IPAddress", 16), t.net_ip) << t.file;
-        // Go escapes '&', '<' and '>'; without an encoder the escapes stay as sent.
-        EXPECT_EQ(str(p.root, "Config.Env"), "()") << t.file;
-        EXPECT_STREQ(nx_json_item(json_get_item_by_path(p.root, "Config.Env"), 1)->text_value,
-                     "APP_SETTING_0=value-0\\u0026more\\u003c0\\u003e");
-    }
-    parsed usernet("docker-inspect-usernet.json");
-    EXPECT_STREQ(json_get_item_by_path(usernet.root, "NetworkSettings.Networks")->child->key, "backend_net");
+    parsed inspect("docker-inspect-running.json");
+    // Go escapes '&', '<' and '>'; without an encoder the escapes stay as sent.
+    EXPECT_STREQ(nx_json_item(json_get_item_by_path(inspect.root, "Config.Env"), 1)->text_value,
+                 "APP_SETTING_0=value-0\\u0026more\\u003c0\\u003e");
+    EXPECT_EQ(str(inspect.root, "Config.Env"), "()");
     // The command-line client prints an indented array.
     parsed cli("docker-inspect-cli.json");
     EXPECT_EQ(cli.root->type, NX_JSON_ARRAY);
@@ -78,30 +51,9 @@ TEST(JsonPaths, EngineInspectAnswers)
     parsed missing("docker-404.json");
     EXPECT_EQ(str(missing.root, "message"), "No such container: web");
     EXPECT_EQ(json_get_bool_by_path(missing.root, "State.Running"), -1);
-}
-
-TEST(JsonPaths, EngineStatsObjects)
-{
-    struct {
-        const char *file;
-        int64_t cpu, sys, precpu, presys, ncpu;
-    } cases[] = {
-        {"docker-stats.json", 8250000000, 4004000000000, 8000000000, 4000000000000, 4},
-        {"docker-stats-first.json", 8000000000, 4000000000000, 0, 0, 0},
-        {"docker-stats-large.json", 9000000000, 4008000000000, 8250000000, 4004000000000, 256},
-        {"docker-stats-zero.json", 0, 0, 0, 0, 0},
-    };
-    for (auto &t : cases) {
-        parsed p(t.file);
-        EXPECT_EQ(json_get_long_by_path(p.root, "cpu_stats.cpu_usage.total_usage"), t.cpu) << t.file;
-        EXPECT_EQ(json_get_long_by_path(p.root, "cpu_stats.system_cpu_usage"), t.sys) << t.file;
-        EXPECT_EQ(json_get_long_by_path(p.root, "precpu_stats.cpu_usage.total_usage"), t.precpu) << t.file;
-        EXPECT_EQ(json_get_long_by_path(p.root, "precpu_stats.system_cpu_usage"), t.presys) << t.file;
-        EXPECT_EQ(json_get_long_by_path(p.root, "precpu_stats.online_cpus"), t.ncpu) << t.file;
-    }
     // An unsigned 64-bit limit beyond int64 saturates.
-    parsed p("docker-stats.json");
-    EXPECT_EQ(json_get_long_by_path(p.root, "pids_stats.limit"), INT64_MAX);
+    parsed stats("docker-stats.json");
+    EXPECT_EQ(json_get_long_by_path(stats.root, "pids_stats.limit"), INT64_MAX);
 }
 
 TEST(JsonPaths, ElasticsearchAnswers)
