@@ -6,7 +6,7 @@
 # keeps its pace and the agent's memory stays flat.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/http_servers.sh"
-trap stop_servers EXIT
+at_exit stop_servers
 
 check "apache starts" start_apache 8081 8082 8083 8084 8085
 check "apache without ExtendedStatus starts" start_apache 9081 9082 9083 9084 9085 Off

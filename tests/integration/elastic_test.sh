@@ -7,12 +7,13 @@
 # agent's memory stays flat.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/http_servers.sh"
-trap stop_servers EXIT
+at_exit stop_servers
 
 NODE=Xk3dQ8pTRsOq1w-JvZ1h2A
 check "the fakes start" eval 'start_elastic 9201 --version 8 --health yellow --unassigned 100000 --big-queue 70000 &&
     start_elastic 9202 --version 7 && start_elastic 9203 --version 8 --health red &&
     start_elastic 9204 --version 8 --health nomaster && start_elastic 9205 --version 8 --secured'
+check "the Docker Engine starts" start_engine search
 check "the odd servers start" eval 'start_odd 8097 silent && start_odd 8098 close'
 
 # expected ID PORT NODE: the report object, from the two answers read and summed here.
@@ -61,6 +62,8 @@ elastic_es8 127.0.0.1:9201 $NODE
 elastic_es7 127.0.0.1:9202 $NODE
 elastic_red 127.0.0.1:9203 $NODE
 elastic_local 127.0.0.1:9202 es01
+elastic_box [search]:9203 $NODE
+docker_sock $DOCKER_SOCK
 EOF
 )
 start_run exact "$conf" --debug
@@ -74,6 +77,9 @@ check "a queue total past 16 bits keeps its value" [ "$(value exact 3 mycustoms.
 check_eq "so do 100,000 unassigned shards" 100000 "$(value exact 3 mycustoms.Elastic_es8.unassigned_shards)"
 check_eq "a node the answer does not hold reads 0 and still reports" "0 0 0 3" \
     "$(for v in node_queue_size node_active_size threads_search_active status; do value exact 3 mycustoms.Elastic_local.$v; done | xargs)"
+check_eq "a container host is reached at the container's address" \
+    "$(report exact 3 | grep -P '^mycustoms\.Elastic_red\.' | cut -f2- | tail -n +3)" \
+    "$(report exact 3 | grep -P '^mycustoms\.Elastic_box\.' | cut -f2- | tail -n +3)"
 check "that node's sums are reported missing" contains "$WORK/exact.out" "[elastic] Error: 'queue' not found in thread_pool object"
 # The agent's first cycle (the test reads with HTTP/1.0).
 requests=$(grep 'HTTP/1\.1$' "$WORK/elastic-9202.log" | grep -v es01 | head -n 2)

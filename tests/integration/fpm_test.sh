@@ -6,9 +6,10 @@
 # cycle keeps its pace and the agent's memory stays flat.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/http_servers.sh"
-trap stop_servers EXIT
+at_exit stop_servers
 
 check "php-fpm starts" start_fpm 9000
+check "the Docker Engine starts" start_engine php
 check "the odd servers start" eval 'start_odd 8097 silent && start_odd 8098 close'
 
 page_value() { tr -d '\r' <<<"$1" | sed -n "s/^$2: *//p"; }
@@ -22,6 +23,8 @@ interval 1
 counter_tcp_to 1
 fpm_tcp 127.0.0.1:9000 /status
 fpm_unix local:$WORK/fpm.sock /status
+fpm_box [php]:9000 /status
+docker_sock $DOCKER_SOCK
 EOF
 )
 start_run exact "$conf" --debug
@@ -35,25 +38,28 @@ last=$(($(packets exact) + 1))
 check "the reports after the load" wait_packet exact $((last + 1))
 end_run exact
 
-# A pool counts each connection, the status request's own included: one a cycle,
-# plus the 20 of the load and the test's two page reads.
-check_eq "accepted connections per second over the load" "$((last - first + 20 + 2))" \
+# A pool counts each connection, the status request's own included: two a cycle
+# (the TCP and the container counters), plus the 20 of the load and the test's two
+# page reads.
+check_eq "accepted connections per second over the load" "$((2 * (last - first) + 20 + 2))" \
     "$(value_sum exact $((first + 1)) $last mycustoms.FPM_tcp.accepted)"
 check "the independent client saw the load" \
     [ $(($(page_value "$after" 'accepted conn') - $(page_value "$before" 'accepted conn'))) -ge 21 ]
-# expected_object ID PAGE: the report object of a quiet cycle, from a page read by the test.
+# expected_object ID PAGE RATE: the report object of a quiet cycle, from a page read by the test.
 expected_object() {
     local o=mycustoms.FPM_$1
     printf '%s\n' "$o	document	" "$o.report	string	FPM" "$o.id	string	$1" "$o.ok	int64	1" \
-        "$o.accepted	double	1" "$o.active	int64	$(page_value "$2" 'active processes')" \
+        "$o.accepted	double	$3" "$o.active	int64	$(page_value "$2" 'active processes')" \
         "$o.idle	int64	$(page_value "$2" 'idle processes')" "$o.total	int64	$(page_value "$2" 'total processes')" \
         "$o.lqueue	int64	$(page_value "$2" 'listen queue len')" \
         "$o.max_children	int64	$(page_value "$2" 'max children reached')"
 }
-check_eq "a quiet report over TCP, exactly" "$(expected_object tcp "$after")" \
+check_eq "a quiet report over TCP, exactly" "$(expected_object tcp "$after" 2)" \
     "$(report exact $((last + 1)) | grep -P '^mycustoms\.FPM_tcp[.\t]')"
-check_eq "a quiet report over the socket, exactly" "$(expected_object unix "$unix_page")" \
+check_eq "a quiet report over the socket, exactly" "$(expected_object unix "$unix_page" 1)" \
     "$(report exact $((last + 1)) | grep -P '^mycustoms\.FPM_unix[.\t]')"
+check_eq "a container host is reached at the container's address" "1 2 running" \
+    "$(for v in ok accepted; do value exact $((last + 1)) mycustoms.FPM_box.$v; done | xargs) $(value exact $((last + 1)) docker.php.state)"
 check_eq "the pools as configured" "2 1" \
     "$(value exact $((last + 1)) mycustoms.FPM_tcp.total) $(value exact $((last + 1)) mycustoms.FPM_unix.total)"
 

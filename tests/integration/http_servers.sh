@@ -299,3 +299,17 @@ check_said() {
     shift
     for line in "$@"; do check "said: $line" contains "$file" "$line"; done
 }
+
+# A fake Docker Engine on $WORK/docker.sock in which every named container runs at
+# 127.0.0.1, for counters whose host is "[name]". Configuration: "docker_sock $DOCKER_SOCK".
+DOCKER_SOCK=
+start_engine() {
+    local names="" n
+    for n in "$@"; do names+="${names:+,}\"$n\":{\"state\":\"running\",\"ip\":\"127.0.0.1\"}"; done
+    printf '{"containers":{%s},"stall":[]}' "$names" >"$WORK/engine.json"
+    DOCKER_SOCK="$WORK/docker.sock"
+    /usr/bin/python3 "$VESK_SRC/tests/fakes/fake_engine.py" --socket "$DOCKER_SOCK" --state "$WORK/engine.json" \
+        >"$WORK/engine.log" 2>&1 &
+    SERVER_PIDS+=($!)
+    wait_for_file "$DOCKER_SOCK" 10
+}

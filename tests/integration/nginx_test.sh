@@ -6,9 +6,10 @@
 # that waited for the close would lose the cycle's pace.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/http_servers.sh"
-trap stop_servers EXIT
+at_exit stop_servers
 
 check "nginx starts" start_nginx 8090
+check "the Docker Engine starts" start_engine web
 check "the odd servers start" eval 'start_odd 8097 silent && start_odd 8098 close'
 
 # "Name: value" and "Reading: r Writing: w Waiting: k" of a page read by the test.
@@ -23,6 +24,8 @@ interval 1
 counter_tcp_to 1
 nginx_open 127.0.0.1:8090/nginx_status localhost
 nginx_auth watch:s3cret@127.0.0.1:8090/private_status localhost
+nginx_box [web]:8090/nginx_status localhost
+docker_sock $DOCKER_SOCK
 EOF
 )
 start_run exact "$conf" --debug
@@ -36,8 +39,8 @@ check "the reports after the load" wait_packet exact $((last + 1))
 end_run exact
 
 requests() { awk 'f { print $3; exit } /^server accepts handled requests/ { f = 1 }' <<<"$1"; }
-# Each cycle makes two requests, the open counter's own counted in its page.
-check_eq "requests per second over the load" "$((2 * (last - first) + 20 + 2))" \
+# Each cycle makes three requests, the open counter's own counted in its page.
+check_eq "requests per second over the load" "$((3 * (last - first) + 20 + 2))" \
     "$(value_sum exact $((first + 1)) $last mycustoms.Nginx_open.rps)"
 check "the test's own pages saw the load" [ $(($(requests "$after") - $(requests "$before"))) -ge 21 ]
 read -r _ reading _ writing _ waiting < <(grep '^Reading:' <<<"$after")
@@ -46,13 +49,15 @@ check_eq "a quiet report, exactly" "$(printf '%s\n' \
     $'mycustoms.Nginx_open.report\tstring\tNginx' \
     $'mycustoms.Nginx_open.id\tstring\topen' \
     $'mycustoms.Nginx_open.ok\tint64\t1' \
-    $'mycustoms.Nginx_open.rps\tdouble\t2' \
+    $'mycustoms.Nginx_open.rps\tdouble\t3' \
     "mycustoms.Nginx_open.active	int64	$(sed -n 's/^Active connections: \([0-9]*\).*/\1/p' <<<"$after")" \
     "mycustoms.Nginx_open.reading	int64	$reading" \
     "mycustoms.Nginx_open.writing	int64	$writing" \
     "mycustoms.Nginx_open.keepalive	int64	$waiting")" \
     "$(report exact $((last + 1)) | grep -P '^mycustoms\.Nginx_open[.\t]')"
 check_eq "the right credentials are accepted" 1 "$(value exact $((last + 1)) mycustoms.Nginx_auth.ok)"
+check_eq "a container host is reached at the container's address" "1 running" \
+    "$(value exact $((last + 1)) mycustoms.Nginx_box.ok) $(value exact $((last + 1)) docker.web.state)"
 check "the init line hides the password" contains "$WORK/exact.out" \
     "Nginx auth init with watch *** 127.0.0.1 8090 private_status ***"
 
