@@ -72,6 +72,25 @@ TEST(ApacheStatus, CapturedPages)
         EXPECT_FALSE(apache_parse_res(body_of(other))) << other;
 }
 
+// Captured Apache and nginx answers are whole only once their last byte is in,
+// whatever arrived before; nginx's never needs the close.
+TEST(StatusAnswers, WholeOnlyAtTheirEnd)
+{
+    for (const char *name : {"apache-auto", "apache-noext", "apache-401", "apache-html", "apache-500", "nginx-status",
+                             "nginx-401", "nginx-html"}) {
+        const std::string bytes = test_support::fixture_text(std::string("status/") + name + ".http");
+        ASSERT_FALSE(bytes.empty()) << name;
+        http_answer whole;
+        ASSERT_EQ(http_parse_answer(bytes, false, whole), http_state::complete) << name;
+        EXPECT_EQ(whole.body, body_of(std::string("status/") + name + ".http"));
+        for (size_t cut = 0; cut < bytes.size(); cut++) {
+            http_answer part;
+            EXPECT_EQ(http_parse_answer(std::string_view(bytes).substr(0, cut), false, part), http_state::incomplete)
+                << name << " cut at " << cut;
+        }
+    }
+}
+
 TEST(ApacheCounter, UpdatesAgainstAServer)
 {
     init_config();
