@@ -82,7 +82,11 @@ wait_gone() {
 # Starts the agent in the background: output in $WORK/out.log and $WORK/err.log,
 # its pid in VESK_PID.
 start_vesk() {
-    "$VESK_BIN" "$@" >"$WORK/out.log" 2>"$WORK/err.log" </dev/null &
+    # Emptied here, not by the background job's redirections, so that no caller
+    # polling the logs can read an earlier run's lines.
+    : >"$WORK/out.log"
+    : >"$WORK/err.log"
+    "$VESK_BIN" "$@" >>"$WORK/out.log" 2>>"$WORK/err.log" </dev/null &
     VESK_PID=$!
 }
 
