@@ -128,7 +128,8 @@ std::optional<redis_info> redis_exchange(rd_data &d)
         if (a.end == service_end::error || a.data.empty()) return std::nullopt;
         if (!a.data.starts_with("+OK")) {
             std::string_view answer(a.data);
-            printf("[WARN] redis auth failed %.*s\n", static_cast<int>(answer.find_first_of("\r\n")), answer.data());
+            answer = answer.substr(0, answer.find_first_of("\r\n"));
+            printf("[WARN] redis auth failed %.*s\n", static_cast<int>(answer.size()), answer.data());
             return std::nullopt;
         }
     }

@@ -38,7 +38,8 @@ cleanup() {
     halt "${!PIDS[@]}"
     kill ${COLLECTOR_PID:-} ${HOLD_PID:-} 2>/dev/null
 }
-trap cleanup EXIT
+# Servers go with the suite, however it ends.
+if declare -F at_exit >/dev/null; then at_exit cleanup; else trap cleanup EXIT; fi
 
 for s in mc_tcp mc_unix bs main primary replica; do check "$s starts" start $s; done
 
@@ -147,8 +148,11 @@ EOF
 start_vesk --config "$conf" --conf-glob "$WORK/none/*"
 check "three reports" wait_for_text "$WORK/collector.log" "packet 3:" 30
 stop_vesk
-times=$(for k in 1 2 3; do grep -P '^time\t' "$(tsv $k)" | cut -f3; done)
-check_eq "one report every 4 seconds" "4 4" "$(awk 'NR > 1 { printf "%s%d", sep, $1 - prev; sep = " " } { prev = $1 }' <<<"$times")"
+# "time" is read after the two time-outs, so it may stray by a second either way;
+# a cycle lost to them would show as a gap of 8.
+gaps=$(for k in 1 2 3; do grep -P '^time\t' "$(tsv $k)" | cut -f3; done |
+    awk 'NR > 1 { printf "%s%d", sep, $1 - prev; sep = " " } { prev = $1 }')
+check "one report every 4 seconds ($gaps)" grep -qxE '(4 4|3 5|5 3|4 3|3 4|4 5|5 4)' <<<"$gaps"
 check_eq "only the good server is reported" "$BS $BS $BS " "$(for k in 1 2 3; do objects $k; done)"
 check "the silent server's read timed out" contains "$WORK/err.log" "read() failed: Resource temporarily unavailable"
 
