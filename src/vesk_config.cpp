@@ -1,6 +1,7 @@
 #include "vesk_config.hpp"
 
 #include <glob.h>
+#include <sys/stat.h>
 #include <sys/sysinfo.h>
 
 #include <cctype>
@@ -378,7 +379,6 @@ rule_result set_identity_key(const line_ctx &c, key_t key)
         return rule_result::fail;
     }
     docker_init(&config.docker);
-    if (config.docker && !config.docker_sock_path.empty()) config.docker->sock_path = config.docker_sock_path.c_str();
     return rule_result::done;
 }
 
@@ -457,8 +457,8 @@ rule_result docker_sock_line(line_ctx &c)
     std::string_view rest = line_from(c, c.key_start + c.key.size() + 1);
     size_t nl = rest.find('\n');
     if (nl != std::string_view::npos) rest = rest.substr(0, nl);
+    // Kept in the agent's own memory, where the docker child finds it after the fork.
     config.docker_sock_path.assign(rest);
-    if (config.docker) config.docker->sock_path = config.docker_sock_path.c_str();
     printf("Docker socket '%s'\n", config.docker_sock_path.c_str());
     return rule_result::done;
 }
@@ -606,14 +606,47 @@ struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
 };
 
+// Reads a line as fgets would (at most sizeof buf - 1 bytes, the newline kept), but
+// counts what it read, so a NUL byte inside the line is seen. 0 at end of file.
+size_t read_config_line(FILE *f, char (&buf)[4096])
+{
+    size_t n = 0;
+    int ch;
+    while (n < sizeof buf - 1 && (ch = getc(f)) != EOF) {
+        buf[n++] = static_cast<char>(ch);
+        if (ch == '\n') break;
+    }
+    buf[n] = '\0';
+    return n;
+}
+
+// Why a configuration file may not be read, or none. Its lines run commands as root
+// (custom uid=0, plug-ins), so only root may be able to write it.
+const char *config_file_refusal(const struct stat &st)
+{
+    if (st.st_uid != 0) return "is not owned by root";
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return "is writable by group or others";
+    return nullptr;
+}
+
 } // namespace
 
 int parse_config_file(const char *full_file_path)
 {
     if (config.debug) printf("Reading config file %s\n", full_file_path);
-    std::unique_ptr<FILE, file_closer> f(fopen(full_file_path, "r"));
+    std::unique_ptr<FILE, file_closer> f(fopen(full_file_path, "re"));
     if (!f) {
         printf("Config file %s not found!\n", full_file_path);
+        return 1;
+    }
+    struct stat st {};
+    if (fstat(fileno(f.get()), &st) != 0) {
+        printf("ERROR: config file %s: %s\n", full_file_path, strerror(errno));
+        return 1;
+    }
+    if (const char *why = config_file_refusal(st)) {
+        printf("ERROR: config file %s %s (owner %u, mode %04o)\n", full_file_path, why,
+               static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
         return 1;
     }
 
@@ -621,10 +654,14 @@ int parse_config_file(const char *full_file_path)
     c.file = full_file_path;
     char buf[4096];
     bool skipping = false;
-    while (fgets(buf, sizeof buf, f.get())) {
-        size_t len = strlen(buf);
-        bool ends_line = len > 0 && buf[len - 1] == '\n';
+    while (size_t len = read_config_line(f.get(), buf)) {
+        bool ends_line = buf[len - 1] == '\n';
         c.lineno++;
+        // A NUL would silently cut the line short wherever it is read as a C string.
+        if (memchr(buf, '\0', len)) {
+            printf("ERROR: NUL byte in config file %s at line %d\n", full_file_path, c.lineno);
+            return 1;
+        }
         if (skipping) {
             skipping = !ends_line;
             continue;
