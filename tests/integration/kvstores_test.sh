@@ -36,7 +36,7 @@ start() {
 halt() { for s in "$@"; do kill "${PIDS[$s]}" && wait "${PIDS[$s]}"; done 2>/dev/null; }
 cleanup() {
     halt "${!PIDS[@]}"
-    kill ${COLLECTOR_PID:-} ${HOLD_PID:-} 2>/dev/null
+    kill ${COLLECTOR_PID:-} ${HOLD_PID:-} ${ENGINE_PID:-} 2>/dev/null
 }
 # Servers go with the suite, however it ends.
 if declare -F at_exit >/dev/null; then at_exit cleanup; else trap cleanup EXIT; fi
@@ -125,8 +125,16 @@ check "a wrong password is told" contains "$WORK/out.log" \
 check "AUTH is told with the password masked" contains "$WORK/out.log" "[INFO] redis auth with ***"
 check "the password is never printed" bash -c "! grep -qF 's3cr' '$WORK/out.log' '$WORK/err.log'"
 
-# --- Misbehaving listeners cost one time-out each; the cycle keeps its pace.
+# --- Misbehaving listeners cost one time-out each; the cycle keeps its pace. Hosts
+# named as containers go through the (fake) Docker Engine: a running one is read at
+# its address, a stopped one is not.
 kill "$COLLECTOR_PID"
+printf '{"containers":{"cache":{"state":"running","ip":"127.0.0.1"},"rcache":{"state":"exited","ip":""}}}' \
+    >"$WORK/engine.json"
+/usr/bin/python3 "$VESK_SRC/tests/fakes/fake_engine.py" --socket "$WORK/docker.sock" --state "$WORK/engine.json" \
+    >"$WORK/engine.log" 2>&1 &
+ENGINE_PID=$!
+check "the fake Engine listens" wait_for_file "$WORK/docker.sock" 10
 $KV hold >"$WORK/hold.log" &
 HOLD_PID=$!
 check "the listeners hold" wait_for_text "$WORK/hold.log" ready 10
@@ -143,6 +151,9 @@ counter_tcp_to 1
 memcache 127.0.0.1:$hang
 redis_full monitor:@127.0.0.1:$full
 beanstalk 127.0.0.1:$BS_PORT
+docker_sock $WORK/docker.sock
+memcache [cache]:$MC_PORT
+redis_stopped monitor:@[rcache]:$RD_PRIMARY
 EOF
 )
 start_vesk --config "$conf" --conf-glob "$WORK/none/*"
@@ -153,7 +164,13 @@ stop_vesk
 gaps=$(for k in 1 2 3; do grep -P '^time\t' "$(tsv $k)" | cut -f3; done |
     awk 'NR > 1 { printf "%s%d", sep, $1 - prev; sep = " " } { prev = $1 }')
 check "one report every 4 seconds ($gaps)" grep -qxE '(4 4|3 5|5 3|4 3|3 4|4 5|5 4)' <<<"$gaps"
-check_eq "only the good server is reported" "$BS $BS $BS " "$(for k in 1 2 3; do objects $k; done)"
+good="$BS memcaches.[cache]:$MC_PORT "
+check_eq "only the good servers are reported" "$good$good$good" "$(for k in 1 2 3; do objects $k; done)"
 check "the silent server's read timed out" contains "$WORK/err.log" "read() failed: Resource temporarily unavailable"
+check "the container host is told at init" contains "$WORK/out.log" \
+    "Memcache [cache]:$MC_PORT init with docker = cache, port = $MC_PORT"
+check "the stopped container is told" contains "$WORK/out.log" "[redis] Cannot resolve IP for container 'rcache'"
+check_eq "both containers are in the report" $'docker.cache.state\tstring\trunning\ndocker.rcache.state\tstring\texited' \
+    "$(grep -P '^docker\.[a-z]+\.state\t' "$WORK/p/3.tsv")"
 
 finish
