@@ -78,14 +78,3 @@ TEST(MemcacheCounter, ReadsTheReplyToItsEnd)
     EXPECT_EQ(mc.cycle(2), 0);
     EXPECT_EQ(server.requests(), std::vector<std::string>(3, "stats\r\n"));
 }
-
-TEST(MemcacheCounter, ContainerHostThatDoesNotResolve)
-{
-    testing::internal::CaptureStdout();
-    test_support::core_counter mc({.init = memcache_init1, .update = memcache_update, .free = memcache_free},
-                                  "[cache-1]:11211");
-    EXPECT_EQ(mc.update(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Memcache [cache-1]:11211 init with docker = cache-1, port = 11211\n"
-              "[memcache] Cannot resolve IP for container 'cache-1'\n");
-}
