@@ -15,15 +15,18 @@
 #include "mycustom.hpp"
 #include "string_list.hpp"
 #include "vesk_apache.hpp"
+#include "vesk_beanstalk.hpp"
 #include "vesk_core.hpp"
 #include "vesk_custom.hpp"
 #include "vesk_docker_core.hpp"
 #include "vesk_elastic.hpp"
 #include "vesk_fpm.hpp"
 #include "vesk_log.hpp"
+#include "vesk_memcache.hpp"
 #include "vesk_multicustom.hpp"
 #include "vesk_nginx.hpp"
 #include "vesk_plugin.hpp"
+#include "vesk_redis.hpp"
 #include "vesk_shm.hpp"
 
 vesk_config config;
@@ -532,9 +535,18 @@ const rule kRules[] = {
     {"server_status", true, server_status_line},
     SETTING("mysql_lib", return set_text(config.mysql_lib, c.value)),
     COUNTER("mysql_", true, group::mysql, cfg_from::key_offset, 6, {}, &config.mysql_on),
-    COUNTER("memcache", false, group::memcache, cfg_from::value_word, 0, {}, nullptr),
-    COUNTER("beanstalk", false, group::beanstalk, cfg_from::value_word, 0, {}, nullptr),
-    COUNTER("redis_", true, group::redis, cfg_from::key_offset, 6, {}, nullptr),
+    COUNTER("memcache", false, group::memcache, cfg_from::value_word, 0,
+            {.init = memcache_init1, .update = memcache_update, .delta = memcache_delta, .tobson = memcache_tobson,
+             .dump = memcache_dump, .free = memcache_free},
+            nullptr),
+    COUNTER("beanstalk", false, group::beanstalk, cfg_from::value_word, 0,
+            {.init = beanstalk_init1, .update = beanstalk_update, .delta = beanstalk_delta,
+             .tobson = beanstalk_tobson, .dump = beanstalk_dump, .free = beanstalk_free},
+            nullptr),
+    COUNTER("redis_", true, group::redis, cfg_from::key_offset, 6,
+            {.init = redis_init, .update = redis_update, .delta = redis_delta, .tobson = redis_tobson,
+             .dump = redis_dump, .free = redis_free},
+            nullptr),
     COUNTER("sphinx", true, group::mycustom, cfg_from::key_offset, 7, {}, &config.mysql_on),
     COUNTER("elastic", true, group::mycustom, cfg_from::key_offset, 8,
             {.init = elastic_init, .reinit = elastic_reinit, .update = elastic_update, .delta = elastic_delta,

@@ -1,6 +1,6 @@
 // One update of the Apache, nginx, PHP-FPM and Elasticsearch counters against local
 // servers, each beside its floor: the same request bytes sent and the answer read
-// with plain socket calls, no parsing. bench/run_service_bench.sh starts the servers
+// with plain socket calls, no parsing. bench/run_http_bench.sh starts the servers
 // in a private network namespace and passes their addresses:
 //   VESK_BENCH_APACHE, VESK_BENCH_NGINX, VESK_BENCH_FPM, VESK_BENCH_ELASTIC
 // (each "port", the Elasticsearch one "port node").
