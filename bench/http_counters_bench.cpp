@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_net.hpp"
 #include "mycustom.hpp"
 #include "vesk_apache.hpp"
 #include "vesk_config.hpp"
@@ -50,20 +51,6 @@ void run_update(benchmark::State &state, const mycustom_ops &ops, const std::str
     state.counters["failed"] = static_cast<double>(failed);
 }
 
-int connect_port(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Reads until `whole(bytes)` or the close; the byte count.
 template <typename Whole>
 size_t read_answer(int fd, Whole whole)
@@ -92,7 +79,7 @@ bool http_whole(const std::string &got)
 void run_floor(benchmark::State &state, int port, const std::vector<std::string> &requests, bool to_close)
 {
     for (auto _ : state) {
-        int fd = connect_port(port);
+        int fd = connect_to(port);
         if (fd < 0) {
             state.SkipWithError("cannot connect");
             break;
