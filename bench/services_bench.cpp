@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_net.hpp"
 #include "bson.hpp"
 #include "mycustom.hpp"
 #include "vesk_beanstalk.hpp"
@@ -41,20 +42,6 @@ int free_port()
     getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
     close(fd);
     return ntohs(sa.sin_port);
-}
-
-int connect_to(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // A server started for the benchmark and stopped at exit.

@@ -14,13 +14,17 @@
 
 #include "mycustom.hpp"
 #include "string_list.hpp"
+#include "vesk_apache.hpp"
 #include "vesk_beanstalk.hpp"
 #include "vesk_core.hpp"
 #include "vesk_custom.hpp"
 #include "vesk_docker_core.hpp"
+#include "vesk_elastic.hpp"
+#include "vesk_fpm.hpp"
 #include "vesk_log.hpp"
 #include "vesk_memcache.hpp"
 #include "vesk_multicustom.hpp"
+#include "vesk_nginx.hpp"
 #include "vesk_plugin.hpp"
 #include "vesk_redis.hpp"
 #include "vesk_shm.hpp"
@@ -544,10 +548,22 @@ const rule kRules[] = {
              .dump = redis_dump, .free = redis_free},
             nullptr),
     COUNTER("sphinx", true, group::mycustom, cfg_from::key_offset, 7, {}, &config.mysql_on),
-    COUNTER("elastic", true, group::mycustom, cfg_from::key_offset, 8, {}, nullptr),
-    COUNTER("apache", true, group::mycustom, cfg_from::key_offset, 7, {}, nullptr),
-    COUNTER("nginx", true, group::mycustom, cfg_from::key_offset, 6, {}, nullptr),
-    COUNTER("fpm", true, group::mycustom, cfg_from::key_offset, 4, {}, nullptr),
+    COUNTER("elastic", true, group::mycustom, cfg_from::key_offset, 8,
+            {.init = elastic_init, .reinit = elastic_reinit, .update = elastic_update, .delta = elastic_delta,
+             .tobson = elastic_tobson, .dump = elastic_dump, .free = elastic_free},
+            nullptr),
+    COUNTER("apache", true, group::mycustom, cfg_from::key_offset, 7,
+            {.init = apache_init, .update = apache_update, .delta = apache_delta, .tobson = apache_tobson,
+             .dump = apache_dump, .free = apache_free},
+            nullptr),
+    COUNTER("nginx", true, group::mycustom, cfg_from::key_offset, 6,
+            {.init = nginx_init, .update = nginx_update, .delta = nginx_delta, .tobson = nginx_tobson,
+             .dump = nginx_dump, .free = nginx_free},
+            nullptr),
+    COUNTER("fpm", true, group::mycustom, cfg_from::key_offset, 4,
+            {.init = fpm_init, .update = fpm_update, .delta = fpm_delta, .tobson = fpm_tobson, .dump = fpm_dump,
+             .free = fpm_free},
+            nullptr),
     {"docker_sock", false, docker_sock_line},
     SETTING("slashedApache", return set_int(config.apacheSlashed, c.value)),
     SETTING("postgre_lib", return set_text(config.postgre_lib, c.value)),

@@ -13,7 +13,9 @@
 #include <cstring>
 
 #include "bson.hpp"
+#include "cencode.hpp"
 #include "encoding.hpp"
+#include "vesk_devlist.hpp"
 #include "vesk_config.hpp"
 #include "vesk_docker_core.hpp"
 
@@ -65,6 +67,13 @@ service_endpoint service_port_or_socket(std::string_view word)
         ep.socket = std::move(w);
     }
     return ep;
+}
+
+uint64_t service_line_number(std::string_view line, size_t prefix)
+{
+    size_t pos = prefix;
+    uint64_t v = 0;
+    return vesk_parse_u64(vesk_next_word(line, pos), v) ? v : 0;
 }
 
 const char *service_mask(std::string_view secret) { return secret.empty() ? "" : "***"; }
@@ -265,4 +274,74 @@ void service_close(bson *b) { vesk_bson_append_finish_object(b); }
 void service_append(bson *b, std::initializer_list<service_value> values)
 {
     for (const service_value &v : values) vesk_bson_append_long(b, v.key, v.value);
+}
+
+unique_fd service_http_connect(const char *tag, const std::string &address, int port, int timeout_s)
+{
+    in_addr any{};
+    any.s_addr = htonl(INADDR_ANY);
+    service_conn c = service_connect_tcp(service_ipv4(address).value_or(any), port, timeout_s);
+    if (c.failed == service_fail::socket || c.failed == service_fail::timeout) {
+        printf("setsockopt failed\n");
+    } else if (c.failed == service_fail::connect) {
+        printf("%s: could not bind socket or connect whatever: (%s)%d\n", tag, strerror(c.error), c.error);
+    }
+    return std::move(c.fd);
+}
+
+service_http_reply service_http_exchange(int fd, std::string_view request, size_t cap,
+                                         service_clock::time_point deadline)
+{
+    service_http_reply r;
+    if (!service_send(fd, request)) {
+        r.end = service_http_end::send;
+        r.error = errno;
+        return r;
+    }
+    http_state state = http_state::incomplete;
+    service_reply raw = service_read(fd, cap, deadline, [&](std::string_view bytes) {
+        state = http_parse_answer(bytes, false, r.answer);
+        return state != http_state::incomplete;
+    });
+    // The close is what ends a body that has neither a length nor chunks.
+    if (raw.end == service_end::closed) state = http_parse_answer(raw.data, true, r.answer);
+    if (state == http_state::complete) r.end = service_http_end::answer;
+    else if (state == http_state::malformed) r.end = service_http_end::malformed;
+    else if (raw.end == service_end::timeout) r.end = service_http_end::timeout;
+    else if (raw.end == service_end::full) r.end = service_http_end::full;
+    else {
+        r.end = service_http_end::read;
+        r.error = raw.end == service_end::error ? raw.error : 0;
+    }
+    return r;
+}
+
+std::string service_http_failure(const service_http_reply &r)
+{
+    switch (r.end) {
+    case service_http_end::answer: return "HTTP status " + std::to_string(r.answer.status);
+    case service_http_end::send: return std::string("cannot send the request: ") + strerror(r.error);
+    case service_http_end::read:
+        return r.error ? std::string("cannot read the answer: ") + strerror(r.error)
+                       : "the connection closed before the whole answer";
+    case service_http_end::timeout: return "no whole answer in time";
+    case service_http_end::full: return "the answer is too long";
+    case service_http_end::malformed: return "the answer is not HTTP";
+    }
+    return {};
+}
+
+std::optional<std::string> service_http_body(const service_http_reply &r, const char *tag, const char *id)
+{
+    if (r.end == service_http_end::answer && r.answer.status >= 200 && r.answer.status < 300) return r.answer.body;
+    printf("[%s] %s: %s\n", tag, id, service_http_failure(r).c_str());
+    return std::nullopt;
+}
+
+std::string service_basic_credentials(const std::string &user, const std::string &pass)
+{
+    if (user.empty() || pass.empty()) return {};
+    std::string plain = user + ":" + pass;
+    if (plain.size() > 511) plain.resize(511);
+    return base64_encode_line(plain);
 }

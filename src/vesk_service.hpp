@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "mycustom.hpp"
+#include "vesk_http.hpp"
 #include "vesk_os.hpp"
 #include "vesk_owners.hpp"
 #include "vesk_types.hpp"
@@ -26,6 +27,8 @@ inline constexpr size_t SERVICE_CONTAINER_MAX = 127;
 struct service_words {
     std::vector<std::string> words; // blank-separated, each cut to SERVICE_WORD_MAX bytes
     bool empty_password = false;    // a '@' directly after a ':'
+    // The word at `i`; empty past the last.
+    std::string word(size_t i) const { return i < words.size() ? words[i] : std::string(); }
 };
 
 // Rewrites `cfg` in place, every ':' (and, with `credentials`, every '@') becoming a
@@ -44,6 +47,10 @@ service_endpoint service_port_or_socket(std::string_view word);
 
 // "***" wherever a password or anything derived from it would be printed; empty stays empty.
 const char *service_mask(std::string_view secret);
+
+// The number after the first `prefix` bytes of a status line ("Name: 123"), blanks
+// skipped; 0 when there is none.
+uint64_t service_line_number(std::string_view line, size_t prefix);
 
 // ---- one exchange with the service ----
 
@@ -111,6 +118,41 @@ std::optional<service_sized_body> service_sized_reply(std::string_view reply, st
 // their CR LF are in; any other answer is one line.
 bool service_sized_complete(std::string_view reply, std::string_view prefix);
 
+// ---- HTTP counters (Apache, nginx, Elasticsearch) ----
+
+// Status pages and API answers are read up to this many bytes.
+inline constexpr size_t SERVICE_HTTP_CAP = 256 * 1024;
+
+// A TCP connection for an HTTP counter to `address` (dotted IPv4; any other text
+// means 0.0.0.0) and `port`. On failure it prints "setsockopt failed" or
+// "<tag>: could not bind socket or connect whatever: (<reason>)<errno>".
+unique_fd service_http_connect(const char *tag, const std::string &address, int port, int timeout_s);
+
+enum class service_http_end { answer, send, read, timeout, full, malformed };
+
+struct service_http_reply {
+    http_answer answer; // whole when `end` is answer
+    service_http_end end = service_http_end::read;
+    int error = 0; // errno of a failed send or read
+};
+
+// Sends `request` and reads one whole answer: to its Content-Length, to the end of
+// its chunked body, or to the close when it has neither. On a kept-alive connection
+// it stops at the end of the answer. At most `cap` bytes, until `deadline`.
+service_http_reply service_http_exchange(int fd, std::string_view request, size_t cap,
+                                         service_clock::time_point deadline);
+
+// Why an exchange brought no answer, in a few words.
+std::string service_http_failure(const service_http_reply &r);
+
+// The Base64 of "user:pass" (at most 511 characters before encoding) for a Basic
+// Authorization header; empty unless both are set. Never print it.
+std::string service_basic_credentials(const std::string &user, const std::string &pass);
+
+// The body of a whole 2xx answer. Otherwise none, after printing
+// "[<tag>] <id>: <why>" (no whole answer, or its status).
+std::optional<std::string> service_http_body(const service_http_reply &r, const char *tag, const char *id);
+
 // ---- the cycle ----
 
 // (cur - prev) * per / interval when the count grew, else 0. Computed in 128 bits
@@ -123,6 +165,13 @@ T service_rate(T cur, T prev, uint32_t interval, unsigned per = 60)
     unsigned __int128 r = static_cast<unsigned __int128>(cur - prev) * per / interval;
     constexpr T max = static_cast<T>(~T{0});
     return r > max ? max : static_cast<T>(r);
+}
+
+// The same for counts kept as doubles: (cur - prev) / interval, 0 when the count
+// did not grow.
+inline double service_rate_double(double cur, double prev, uint32_t interval)
+{
+    return cur > prev && interval ? (cur - prev) / interval : 0.0;
 }
 
 // The delta of every service counter: `data_delta` gets the current sample, and when

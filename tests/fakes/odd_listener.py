@@ -1,0 +1,49 @@
+#!/usr/bin/env python3
+"""Servers that misbehave, for the service counter suites, on 127.0.0.1.
+
+    odd_listener.py --port P --mode close    reads the request, closes without a byte
+    odd_listener.py --port P --mode silent   reads the request and never answers
+
+It prints "ready" once it listens, and serves until it is stopped.
+"""
+import argparse
+import socket
+import sys
+import threading
+
+
+def serve(conn, mode):
+    with conn:
+        conn.settimeout(None)
+        if mode == "close":
+            try:
+                conn.recv(65536)
+            except OSError:
+                pass
+            return
+        # silent: take whatever comes, answer nothing, until the peer goes
+        while True:
+            try:
+                if not conn.recv(65536):
+                    return
+            except OSError:
+                return
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--mode", choices=["close", "silent"], required=True)
+    args = ap.parse_args()
+    ls = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    ls.bind(("127.0.0.1", args.port))
+    ls.listen(16)
+    print("ready", flush=True)
+    while True:
+        conn, _ = ls.accept()
+        threading.Thread(target=serve, args=(conn, args.mode), daemon=True).start()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
