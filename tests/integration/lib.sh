@@ -150,7 +150,7 @@ start_vesk() {
 
 # Stops the agent started by start_vesk, and its child, and waits for both.
 stop_vesk() {
-    local kids
+    local kids k
     kids=$(pgrep -P "$VESK_PID")
     kill -TERM "$VESK_PID" $kids 2>/dev/null
     wait_gone "$VESK_PID"
