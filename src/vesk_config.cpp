@@ -18,8 +18,11 @@
 #include "vesk_docker_core.hpp"
 #include "vesk_log.hpp"
 #include "vesk_multicustom.hpp"
+#include "vesk_mysql.hpp"
 #include "vesk_plugin.hpp"
+#include "vesk_postgre.hpp"
 #include "vesk_shm.hpp"
+#include "vesk_sphinx.hpp"
 
 vesk_config config;
 
@@ -347,6 +350,15 @@ const mycustom_ops kMulticustomOps{.init = multicustom_init, .update = multicust
                                    .delta = multicustom_delta, .tobson = multicustom_tobson,
                                    .dump = multicustom_dump, .free = multicustom_free};
 
+const mycustom_ops kMysqlOps{.init = mysql_init1, .update = mysql_update, .delta = mysql_delta,
+                             .tobson = mysql_tobson, .dump = mysql_dump, .free = mysql_free};
+const mycustom_ops kSphinxOps{.init = sphinx_init, .reinit = sphinx_reinit, .update = sphinx_update,
+                              .delta = sphinx_delta, .tobson = sphinx_tobson, .dump = sphinx_dump,
+                              .free = sphinx_free};
+const mycustom_ops kPostgreOps{.init = postgre_init, .reinit = postgre_reinit, .update = postgre_update,
+                               .delta = postgre_delta, .tobson = postgre_tobson, .dump = postgre_dump,
+                               .free = postgre_free};
+
 rule_result server_status_line(line_ctx &c)
 {
     std::string_view rest = line_from(c, c.key_start + c.key.size());
@@ -478,6 +490,17 @@ rule_result set_int(int &field, std::string_view value)
     return rule_result::done;
 }
 
+// The value is pasted into SQL statements: only a plain number of seconds is taken.
+rule_result slow_query_sec_line(line_ctx &c)
+{
+    if (c.value.size() < sizeof config.slow_query_sec && postgre_valid_seconds(c.value))
+        return set_text(config.slow_query_sec, c.value);
+    std::string what = "slow_query_sec '" + std::string(c.value) + "' is not a number of seconds (kept '" +
+                       config.slow_query_sec + "')";
+    warn_line(c, what.c_str());
+    return rule_result::done;
+}
+
 // ---- the rules, in the order they are tried ----
 
 struct rule {
@@ -519,7 +542,7 @@ const rule kRules[] = {
     SETTING("mysql_write_to", return set_int(config.mysql_write_to, c.value)),
     SETTING("server_tcp_to", return set_int(config.server_tcp_to, c.value)),
     SETTING("counter_tcp_to", return set_int(config.counter_tcp_to, c.value)),
-    SETTING("slow_query_sec", return set_text(config.slow_query_sec, c.value)),
+    {"slow_query_sec", false, slow_query_sec_line},
     PREFIX_SETTING("custom_counters_delimiter", return set_int(config.custom_counters_delimiter, c.value)),
     PREFIX_SETTING("custom_uid", return set_int(config.custom_default_uid, c.value)),
     PREFIX_SETTING("custom_gid", return set_int(config.custom_default_gid, c.value)),
@@ -527,11 +550,11 @@ const rule kRules[] = {
     COUNTER("multicustom", true, group::multicustom, cfg_from::key_end, 0, kMulticustomOps, nullptr),
     {"server_status", true, server_status_line},
     SETTING("mysql_lib", return set_text(config.mysql_lib, c.value)),
-    COUNTER("mysql_", true, group::mysql, cfg_from::key_offset, 6, {}, &config.mysql_on),
+    COUNTER("mysql_", true, group::mysql, cfg_from::key_offset, 6, kMysqlOps, &config.mysql_on),
     COUNTER("memcache", false, group::memcache, cfg_from::value_word, 0, {}, nullptr),
     COUNTER("beanstalk", false, group::beanstalk, cfg_from::value_word, 0, {}, nullptr),
     COUNTER("redis_", true, group::redis, cfg_from::key_offset, 6, {}, nullptr),
-    COUNTER("sphinx", true, group::mycustom, cfg_from::key_offset, 7, {}, &config.mysql_on),
+    COUNTER("sphinx", true, group::mycustom, cfg_from::key_offset, 7, kSphinxOps, &config.mysql_on),
     COUNTER("elastic", true, group::mycustom, cfg_from::key_offset, 8, {}, nullptr),
     COUNTER("apache", true, group::mycustom, cfg_from::key_offset, 7, {}, nullptr),
     COUNTER("nginx", true, group::mycustom, cfg_from::key_offset, 6, {}, nullptr),
@@ -539,7 +562,7 @@ const rule kRules[] = {
     {"docker_sock", false, docker_sock_line},
     SETTING("slashedApache", return set_int(config.apacheSlashed, c.value)),
     SETTING("postgre_lib", return set_text(config.postgre_lib, c.value)),
-    COUNTER("postgresql_", true, group::mycustom, cfg_from::key_offset, 11, {}, &config.postgre_on),
+    COUNTER("postgresql_", true, group::mycustom, cfg_from::key_offset, 11, kPostgreOps, &config.postgre_on),
     SETTING("exclude_tmpfs", return set_int(config.exclude_tmpfs, c.value)),
     SETTING("exclude_mount",
             append_mask(config.path_exclude_masks, config.path_exclude_masks_count, c.value);

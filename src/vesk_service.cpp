@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -227,4 +228,24 @@ void service_close(bson *b) { vesk_bson_append_finish_object(b); }
 void service_append(bson *b, std::initializer_list<service_value> values)
 {
     for (const service_value &v : values) vesk_bson_append_long(b, v.key, v.value);
+}
+
+const std::string *sql_text(const sql_row &row, size_t col)
+{
+    if (col >= row.size() || !row[col]) return nullptr;
+    return &*row[col];
+}
+
+std::optional<uint64_t> sql_u64(const sql_row &row, size_t col)
+{
+    const std::string *t = sql_text(row, col);
+    if (!t || t->empty() || !isdigit(static_cast<unsigned char>((*t)[0]))) return std::nullopt;
+    uint64_t v = 0;
+    for (char ch : *t) {
+        if (!isdigit(static_cast<unsigned char>(ch))) break;
+        unsigned d = static_cast<unsigned>(ch - '0');
+        if (v > (UINT64_MAX - d) / 10) return UINT64_MAX;
+        v = v * 10 + d;
+    }
+    return v;
 }
