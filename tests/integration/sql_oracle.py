@@ -352,11 +352,10 @@ def pg_slow(d, sockdir):
     """A statement running longer than slow_query_sec (set to 1.5) counts as slow."""
     import threading
     sleeper = pg(sockdir)
-    t = threading.Thread(target=lambda: sleeper.cursor().execute("select pg_sleep(6)"))
+    t = threading.Thread(target=lambda: sleeper.cursor().execute("select pg_sleep(5)"))
     t.start()
-    time.sleep(2)
-    n = fresh_packet(d)
-    n = wait_packet(d, n + 1)
+    time.sleep(2.2)
+    n = fresh_packet(d)  # read 2.2 to 4.2 seconds into the statement
     for ident in ("tcp", "sock"):
         obj = part(d, n, f"mycustoms.Postgre_{ident}")
         check_eq(f"Postgre_{ident}: one slow select", [1, 1, 0],
