@@ -15,7 +15,8 @@ start_mariadb() { # N PORT
     mariadbd --no-defaults --user=root --datadir="$WORK/m$1" --socket="$WORK/m$1.sock" --port="$2" \
         --bind-address=127.0.0.1 --innodb-buffer-pool-size=32M --innodb-log-file-size=16M \
         --innodb-flush-log-at-trx-commit=0 --performance-schema=0 --skip-name-resolve \
-        --log-bin="$WORK/m$1/bin" --server-id="$1" --pid-file="$WORK/m$1.pid" >>"$WORK/mariadb$1.log" 2>&1 &
+        --log-bin="$WORK/m$1/bin" --server-id="$1" --pid-file="$WORK/m$1.pid" --tmpdir="$WORK/tmp$1" \
+        >>"$WORK/mariadb$1.log" 2>&1 &
     eval "M$1_PID=$!"
 }
 sql() { mariadb --no-defaults -uroot -S "$WORK/m$1.sock" -e "$2"; }
@@ -29,9 +30,12 @@ M1_PID= M2_PID=
 cleanup() { for p in $M1_PID $M2_PID; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; }
 trap cleanup EXIT
 
+# Each instance has a temporary directory of its own, so the two installs running side
+# by side never meet in one.
 for n in 1 2; do
+    mkdir -p "$WORK/tmp$n"
     mariadb-install-db --no-defaults --user=root --datadir="$WORK/m$n" --auth-root-authentication-method=normal \
-        --skip-test-db >"$WORK/install$n.log" 2>&1 &
+        --skip-test-db --tmpdir="$WORK/tmp$n" >"$WORK/install$n.log" 2>&1 &
 done
 wait
 start_mariadb 1 $P1
