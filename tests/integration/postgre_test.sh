@@ -4,40 +4,18 @@
 # slow_query_sec (a setting that takes numbers only), a wrong password, and the server
 # down for a while; passwords are never printed.
 . "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/sql_servers.sh"
 
 TOOLS="$VESK_BUILD/tests/tools"
-ORACLE="/usr/bin/python3 $(dirname "$0")/sql_oracle.py"
-PGBIN=/usr/lib/postgresql/15/bin
 PASS='Pg-s3cret'
 BADPASS='Pg-wr0ng'
-SOCK="$WORK/pgsock"
+SOCK="$PG_SOCK"
+trap pg_stop EXIT
 
-as_postgres() { runuser -u postgres -- "$@"; }
-pg_pid() { head -n 1 "$WORK/pg/postmaster.pid" 2>/dev/null; }
-start_pg() {
-    as_postgres "$PGBIN/pg_ctl" -w -D "$WORK/pg" -l "$WORK/postgres.log" \
-        -o "-c fsync=off -c autovacuum=off -c listen_addresses=127.0.0.1 -p 5432 -k $SOCK" start >/dev/null
-}
-stop_pg() {
-    local pid
-    pid=$(pg_pid)
-    [ -n "$pid" ] && kill -INT "$pid" 2>/dev/null && wait_gone "$pid" 20
-}
-trap stop_pg EXIT
-
-chmod 755 "$WORK"
-mkdir -p "$SOCK" "$WORK/pg" && touch "$WORK/postgres.log" && chown postgres "$SOCK" "$WORK/pg" "$WORK/postgres.log"
-as_postgres "$PGBIN/initdb" --no-sync -D "$WORK/pg" -U postgres --auth-local=trust --auth-host=scram-sha-256 \
-    >"$WORK/initdb.log" 2>&1
-check "the server starts" start_pg
-"$PGBIN/psql" -q -h "$SOCK" -U postgres -c "CREATE ROLE mon LOGIN PASSWORD '$PASS' IN ROLE pg_monitor" \
-    >>"$WORK/psql.log" 2>&1
-
-mkdir -p "$WORK/packets"
-"$TOOLS/vesk_collector" --port 0 --out "$WORK/packets" --timeout 300 >"$WORK/collector.log" 2>&1 &
-COLLECTOR_PID=$!
-check "the collector listens" wait_for_text "$WORK/collector.log" "listening udp" 10
-port=$(sed -n 's/^listening udp 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/collector.log")
+pg_install
+check "the server starts" pg_start
+pg_sql "CREATE ROLE mon LOGIN PASSWORD '$PASS' IN ROLE pg_monitor" >>"$WORK/psql.log" 2>&1
+check "the collector listens" collect_reports
 
 conf=$(write_conf <<EOF
 id 4243
@@ -58,16 +36,7 @@ check "reports arrive" wait_for_text "$WORK/collector.log" "packet 2:" 20
 $ORACLE pg-rates "$WORK/packets" "$SOCK" || fail "rates"
 $ORACLE pg-slow "$WORK/packets" "$SOCK" || fail "slow statements"
 
-# Down for a while: absent while down and for the first cycle back.
-first=$($ORACLE last "$WORK/packets")
-stop_pg
-$ORACLE wait "$WORK/packets" $((first + 2))
-check "the server starts again" start_pg
-back=$($ORACLE last "$WORK/packets")
-$ORACLE wait "$WORK/packets" $((back + 3))
-for id in Postgre_tcp Postgre_sock; do
-    $ORACLE down-and-back "$WORK/packets" "$first" "$id" mycustoms || fail "down and back: $id"
-done
+down_and_back pg_stop pg_start mycustoms Postgre_tcp Postgre_sock
 
 stop_vesk
 kill "$COLLECTOR_PID" 2>/dev/null
