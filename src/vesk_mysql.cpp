@@ -14,19 +14,6 @@ using mysql_data = vesk_mycustom_data_mysql;
 vesk_mycustom_counter *counter(void *cnt) { return static_cast<vesk_mycustom_counter *>(cnt); }
 mysql_data *record(void *p) { return static_cast<mysql_data *>(p); }
 
-constexpr const char *kStatus =
-    "SHOW GLOBAL STATUS where Variable_name in ('Com_select','Com_insert','Com_update','Com_delete',"
-    "'Aborted_connects','Innodb_buffer_pool_pages_data','Slow_queries','Innodb_buffer_pool_pages_free', 'Uptime')";
-constexpr const char *kVersion = "SELECT version()";
-constexpr const char *kInnodbVersion = "SHOW VARIABLES LIKE 'innodb_version'";
-constexpr const char *kInnodbRows = "SHOW GLOBAL STATUS WHERE Variable_name LIKE 'innodb_rows_%'";
-constexpr const char *kThreads = "show status where variable_name = 'Threads_connected'";
-constexpr const char *kCrashed = "select count(*) from information_schema.tables where TABLE_COMMENT like \"%crashed%\"";
-constexpr const char *kLongQueries =
-    "select count(*) from information_schema.processlist where time > 180 and LOWER(command) NOT REGEXP "
-    "'sleep|replica|starting|.*binlog dump.*|daemon|slave.*|^connect$|^connect out$' and (state IS NULL OR "
-    "lower(state) NOT LIKE '%waiting for %')";
-
 // The buffer pool's pages are counted at a fixed 16 KiB.
 uint64_t page_bytes(uint64_t pages)
 {
@@ -53,6 +40,20 @@ void leading_version(std::string_view text, unsigned &major, unsigned &minor)
 }
 
 } // namespace
+
+const mysql_statement_texts mysql_statements{
+    .status = "SHOW GLOBAL STATUS where Variable_name in ('Com_select','Com_insert','Com_update','Com_delete',"
+              "'Aborted_connects','Innodb_buffer_pool_pages_data','Slow_queries','Innodb_buffer_pool_pages_free', "
+              "'Uptime')",
+    .version = "SELECT version()",
+    .innodb_version = "SHOW VARIABLES LIKE 'innodb_version'",
+    .innodb_rows = "SHOW GLOBAL STATUS WHERE Variable_name LIKE 'innodb_rows_%'",
+    .threads = "show status where variable_name = 'Threads_connected'",
+    .crashed = "select count(*) from information_schema.tables where TABLE_COMMENT like \"%crashed%\"",
+    .long_queries = "select count(*) from information_schema.processlist where time > 180 and LOWER(command) NOT "
+                    "REGEXP 'sleep|replica|starting|.*binlog dump.*|daemon|slave.*|^connect$|^connect out$' and "
+                    "(state IS NULL OR lower(state) NOT LIKE '%waiting for %')",
+};
 
 void mysql_parse_conf(vesk_mycustom_counter *c, mysql_data &d)
 {
@@ -200,18 +201,18 @@ int mysql_update(void *cnt)
         }
         return r;
     };
-    if (auto r = run(kStatus)) mysql_apply_status(*r, *d);
-    std::optional<sql_result> version = run(kVersion);
+    if (auto r = run(mysql_statements.status)) mysql_apply_status(*r, *d);
+    std::optional<sql_result> version = run(mysql_statements.version);
     const mysql_server_version server = version ? mysql_parse_version(*version) : mysql_server_version{};
-    std::optional<sql_result> innodb = run(kInnodbVersion);
+    std::optional<sql_result> innodb = run(mysql_statements.innodb_version);
     const mysql_plan plan = mysql_parse_innodb_version(innodb ? &*innodb : nullptr, server);
     if (plan.innodb_rows)
-        if (auto r = run(kInnodbRows)) mysql_apply_status(*r, *d);
+        if (auto r = run(mysql_statements.innodb_rows)) mysql_apply_status(*r, *d);
     d->is_slave = 0;
     if (auto r = run(plan.replica_statement)) mysql_apply_replica(*r, *d);
-    if (auto r = run(kThreads)) mysql_apply_each(*r, 1, d->threads_connected);
-    if (auto r = run(kCrashed)) mysql_apply_each(*r, 0, d->crashed_tables);
-    if (auto r = run(kLongQueries)) mysql_apply_each(*r, 0, d->long_queries);
+    if (auto r = run(mysql_statements.threads)) mysql_apply_each(*r, 1, d->threads_connected);
+    if (auto r = run(mysql_statements.crashed)) mysql_apply_each(*r, 0, d->crashed_tables);
+    if (auto r = run(mysql_statements.long_queries)) mysql_apply_each(*r, 0, d->long_queries);
     link.handle.reset();
     d->ok = failed ? 0 : 1;
     return 1;

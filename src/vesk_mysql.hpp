@@ -34,6 +34,13 @@ struct vesk_mycustom_data_mysql {
     uint32_t long_queries = 0;
 };
 
+// The statements of an update, in the order it runs them; the InnoDB rows only when
+// the InnoDB version asks for them, then the replica statement it chooses.
+struct mysql_statement_texts {
+    const char *status, *version, *innodb_version, *innodb_rows, *threads, *crashed, *long_queries;
+};
+extern const mysql_statement_texts mysql_statements;
+
 int mysql_init1(void *cnt);
 int mysql_update(void *cnt);
 int mysql_delta(void *cnt, uint32_t interval, uint64_t iteration);

@@ -13,12 +13,6 @@ using pg_data = vesk_mycustom_data_postgre;
 vesk_mycustom_counter *counter(void *cnt) { return static_cast<vesk_mycustom_counter *>(cnt); }
 pg_data *record(void *p) { return static_cast<pg_data *>(p); }
 
-constexpr const char *kXact =
-    "select sum(xact_commit) as commincnt, sum(xact_rollback) as rollbackcnt  from pg_stat_database";
-constexpr const char *kReplication = "select count(*) as res from pg_stat_replication where state='streaming'";
-constexpr const char *kRecovery = "select pg_is_in_recovery()";
-constexpr const char *kVersion = "show server_version_num";
-
 // Counts are never negative: a text that reads below zero counts as 0.
 uint64_t count_of(std::string_view text)
 {
@@ -61,6 +55,13 @@ std::string slow_form(std::string_view s, bool old)
 }
 
 } // namespace
+
+const postgre_statement_texts postgre_statements{
+    .xact = "select sum(xact_commit) as commincnt, sum(xact_rollback) as rollbackcnt  from pg_stat_database",
+    .replication = "select count(*) as res from pg_stat_replication where state='streaming'",
+    .recovery = "select pg_is_in_recovery()",
+    .version = "show server_version_num",
+};
 
 bool postgre_valid_seconds(std::string_view text)
 {
@@ -306,12 +307,12 @@ int postgre_update(void *cnt)
         }
         return r;
     };
-    if (auto r = run(kXact)) postgre_apply_xact(*r, *d);
-    if (auto r = run(kReplication))
+    if (auto r = run(postgre_statements.xact)) postgre_apply_xact(*r, *d);
+    if (auto r = run(postgre_statements.replication))
         if (auto v = postgre_first(*r)) d->replication_state = low32(*v);
-    if (auto r = run(kRecovery))
+    if (auto r = run(postgre_statements.recovery))
         if (!r->rows.empty()) d->in_recovery = sql_text(r->rows[0], 0) && *sql_text(r->rows[0], 0) == "t";
-    std::optional<sql_result> version = run(kVersion);
+    std::optional<sql_result> version = run(postgre_statements.version);
     if (!version) {
         d->ok = 0;
         return 1;

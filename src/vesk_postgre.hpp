@@ -44,6 +44,13 @@ struct vesk_mycustom_data_postgre {
     int32_t replication_lag = 0;
 };
 
+// The statements every update runs first, in this order; the version's answer then
+// chooses the rest (postgre_plan).
+struct postgre_statement_texts {
+    const char *xact, *replication, *recovery, *version;
+};
+extern const postgre_statement_texts postgre_statements;
+
 int postgre_init(void *cnt);
 int postgre_reinit(void *cnt);
 int postgre_update(void *cnt);
