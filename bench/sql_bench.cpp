@@ -85,21 +85,10 @@ void counter_cycle(benchmark::State &state, const char *env, const mycustom_ops 
 }
 
 // The value's words: user, password (or none), host, last.
-struct target {
-    std::string user, pass, host, last;
-};
-target parse_target(const char *env)
+service_login parse_target(const char *env)
 {
-    std::string v = std::string("x ") + (getenv(env) ? getenv(env) : "");
-    service_words w = service_parse_words(v.data());
-    size_t i = 1;
-    auto next = [&] { return i < w.words.size() ? w.words[i++] : std::string(); };
-    target t;
-    t.user = next();
-    t.pass = w.empty_password ? "" : next();
-    t.host = next();
-    t.last = next();
-    return t;
+    std::string v = std::string("bench ") + (getenv(env) ? getenv(env) : "");
+    return service_parse_login(v.data());
 }
 
 // Every row of a statement's result, fetched and dropped.
@@ -119,7 +108,7 @@ void mysql_floor(benchmark::State &state, const char *env, bool sphinx)
         state.SkipWithError((std::string(env) + " not set or the library not loaded").c_str());
         return;
     }
-    target t = parse_target(env);
+    service_login t = parse_target(env);
     const unsigned port = static_cast<unsigned>(atoi(t.last.c_str()));
     const unsigned connect_to = 10, rw_to = 3;
     const mysql_statement_texts &s = mysql_statements;
@@ -150,7 +139,7 @@ void pg_floor(benchmark::State &state)
         state.SkipWithError("VESK_BENCH_PG not set or the library not loaded");
         return;
     }
-    target t = parse_target("VESK_BENCH_PG");
+    service_login t = parse_target("VESK_BENCH_PG");
     const postgre_statement_texts &s = postgre_statements;
     for (auto _ : state) {
         PGconn *c = PQsetdbLogin_stub(t.host.c_str(), t.last.c_str(), nullptr, nullptr,
@@ -197,7 +186,7 @@ long resident_kib()
 // The servers' own count of client connections, through a connection of its own.
 long mysql_clients()
 {
-    target t = parse_target("VESK_BENCH_MYSQL");
+    service_login t = parse_target("VESK_BENCH_MYSQL");
     MYSQL *m = mysql_init_stub(nullptr);
     long n = -1;
     if (mysql_real_connect_stub(m, t.host.c_str(), t.user.c_str(), t.pass.c_str(), nullptr,
@@ -211,7 +200,7 @@ long mysql_clients()
 
 long pg_clients()
 {
-    target t = parse_target("VESK_BENCH_PG");
+    service_login t = parse_target("VESK_BENCH_PG");
     pg_handle c = pg_open(t.host.c_str(), t.last.c_str(), t.user.c_str(), t.pass.c_str());
     if (!pg_connected(c.get())) return -1;
     auto r = pg_run(c.get(), "select count(*) from pg_stat_activity where backend_type = 'client backend'");

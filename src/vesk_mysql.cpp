@@ -57,17 +57,15 @@ const mysql_statement_texts mysql_statements{
 
 void mysql_parse_conf(vesk_mycustom_counter *c, mysql_data &d)
 {
-    service_words w = service_parse_words(c->cfg_string);
-    size_t i = 0;
-    auto next = [&]() { return i < w.words.size() ? w.words[i++] : std::string(); };
-    vesk_copy(c->id, next());
-    d.user = next();
-    d.pass = w.empty_password ? std::string() : next();
-    d.host = next();
+    service_login l = service_parse_login(c->cfg_string);
+    vesk_copy(c->id, l.id);
+    d.user = std::move(l.user);
+    d.pass = std::move(l.pass);
+    d.host = std::move(l.host);
     d.port = 0;
     d.socket.clear();
-    if (std::string last = next(); !last.empty()) {
-        service_endpoint ep = service_port_or_socket(last);
+    if (!l.last.empty()) {
+        service_endpoint ep = service_port_or_socket(l.last);
         d.port = ep.port > 0 ? static_cast<uint32_t>(ep.port) : 0;
         d.socket = std::move(ep.socket);
     }

@@ -84,20 +84,17 @@ std::string get_query_str_old(std::string_view slow) { return slow_form(slow, tr
 
 void postgre_parse_conf(vesk_mycustom_counter *c, pg_data &d)
 {
-    service_words w = service_parse_words(c->cfg_string);
-    size_t i = 0;
-    auto next = [&]() { return i < w.words.size() ? w.words[i++] : std::string(); };
-    vesk_copy(c->id, next());
-    d.user = next();
-    d.pass = w.empty_password ? std::string() : next();
-    d.host = next();
-    std::string last = next();
+    service_login l = service_parse_login(c->cfg_string);
+    vesk_copy(c->id, l.id);
+    d.user = std::move(l.user);
+    d.pass = std::move(l.pass);
+    d.host = std::move(l.host);
     d.port.clear();
     d.socket.clear();
-    if (is_valid_int(last.c_str()))
-        d.port = std::move(last);
+    if (is_valid_int(l.last.c_str()))
+        d.port = std::move(l.last);
     else
-        d.socket = std::move(last);
+        d.socket = std::move(l.last);
 }
 
 int64_t postgre_number(std::string_view text)
@@ -379,7 +376,7 @@ int postgre_dump(void *cnt)
     vesk_mycustom_counter *c = counter(cnt);
     const pg_data *d = record(c->data);
     if (!d) return 0;
-    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, d->ok);
+    sys_dump_header(c, d->ok);
     // Every value as an unsigned decimal, int fields included.
     auto u = [](int64_t v) { return static_cast<uint64_t>(v); };
     sys_dump_values({{"commited", d->commited},

@@ -45,6 +45,20 @@ service_words service_parse_words(char *cfg, bool credentials)
     return out;
 }
 
+service_login service_parse_login(char *cfg)
+{
+    service_words w = service_parse_words(cfg);
+    size_t i = 0;
+    auto next = [&]() { return i < w.words.size() ? std::move(w.words[i++]) : std::string(); };
+    service_login l;
+    l.id = next();
+    l.user = next();
+    if (!w.empty_password) l.pass = next();
+    l.host = next();
+    l.last = next();
+    return l;
+}
+
 std::string service_container_name(std::string_view host)
 {
     if (host.empty() || host[0] != '[') return {};

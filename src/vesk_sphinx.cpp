@@ -21,14 +21,12 @@ uint32_t port_word(const std::string &w) { return static_cast<uint32_t>(atoi(w.c
 
 void sphinx_parse_conf(vesk_mycustom_counter *c, sphinx_data &d)
 {
-    service_words w = service_parse_words(c->cfg_string);
-    size_t i = 0;
-    auto next = [&]() { return i < w.words.size() ? w.words[i++] : std::string(); };
-    vesk_copy(c->id, next());
-    d.user = next();
-    d.pass = w.empty_password ? std::string() : next();
-    d.host = next();
-    d.port = port_word(next());
+    service_login l = service_parse_login(c->cfg_string);
+    vesk_copy(c->id, l.id);
+    d.user = std::move(l.user);
+    d.pass = std::move(l.pass);
+    d.host = std::move(l.host);
+    d.port = port_word(l.last);
 }
 
 bool sphinx_apply_status(const sql_result &r, sphinx_data &d)
@@ -117,7 +115,7 @@ int sphinx_dump(void *cnt)
     vesk_mycustom_counter *c = counter(cnt);
     const sphinx_data *d = record(c->data_delta);
     if (!d) return 0;
-    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, d->ok);
+    sys_dump_header(c, d->ok);
     printf("\tconnections = %lu\n", static_cast<unsigned long>(d->C));
     printf("\tcommands_search = %lu\n", static_cast<unsigned long>(d->C_S));
     printf("\tcommands_update = %lu\n", static_cast<unsigned long>(d->C_U));

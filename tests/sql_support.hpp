@@ -40,6 +40,11 @@ inline sql_result sql_from_text(std::string_view text, bool header)
 }
 
 #ifdef VESK_FIXTURES
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include "test_support.hpp"
+
 // A captured result: fixtures/sql/<rel>.tsv.
 inline sql_result sql_fixture(const std::string &rel, bool header = false)
 {
@@ -49,4 +54,18 @@ inline sql_result sql_fixture(const std::string &rel, bool header = false)
     s << f.rdbuf();
     return sql_from_text(s.str(), header);
 }
+
+// Counter tests: the settings at their defaults, and the client library's handle set
+// to any open library, as the counters act only while theirs is loaded; what the
+// tests drive never calls into it.
+template <unique_dl vesk_config::*Library>
+class sql_counter_test : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset_agent_state();
+        (config.*Library).reset(dlopen(nullptr, RTLD_LAZY));
+    }
+    void TearDown() override { init_config(); }
+};
 #endif

@@ -1,6 +1,5 @@
 // The MySQL/MariaDB counter: its configuration forms, the statements' results as
 // captured from real servers (and reshaped ones), restarts and the report object.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include "counter_support.hpp"
@@ -14,17 +13,7 @@ namespace {
 const mycustom_ops kOps{.init = mysql_init1, .update = mysql_update, .delta = mysql_delta,
                         .tobson = mysql_tobson, .dump = mysql_dump, .free = mysql_free};
 
-// The operations act only while a client library is loaded; any handle will do for
-// the parts that never call into it.
-class MysqlCounter : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        init_config();
-        config.mysql_handle.reset(dlopen(nullptr, RTLD_LAZY));
-    }
-    void TearDown() override { init_config(); }
-};
+using MysqlCounter = sql_counter_test<&vesk_config::mysql_handle>;
 
 } // namespace
 

@@ -1,7 +1,6 @@
 // The PostgreSQL counter: its configuration forms and slow_query_sec, the statements
 // each server version gets, their results as PostgreSQL 15 answered them, and the
 // report object.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include "counter_support.hpp"
@@ -17,15 +16,7 @@ const mycustom_ops kOps{.init = postgre_init, .reinit = postgre_reinit, .update 
                         .delta = postgre_delta, .tobson = postgre_tobson, .dump = postgre_dump,
                         .free = postgre_free};
 
-class PostgreCounter : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        reset_agent_state();
-        config.postgre_handle.reset(dlopen(nullptr, RTLD_LAZY));
-    }
-    void TearDown() override { init_config(); }
-};
+using PostgreCounter = sql_counter_test<&vesk_config::postgre_handle>;
 
 sql_result pg_fixture(const char *name) { return sql_fixture(std::string("postgres15/") + name, true); }
 

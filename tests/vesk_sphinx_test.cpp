@@ -1,6 +1,5 @@
 // The Sphinx counter: its configuration forms, "SHOW STATUS;" as searchd answers it,
 // the wall-time rate and the report object.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include "counter_support.hpp"
@@ -14,15 +13,7 @@ namespace {
 const mycustom_ops kOps{.init = sphinx_init, .reinit = sphinx_reinit, .update = sphinx_update,
                         .delta = sphinx_delta, .tobson = sphinx_tobson, .dump = sphinx_dump, .free = sphinx_free};
 
-class SphinxCounter : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        init_config();
-        config.mysql_handle.reset(dlopen(nullptr, RTLD_LAZY));
-    }
-    void TearDown() override { init_config(); }
-};
+using SphinxCounter = sql_counter_test<&vesk_config::mysql_handle>;
 
 } // namespace
 
