@@ -75,11 +75,16 @@ TEST(MysqlLoader, RealLibraryAndFailedConnections)
         CaptureStdout();
         core_counter sock(kMysqlOps, "s mon:s3cret@localhost:/nonexistent/mysqld.sock\n");
         core_counter noport(kMysqlOps, "n mon:s3cret@127.0.0.1\n");
+        core_counter docker(kMysqlOps, "d mon:s3cret@[db-1]:3306\n");
         GetCapturedStdout();
+        CaptureStdout();
         CaptureStderr();
         EXPECT_EQ(sock.update(), 0);
         EXPECT_EQ(noport.update(), 0);
+        // No container table here: the container never resolves.
+        EXPECT_EQ(docker.update(), 0);
         std::string err = GetCapturedStderr();
+        EXPECT_EQ(GetCapturedStdout(), "[mysql] Cannot resolve IP for container 'db-1'\n");
         EXPECT_EQ(err.rfind("Failed to connect to mysql(mon:***@localhost//nonexistent/mysqld.sock): Error: Can't connect "
                             "to local server through socket '/nonexistent/mysqld.sock'",
                             0),
