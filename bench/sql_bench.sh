@@ -8,7 +8,9 @@ export VESK_BIN=${VESK_BIN:-$VESK_BUILD/vesk}
 SOAK=${2:-10000}
 . "$root/tests/integration/lib.sh"
 . "$root/tests/integration/sql_servers.sh"
-trap 'mariadb_stop 1; pg_stop; searchd_stop' EXIT
+at_exit mariadb_stop 1
+at_exit pg_stop
+at_exit searchd_stop
 
 mariadb_install 1
 check "MariaDB starts" mariadb_start 1 3306

@@ -107,6 +107,32 @@ std::string vesk_utf8_sanitize(std::string_view text)
     return out;
 }
 
+std::string vesk_printable(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t pos = 0; pos < text.size();) {
+        auto c = static_cast<unsigned char>(text[pos]);
+        size_t seq = valid_sequence_at(text, pos);
+        // C1 controls (U+0080 to U+009F) start escape sequences on some terminals.
+        bool c1 = seq == 2 && c == 0xC2 && static_cast<unsigned char>(text[pos + 1]) < 0xA0;
+        bool shown = seq == 1 ? c == '\t' || (c >= 0x20 && c < 0x7F) : seq > 1 && !c1;
+        size_t n = seq > 1 ? seq : 1;
+        if (shown) {
+            out.append(text.substr(pos, n));
+        } else {
+            for (size_t i = pos; i < pos + n; i++) {
+                char hex[2];
+                vesk_hex_encode(reinterpret_cast<const uint8_t *>(&text[i]), 1, hex);
+                out += "\\x";
+                out.append(hex, 2);
+            }
+        }
+        pos += n;
+    }
+    return out;
+}
+
 size_t vesk_utf8_cut(std::string_view text, size_t max_bytes)
 {
     if (text.size() <= max_bytes) return text.size();

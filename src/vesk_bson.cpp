@@ -82,14 +82,14 @@ void plugins_to_bson(bson *b)
 void docker_to_bson(bson *b)
 {
     vesk_docker_t *docker = config.docker;
-    if (!docker || docker->count == 0) return;
+    if (vesk_docker_count(docker) == 0) return;
     vesk_bson_append_start_object(b, "docker");
-    // The docker child shares the table; the count is read at each step and
-    // never trusted beyond the table's size.
-    for (int i = 0; i < docker->count && i < VESK_DOCKER_MAX_CONTAINERS; i++) {
+    // The docker child shares the table: the count is read at each step, and every
+    // field is bounded and checked as it is read.
+    for (int i = 0; i < vesk_docker_count(docker); i++) {
         const vesk_docker_container_t &c = docker->containers[i];
-        vesk_bson_append_start_object(b, vesk_utf8_sanitize(field(c.name)).c_str());
-        vesk_bson_append_double(b, "cpu_usage", c.cpu_usage);
+        vesk_bson_append_start_object(b, vesk_utf8_sanitize(vesk_docker_name(c)).c_str());
+        vesk_bson_append_double(b, "cpu_usage", vesk_docker_cpu(c));
         vesk_bson_append_string(b, "state", vesk_docker_state_name(c.state));
         vesk_bson_append_finish_object(b);
     }

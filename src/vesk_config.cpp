@@ -1,6 +1,7 @@
 #include "vesk_config.hpp"
 
 #include <glob.h>
+#include <sys/stat.h>
 #include <sys/sysinfo.h>
 
 #include <cctype>
@@ -13,14 +14,17 @@
 
 #include "mycustom.hpp"
 #include "string_list.hpp"
+#include "vesk_beanstalk.hpp"
 #include "vesk_core.hpp"
 #include "vesk_custom.hpp"
 #include "vesk_docker_core.hpp"
 #include "vesk_log.hpp"
+#include "vesk_memcache.hpp"
 #include "vesk_multicustom.hpp"
 #include "vesk_mysql.hpp"
 #include "vesk_plugin.hpp"
 #include "vesk_postgre.hpp"
+#include "vesk_redis.hpp"
 #include "vesk_shm.hpp"
 #include "vesk_sphinx.hpp"
 
@@ -350,15 +354,6 @@ const mycustom_ops kMulticustomOps{.init = multicustom_init, .update = multicust
                                    .delta = multicustom_delta, .tobson = multicustom_tobson,
                                    .dump = multicustom_dump, .free = multicustom_free};
 
-const mycustom_ops kMysqlOps{.init = mysql_init1, .update = mysql_update, .delta = mysql_delta,
-                             .tobson = mysql_tobson, .dump = mysql_dump, .free = mysql_free};
-const mycustom_ops kSphinxOps{.init = sphinx_init, .reinit = sphinx_reinit, .update = sphinx_update,
-                              .delta = sphinx_delta, .tobson = sphinx_tobson, .dump = sphinx_dump,
-                              .free = sphinx_free};
-const mycustom_ops kPostgreOps{.init = postgre_init, .reinit = postgre_reinit, .update = postgre_update,
-                               .delta = postgre_delta, .tobson = postgre_tobson, .dump = postgre_dump,
-                               .free = postgre_free};
-
 rule_result server_status_line(line_ctx &c)
 {
     std::string_view rest = line_from(c, c.key_start + c.key.size());
@@ -387,7 +382,6 @@ rule_result set_identity_key(const line_ctx &c, key_t key)
         return rule_result::fail;
     }
     docker_init(&config.docker);
-    if (config.docker && !config.docker_sock_path.empty()) config.docker->sock_path = config.docker_sock_path.c_str();
     return rule_result::done;
 }
 
@@ -466,8 +460,8 @@ rule_result docker_sock_line(line_ctx &c)
     std::string_view rest = line_from(c, c.key_start + c.key.size() + 1);
     size_t nl = rest.find('\n');
     if (nl != std::string_view::npos) rest = rest.substr(0, nl);
+    // Kept in the agent's own memory, where the docker child finds it after the fork.
     config.docker_sock_path.assign(rest);
-    if (config.docker) config.docker->sock_path = config.docker_sock_path.c_str();
     printf("Docker socket '%s'\n", config.docker_sock_path.c_str());
     return rule_result::done;
 }
@@ -550,11 +544,26 @@ const rule kRules[] = {
     COUNTER("multicustom", true, group::multicustom, cfg_from::key_end, 0, kMulticustomOps, nullptr),
     {"server_status", true, server_status_line},
     SETTING("mysql_lib", return set_text(config.mysql_lib, c.value)),
-    COUNTER("mysql_", true, group::mysql, cfg_from::key_offset, 6, kMysqlOps, &config.mysql_on),
-    COUNTER("memcache", false, group::memcache, cfg_from::value_word, 0, {}, nullptr),
-    COUNTER("beanstalk", false, group::beanstalk, cfg_from::value_word, 0, {}, nullptr),
-    COUNTER("redis_", true, group::redis, cfg_from::key_offset, 6, {}, nullptr),
-    COUNTER("sphinx", true, group::mycustom, cfg_from::key_offset, 7, kSphinxOps, &config.mysql_on),
+    COUNTER("mysql_", true, group::mysql, cfg_from::key_offset, 6,
+            {.init = mysql_init1, .update = mysql_update, .delta = mysql_delta, .tobson = mysql_tobson,
+             .dump = mysql_dump, .free = mysql_free},
+            &config.mysql_on),
+    COUNTER("memcache", false, group::memcache, cfg_from::value_word, 0,
+            {.init = memcache_init1, .update = memcache_update, .delta = memcache_delta, .tobson = memcache_tobson,
+             .dump = memcache_dump, .free = memcache_free},
+            nullptr),
+    COUNTER("beanstalk", false, group::beanstalk, cfg_from::value_word, 0,
+            {.init = beanstalk_init1, .update = beanstalk_update, .delta = beanstalk_delta,
+             .tobson = beanstalk_tobson, .dump = beanstalk_dump, .free = beanstalk_free},
+            nullptr),
+    COUNTER("redis_", true, group::redis, cfg_from::key_offset, 6,
+            {.init = redis_init, .update = redis_update, .delta = redis_delta, .tobson = redis_tobson,
+             .dump = redis_dump, .free = redis_free},
+            nullptr),
+    COUNTER("sphinx", true, group::mycustom, cfg_from::key_offset, 7,
+            {.init = sphinx_init, .reinit = sphinx_reinit, .update = sphinx_update, .delta = sphinx_delta,
+             .tobson = sphinx_tobson, .dump = sphinx_dump, .free = sphinx_free},
+            &config.mysql_on),
     COUNTER("elastic", true, group::mycustom, cfg_from::key_offset, 8, {}, nullptr),
     COUNTER("apache", true, group::mycustom, cfg_from::key_offset, 7, {}, nullptr),
     COUNTER("nginx", true, group::mycustom, cfg_from::key_offset, 6, {}, nullptr),
@@ -562,7 +571,10 @@ const rule kRules[] = {
     {"docker_sock", false, docker_sock_line},
     SETTING("slashedApache", return set_int(config.apacheSlashed, c.value)),
     SETTING("postgre_lib", return set_text(config.postgre_lib, c.value)),
-    COUNTER("postgresql_", true, group::mycustom, cfg_from::key_offset, 11, kPostgreOps, &config.postgre_on),
+    COUNTER("postgresql_", true, group::mycustom, cfg_from::key_offset, 11,
+            {.init = postgre_init, .reinit = postgre_reinit, .update = postgre_update, .delta = postgre_delta,
+             .tobson = postgre_tobson, .dump = postgre_dump, .free = postgre_free},
+            &config.postgre_on),
     SETTING("exclude_tmpfs", return set_int(config.exclude_tmpfs, c.value)),
     SETTING("exclude_mount",
             append_mask(config.path_exclude_masks, config.path_exclude_masks_count, c.value);
@@ -617,14 +629,47 @@ struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
 };
 
+// Reads a line as fgets would (at most sizeof buf - 1 bytes, the newline kept), but
+// counts what it read, so a NUL byte inside the line is seen. 0 at end of file.
+size_t read_config_line(FILE *f, char (&buf)[4096])
+{
+    size_t n = 0;
+    int ch;
+    while (n < sizeof buf - 1 && (ch = getc(f)) != EOF) {
+        buf[n++] = static_cast<char>(ch);
+        if (ch == '\n') break;
+    }
+    buf[n] = '\0';
+    return n;
+}
+
+// Why a configuration file may not be read, or none. Its lines run commands as root
+// (custom uid=0, plug-ins), so only root may be able to write it.
+const char *config_file_refusal(const struct stat &st)
+{
+    if (st.st_uid != 0) return "is not owned by root";
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return "is writable by group or others";
+    return nullptr;
+}
+
 } // namespace
 
 int parse_config_file(const char *full_file_path)
 {
     if (config.debug) printf("Reading config file %s\n", full_file_path);
-    std::unique_ptr<FILE, file_closer> f(fopen(full_file_path, "r"));
+    std::unique_ptr<FILE, file_closer> f(fopen(full_file_path, "re"));
     if (!f) {
         printf("Config file %s not found!\n", full_file_path);
+        return 1;
+    }
+    struct stat st {};
+    if (fstat(fileno(f.get()), &st) != 0) {
+        printf("ERROR: config file %s: %s\n", full_file_path, strerror(errno));
+        return 1;
+    }
+    if (const char *why = config_file_refusal(st)) {
+        printf("ERROR: config file %s %s (owner %u, mode %04o)\n", full_file_path, why,
+               static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
         return 1;
     }
 
@@ -632,10 +677,14 @@ int parse_config_file(const char *full_file_path)
     c.file = full_file_path;
     char buf[4096];
     bool skipping = false;
-    while (fgets(buf, sizeof buf, f.get())) {
-        size_t len = strlen(buf);
-        bool ends_line = len > 0 && buf[len - 1] == '\n';
+    while (size_t len = read_config_line(f.get(), buf)) {
+        bool ends_line = buf[len - 1] == '\n';
         c.lineno++;
+        // A NUL would silently cut the line short wherever it is read as a C string.
+        if (memchr(buf, '\0', len)) {
+            printf("ERROR: NUL byte in config file %s at line %d\n", full_file_path, c.lineno);
+            return 1;
+        }
         if (skipping) {
             skipping = !ends_line;
             continue;

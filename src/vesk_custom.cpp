@@ -1,7 +1,6 @@
 #include "vesk_custom.hpp"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 
 #include "bson.hpp"
 #include "encoding.hpp"
+#include "vesk_child.hpp"
 #include "vesk_config.hpp"
 #include "vesk_popen.hpp"
 
@@ -192,6 +192,12 @@ void append_script_element(bson *b, const script_element &e)
         }
     }
     vesk_bson_append_finish_object(b);
+}
+
+std::string script_line_printable(std::string_view line)
+{
+    bool nl = line.ends_with('\n');
+    return vesk_printable(line.substr(0, line.size() - nl)) + (nl ? "\n" : "");
 }
 
 // ---- the custom counter ----
@@ -373,22 +379,6 @@ int64_t vesk_monotonic_ms()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Drops to exactly this user and group (supplementary groups included) and checks
-// that root cannot be regained. A uid or gid of -1 is refused.
-bool vesk_drop_privileges(int uid, int gid)
-{
-    if (uid == -1 || gid == -1) return false;
-    auto u = static_cast<uid_t>(uid);
-    auto g = static_cast<gid_t>(gid);
-    // Supplementary groups first: root's would otherwise stay with the command.
-    if (setgroups(1, &g) != 0 || setresgid(g, g, g) != 0 || setresuid(u, u, u) != 0) return false;
-    uid_t ru, eu, su;
-    gid_t rg, eg, sg;
-    if (getresuid(&ru, &eu, &su) != 0 || getresgid(&rg, &eg, &sg) != 0) return false;
-    if (ru != u || eu != u || su != u || rg != g || eg != g || sg != g) return false;
-    return u == 0 || setuid(0) != 0;
-}
-
 void sleep_ms(long ms)
 {
     struct timespec ts {ms / 1000, (ms % 1000) * 1000000L};
@@ -397,24 +387,33 @@ void sleep_ms(long ms)
 
 int poll_ms(int64_t ms) { return static_cast<int>(std::clamp<int64_t>(ms, 0, INT_MAX)); }
 
-// Echoes a command's standard error line by line (at most 255 characters a line).
+// Echoes a command's standard error line by line, each line at most 255 characters
+// with its non-printable bytes written as \xNN: a script decides what it writes,
+// and root's terminal or journal must neither grow without bound nor take escape
+// sequences from it. Lines past the tenth of a run are only counted.
 struct stderr_echo {
+    static constexpr int kShown = 10;
     const char *exec;
     const script_messages &msg;
-    std::string pending;
-    bool seen = false;
+    std::string pending{};
+    int lines = 0;
 
-    void line(const std::string &l)
+    bool seen() const { return lines > 0; }
+    void line(std::string_view l)
     {
-        if (!seen)
-            fprintf(stderr, "\tGot some STDERR lines when running command \"%s\":\n", exec);
-        seen = true;
-        fprintf(stderr, msg.stderr_line, l.c_str());
+        if (lines == 0) fprintf(stderr, "\tGot some STDERR lines when running command \"%s\":\n", exec);
+        if (++lines > kShown) return;
+        fprintf(stderr, msg.stderr_line, script_line_printable(l).c_str());
     }
     void feed(std::string_view piece, bool end)
     {
         pending.append(piece);
         take_lines(pending, 255, end, [this](const std::string &l) { line(l); });
+    }
+    void finish()
+    {
+        feed({}, true);
+        if (lines > kShown) fprintf(stderr, "\t\t\u2026 %d more lines\n", lines - kShown);
     }
 };
 
@@ -425,11 +424,13 @@ struct stderr_echo {
 [[noreturn]] void runner_child(const char *exec, int uid, int gid, int max_seconds, int out_fd, int group_fd,
                                const script_messages &msg)
 {
-    setpgid(0, 0);
+    // Out of the agent's session before the identity change, so nothing that runs
+    // as the script's user keeps the agent's controlling terminal.
+    setsid();
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
     signal(SIGABRT, SIG_DFL);
-    if (!vesk_drop_privileges(uid, gid)) {
+    if (!vesk_drop_privileges(static_cast<uid_t>(uid), static_cast<gid_t>(gid))) {
         printf(msg.setuid_failed, uid);
         fflush(nullptr);
         _exit(255);
@@ -446,7 +447,7 @@ struct stderr_echo {
     vesk_write_all(group_fd, reinterpret_cast<const char *>(&group), sizeof group);
     close(group_fd);
 
-    stderr_echo echo{exec, msg, {}};
+    stderr_echo echo{exec, msg};
     pollfd fds[2] = {{fileno(proc->out), POLLIN, 0}, {fileno(proc->err), POLLIN, 0}};
     bool out_ok = true; // the customs child still reads
     // A safety net only: the customs child kills us long before this.
@@ -469,11 +470,11 @@ struct stderr_echo {
             if (i == 1) echo.feed(std::string_view(buf, static_cast<size_t>(n)), false);
         }
     }
-    echo.feed({}, true);
+    echo.finish();
     vesk_pclose_with_timeout(proc, max_seconds);
     close(out_fd);
     fflush(nullptr);
-    _exit(echo.seen ? 5 : 0);
+    _exit(echo.seen() ? 5 : 0);
 }
 
 } // namespace
@@ -513,7 +514,6 @@ bool script_run::start(const char *exec, int uid, int gid, int max_seconds, cons
         close(group[0]);
         runner_child(exec, uid, gid, max_seconds, data[1], group[1], msg);
     }
-    setpgid(pid, pid);
     close(data[1]);
     close(group[1]);
     pid_ = pid;

@@ -89,6 +89,10 @@ struct script_element {
 // Appends the element, named by the report name, '_' and the name.
 void append_script_element(bson *b, const script_element &e);
 
+// A line of a script's output as it may go to the agent's terminal or log: its
+// non-printable bytes written as \xNN, a final newline kept.
+std::string script_line_printable(std::string_view line);
+
 // The seven operations of a custom counter.
 int custom_init(void *cnt);
 int custom_update(void *cnt);

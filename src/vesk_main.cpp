@@ -1,6 +1,9 @@
 #include "vesk_main.hpp"
 
+#include <fcntl.h>
 #include <glob.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "hostevents/hostevents.h"
 #include "string_list.hpp"
@@ -36,21 +40,73 @@ void install_stop_handler(int sig)
     sigaction(sig, &sa, nullptr);
 }
 
-void write_pid_file()
-{
-    FILE *f = fopen(VESK_PID_FILE, "w");
-    if (!f) {
-        fprintf(stderr, "cannot write pid file %s: %s\n", VESK_PID_FILE, strerror(errno));
-        return;
+// The pid file, locked for the life of the parent: one agent at a time. A second
+// one started with the same settings would otherwise take over the file, remove it
+// at its end, and re-create the first one's shared-memory segments.
+class pid_file {
+public:
+    enum class lock_result { locked, held, failed };
+
+    // Opens and locks the file; a failure other than a lock held elsewhere is
+    // reported, and the agent goes on without a pid file.
+    lock_result lock(const char *path)
+    {
+        path_ = path;
+        for (int attempt = 0; attempt < 3; attempt++) {
+            unique_fd fd(open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+            if (!fd) return failed("cannot write pid file");
+            if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+                return errno == EWOULDBLOCK ? lock_result::held : failed("cannot lock pid file");
+            // The holder may have removed the file between our open and our lock: the
+            // lock counts only on the file the path still names.
+            if (names_this(fd.get())) {
+                fd_ = std::move(fd);
+                return lock_result::locked;
+            }
+        }
+        errno = EAGAIN;
+        return failed("cannot lock pid file");
     }
-    fprintf(f, "%u", static_cast<unsigned>(getpid()));
-    fclose(f);
-}
+    void write()
+    {
+        if (!fd_) return;
+        char text[16];
+        int n = snprintf(text, sizeof text, "%u", static_cast<unsigned>(getpid()));
+        if (ftruncate(fd_.get(), 0) != 0 || pwrite(fd_.get(), text, static_cast<size_t>(n), 0) != n)
+            fprintf(stderr, "cannot write pid file %s: %s\n", path_, strerror(errno));
+    }
+    // Removes the file, only when it is still the one this process locked.
+    void remove()
+    {
+        if (fd_ && names_this(fd_.get())) unlink(path_);
+        fd_.reset();
+    }
+    // In a child: the lock stays with the parent alone.
+    void forget() { fd_.reset(); }
+
+private:
+    lock_result failed(const char *what)
+    {
+        fprintf(stderr, "%s %s: %s\n", what, path_, strerror(errno));
+        return lock_result::failed;
+    }
+    bool names_this(int fd) const
+    {
+        struct stat held {}, named {};
+        return fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && lstat(path_, &named) == 0 &&
+               held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    }
+
+    unique_fd fd_;
+    const char *path_ = "";
+};
+
+pid_file the_pid_file;
 
 void remove_pid_file()
 {
     if (config.debug) printf("removing pid\n");
-    unlink(VESK_PID_FILE);
+    the_pid_file.remove();
 }
 
 void print_banner()
@@ -263,7 +319,6 @@ int parse_options(int argc, char **argv)
 
 void parentThread(pid_t pid)
 {
-    setvbuf(stdout, nullptr, _IONBF, 0);
     if (config.mysql_on) {
         printf("Mysql is on\n");
         if (vesk_mysql_load()) printf("Mysql found and loaded = %s\n", config.mysql_lib);
@@ -296,9 +351,14 @@ void parentThread(pid_t pid)
         printf("Closing libpq\n");
         vesk_postgre_unload();
     }
-    if (config.docker && config.docker->count) {
-        if (config.debug) printf("Freeing docker-related structures\n");
-        vesk_docker_free_inspections(config.docker);
+    if (config.docker) {
+        if (vesk_docker_count(config.docker)) {
+            if (config.debug) printf("Freeing docker-related structures\n");
+            vesk_docker_free_inspections(config.docker);
+        }
+        // The docker child removes the table when it stops, but a customs child never
+        // does: the parent removes it in either case.
+        vesk_docker_remove_table();
     }
     for (size_t i = 0; i < config.extConfigFiles.size(); i++)
         printf("Freeing [%d] %s\n", static_cast<int>(i), config.extConfigFiles[i].c_str());
@@ -332,14 +392,17 @@ void dockerThread()
         perror("[docker-child] shmat() failed");
         return;
     }
+    // The parent may have added containers during this first second: keep them.
     config.docker = static_cast<vesk_docker_t *>(seg.release());
-    config.docker->count = 0;
     printf("[docker-child] shmat() succeeded key = %d\n", key);
     docker_loop();
 }
 
 int vesk_main(int argc, char **argv)
 {
+    // Every process writes its lines as they happen, so a journal shows a child's
+    // lines while it runs and keeps them when it is killed. Set before any output.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     if (getuid() != 0) {
         printf("ERROR: you must be root!\n");
         return 1;
@@ -348,7 +411,13 @@ int vesk_main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
     init_config();
     parse_options(argc, argv);
+    // Before the configuration is read: reading it creates the container table.
+    if (!config.showconfigonly && the_pid_file.lock(VESK_PID_FILE) == pid_file::lock_result::held) {
+        printf("ERROR: already running\n");
+        return 1;
+    }
     if (parse_config() != 0) {
+        the_pid_file.remove();
         printf("ERROR: bad config!\n");
         return 1;
     }
@@ -360,7 +429,7 @@ int vesk_main(int argc, char **argv)
         return 0;
     }
     if (config.debug) print_config();
-    write_pid_file();
+    the_pid_file.write();
     install_stop_handler(SIGTERM);
     install_stop_handler(SIGABRT);
     install_stop_handler(SIGINT);
@@ -378,6 +447,7 @@ int vesk_main(int argc, char **argv)
             parentThread(pid);
             return 0;
         }
+        the_pid_file.forget();
         printf("[%d] Forked CUSTOMS child\n", getpid());
         childThread();
         return 0;
@@ -393,6 +463,7 @@ int vesk_main(int argc, char **argv)
         parentThread(pid);
         return 0;
     }
+    the_pid_file.forget();
     dockerThread();
     return 0;
 }

@@ -2,20 +2,25 @@
 
 #include <mntent.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "bson.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
 #include "vesk_os.hpp"
+#include "vesk_owners.hpp"
 
 const char *vesk_mtab_path = "/etc/mtab";
+int (*vesk_statvfs)(const char *path, struct statvfs *st) = statvfs;
 
 namespace {
 
@@ -39,7 +44,42 @@ uint64_t mib(uint64_t blocks, uint64_t block_size)
     return m > kMax ? kMax : static_cast<uint64_t>(m);
 }
 
+// Starts the call on a detached thread (started with the stop signals blocked, so
+// they reach the main thread); null when no thread can be had. The thread
+// owns its copy of the path and a share of the record, so a call that the kernel
+// holds past the counter's end finishes on its own.
+std::shared_ptr<mount_probe> mount_ask(const std::string &dir)
+{
+    auto probe = std::make_shared<mount_probe>();
+    try {
+        std::thread([probe, dir] {
+            struct statvfs st {};
+            int rc = vesk_statvfs(dir.c_str(), &st);
+            std::lock_guard lock(probe->m);
+            probe->rc = rc;
+            probe->st = st;
+            probe->done = true;
+            probe->answered.notify_all();
+        }).detach();
+    } catch (const std::system_error &) {
+        return nullptr;
+    }
+    return probe;
+}
+
+bool mount_answered(mount_probe &p, std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(p.m);
+    return p.answered.wait_until(lock, deadline, [&p] { return p.done; });
+}
+
 } // namespace
+
+std::chrono::milliseconds mount_deadline(uint32_t interval)
+{
+    using std::chrono::milliseconds;
+    return std::min(milliseconds(1000), milliseconds(250) * std::max<uint32_t>(interval, 1));
+}
 
 bool mount_selected(const char *fsname, const char *type, const char *dir, const vesk_config &conf)
 {
@@ -93,9 +133,33 @@ int mount_init(void *cnt)
 int mount_update(void *cnt)
 {
     vesk_mycustom_data_mount *d = mount_data(cnt);
-    for (mibmount &e : d->list.entries) {
-        struct statvfs st {};
-        e.sizes = statvfs(e.dir.c_str(), &st) == 0 ? mount_sizes_of(st) : mount_sizes{};
+    // Every mount is asked at once, so mounts that stall together cost the pass one
+    // deadline. A mount whose earlier call is still blocked is not asked again.
+    const auto deadline = std::chrono::steady_clock::now() + mount_deadline(config.interval);
+    std::vector<bool> asked(d->list.entries.size());
+    {
+        stop_signals_blocked blocked;
+        for (size_t i = 0; i < asked.size(); i++) {
+            mibmount &e = d->list.entries[i];
+            if (e.probe) {
+                std::lock_guard lock(e.probe->m);
+                if (!e.probe->done) continue;
+            }
+            e.probe = mount_ask(e.dir);
+            asked[i] = true;
+        }
+    }
+    for (size_t i = 0; i < asked.size(); i++) {
+        mibmount &e = d->list.entries[i];
+        bool late = !asked[i] || (e.probe && !mount_answered(*e.probe, deadline));
+        if (late) {
+            if (asked[i]) printf("mount %s does not answer, left out of the report\n", e.device.c_str());
+            e.sizes = {};
+            e.ok = 0;
+            continue;
+        }
+        e.sizes = e.probe && e.probe->rc == 0 ? mount_sizes_of(e.probe->st) : mount_sizes{};
+        e.probe.reset();
         e.ok = 1;
     }
     return 1;

@@ -3,7 +3,11 @@
 
 #include <sys/statvfs.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "vesk_devlist.hpp"
@@ -19,12 +23,24 @@ struct mount_sizes {
     double space_usage = 0;  // available share of blocks, 0 to 1
 };
 
+// One statvfs, asked on a thread of its own so that a mount that does not answer
+// (a dead NFS server, a stalled FUSE file system) cannot hold up the cycle. The
+// thread shares the record and may outlive the counter while the kernel holds it.
+struct mount_probe {
+    std::mutex m;
+    std::condition_variable answered;
+    bool done = false;
+    int rc = -1;
+    struct statvfs st {};
+};
+
 struct mibmount {
-    int ok = 0;
+    int ok = 0;           // 0 while the mount does not answer: left out of the report
     int32_t index = 0;
     std::string device{}; // the mount directory as reported (valid UTF-8, cut)
     std::string dir{};    // the mount directory as the table gives it, for statvfs
     mount_sizes sizes{};  // zeros when statvfs fails
+    std::shared_ptr<mount_probe> probe{}; // the call still awaited, if any
 };
 
 struct vesk_mycustom_data_mount {
@@ -41,6 +57,13 @@ bool mount_selected(const char *fsname, const char *type, const char *dir, const
 
 // What statvfs says of one file system, in the units the report carries.
 mount_sizes mount_sizes_of(const struct statvfs &st);
+
+// How long one update pass waits for the mounts' answers: about a second, and well
+// inside a short interval.
+std::chrono::milliseconds mount_deadline(uint32_t interval);
+
+// The statvfs the mount counter calls; tests put a file system of their own here.
+extern int (*vesk_statvfs)(const char *path, struct statvfs *st);
 
 int mount_init(void *cnt);
 int mount_update(void *cnt);

@@ -48,10 +48,11 @@ struct value_collector {
             break;
         case METRIC_NO_NUMBER:
             printf("[error] [multicustom] '%s' cannot parse line (no double number at the end):\n>\t%s\n", exec,
-                   l.c_str());
+                   script_line_printable(l).c_str());
             break;
         case METRIC_TOO_LONG:
-            printf("[error] [multicustom] '%s' counter name too long (255 bytes max):\n>\t%s\n", exec, l.c_str());
+            printf("[error] [multicustom] '%s' counter name too long (255 bytes max):\n>\t%s\n", exec,
+                   script_line_printable(l).c_str());
             break;
         default: break;
         }

@@ -79,7 +79,13 @@ sockaddr_in destination()
 void write_dump(const uint8_t *packet, uint32_t len)
 {
     if (!config.dump_packages) return;
-    if (vesk_write_dump(VESK_DUMP_FILE, packet, len) != 0) return;
+    if (vesk_write_dump(VESK_DUMP_FILE, packet, len) != 0) {
+        // Said once: a dump that cannot be written stays so cycle after cycle.
+        static bool told = false;
+        if (!told) fprintf(stderr, "cannot write dump file %s: %s\n", VESK_DUMP_FILE, strerror(errno));
+        told = true;
+        return;
+    }
     if (config.debug)
         _vesk_log(LOG_LEVEL_DEBUG, "\33[0;33m[debug] Package (%u bytes) dumped to /tmp/vesk.last\n\33[0;0m\n", len);
 }
@@ -189,7 +195,11 @@ int vesk_write_dump(const char *path, const uint8_t *packet, size_t len)
     unique_fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) return -1;
     struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) return -1;
+    if (fstat(fd.get(), &st) != 0) return -1;
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
+        errno = EPERM;
+        return -1;
+    }
     if (fchmod(fd.get(), 0600) != 0 || ftruncate(fd.get(), 0) != 0) return -1;
     return vesk_put_all(::write, fd.get(), packet, len) ? 0 : -1;
 }

@@ -41,5 +41,6 @@ struct vesk_name_servers {
 vesk_name_servers choose_name_servers(const char *serverName, const char (*configured)[256], int configured_count);
 
 // Writes the packet to path without following a symbolic link, mode 0600, only
-// into a regular file of ours. 0 when written.
+// into a regular file of ours. 0 when written, else -1 with errno set (EPERM for a
+// file that is not ours to write).
 int vesk_write_dump(const char *path, const uint8_t *packet, size_t len);

@@ -3,6 +3,8 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/shm.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -103,6 +105,25 @@ public:
 
 private:
     void *addr_ = nullptr;
+};
+
+// Blocks the agent's stop signals (and SIGPIPE) for its lifetime, so a thread
+// started meanwhile inherits the block and the handlers run on the main thread.
+class stop_signals_blocked {
+public:
+    stop_signals_blocked()
+    {
+        sigset_t block;
+        sigemptyset(&block);
+        for (int s : {SIGTERM, SIGINT, SIGABRT, SIGPIPE}) sigaddset(&block, s);
+        pthread_sigmask(SIG_BLOCK, &block, &old_);
+    }
+    ~stop_signals_blocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    stop_signals_blocked(const stop_signals_blocked &) = delete;
+    stop_signals_blocked &operator=(const stop_signals_blocked &) = delete;
+
+private:
+    sigset_t old_;
 };
 
 // A block from malloc that a C interface handed over.

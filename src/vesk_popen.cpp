@@ -8,6 +8,7 @@
 #include <csignal>
 #include <ctime>
 
+#include "vesk_child.hpp"
 #include "vesk_owners.hpp"
 
 namespace {
@@ -40,28 +41,28 @@ void close_streams(vesk_proc_outs *meta)
 vesk_proc_outs *vesk_popen(const char *command)
 {
     // Close-on-exec, so a command's background process never holds another command's pipes.
-    int out_pipe[2], err_pipe[2];
+    int out_pipe[2], err_pipe[2], sync_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0) return nullptr;
     unique_fd out_r(out_pipe[0]), out_w(out_pipe[1]);
     if (pipe2(err_pipe, O_CLOEXEC) != 0) return nullptr;
     unique_fd err_r(err_pipe[0]), err_w(err_pipe[1]);
+    // Closed by the child's exec: by then its session, and so its group, exists.
+    if (pipe2(sync_pipe, O_CLOEXEC) != 0) return nullptr;
+    unique_fd sync_r(sync_pipe[0]), sync_w(sync_pipe[1]);
 
     pid_t pid = fork();
     if (pid < 0) return nullptr;
     if (pid == 0) {
-        setpgid(0, 0);
-        signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        // dup2 clears close-on-exec on the copies the shell keeps.
-        if (dup2(out_w.get(), 1) < 0 || dup2(err_w.get(), 2) < 0) _exit(127);
+        int keep = sync_w.get();
+        if (!vesk_child_detach(out_w.get(), err_w.get(), keep)) _exit(127);
         execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
         _exit(127);
     }
-    setpgid(pid, pid); // the child does the same; whichever runs first wins the race
     out_w.reset();
     err_w.reset();
+    sync_w.reset();
+    char byte;
+    while (read(sync_r.get(), &byte, 1) < 0 && errno == EINTR) {}
 
     auto *meta = new vesk_proc_outs{pid, nullptr, nullptr};
     meta->out = fdopen(out_r.get(), "r");

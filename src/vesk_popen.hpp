@@ -11,8 +11,10 @@ struct vesk_proc_outs {
     FILE *err; // its standard error
 };
 
-// Starts the command; none on failure. The shell runs in a process group of its own,
-// with SIGPIPE at its default action and no signal blocked.
+// Starts the command; none on failure. The shell runs in a session of its own (its
+// pid is the session's and the group's id), with no controlling terminal, standard
+// input from /dev/null, no descriptor of the caller's beyond its two pipes, "/" as
+// its working directory, SIGPIPE at its default action and no signal blocked.
 vesk_proc_outs *vesk_popen(const char *command);
 // Closes both streams and waits for the shell without a time limit.
 void vesk_pclose(vesk_proc_outs *meta);

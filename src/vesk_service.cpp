@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -221,6 +222,43 @@ service_reply service_read(int fd, size_t cap, service_clock::time_point deadlin
             return r;
         }
     }
+}
+
+namespace {
+
+struct sized_header {
+    size_t length; // of the header line, its newline included
+    uint64_t n;    // bytes announced
+};
+
+std::optional<sized_header> read_sized_header(std::string_view reply, std::string_view prefix)
+{
+    if (!reply.starts_with(prefix)) return std::nullopt;
+    size_t nl = reply.find('\n', prefix.size());
+    if (nl == std::string_view::npos) return std::nullopt;
+    std::string_view num = reply.substr(prefix.size(), nl - prefix.size());
+    if (num.ends_with('\r')) num.remove_suffix(1);
+    uint64_t n = 0;
+    auto [end, ec] = std::from_chars(num.data(), num.data() + num.size(), n);
+    if (num.empty() || ec != std::errc() || end != num.data() + num.size() || n > SIZE_MAX / 2) return std::nullopt;
+    return sized_header{nl + 1, n};
+}
+
+} // namespace
+
+std::optional<service_sized_body> service_sized_reply(std::string_view reply, std::string_view prefix)
+{
+    std::optional<sized_header> h = read_sized_header(reply, prefix);
+    if (!h) return std::nullopt;
+    std::string_view rest = reply.substr(h->length);
+    return service_sized_body{rest.substr(0, h->n), rest.size() >= h->n};
+}
+
+bool service_sized_complete(std::string_view reply, std::string_view prefix)
+{
+    if (std::optional<sized_header> h = read_sized_header(reply, prefix)) return reply.size() - h->length >= h->n + 2;
+    // Until its first line is in, a reply may still turn out to be a sized one.
+    return reply.find('\n') != std::string_view::npos;
 }
 
 void service_open_named(bson *b, const vesk_mycustom_counter *c)

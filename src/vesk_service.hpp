@@ -100,6 +100,25 @@ struct service_reply {
 service_reply service_read(int fd, size_t cap, service_clock::time_point deadline,
                            const std::function<bool(std::string_view)> &complete);
 
+// ---- reply framing ----
+
+// The lines of `text` that end with a newline: a line cut by a cap or a time-out is
+// never read as if it were whole.
+inline std::string_view service_whole_lines(std::string_view text) { return text.substr(0, text.rfind('\n') + 1); }
+
+// A reply that opens with the header line "<prefix><n>" and then carries n bytes and a
+// CR LF (a Redis bulk string, Beanstalkd's "OK <n>"): its body as far as it arrived, and
+// whether all n bytes did. None when the reply does not open with such a header.
+struct service_sized_body {
+    std::string_view body;
+    bool whole = false;
+};
+std::optional<service_sized_body> service_sized_reply(std::string_view reply, std::string_view prefix);
+
+// The framing predicate of such replies for service_read: whole once the n bytes and
+// their CR LF are in; any other answer is one line.
+bool service_sized_complete(std::string_view reply, std::string_view prefix);
+
 // ---- the cycle ----
 
 // (cur - prev) * per / interval when the count grew, else 0. Computed in 128 bits

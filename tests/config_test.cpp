@@ -1,5 +1,6 @@
 // The settings record, the path helpers and the configuration files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -304,7 +305,7 @@ TEST_F(ConfigFiles, SharedMemoryKeys)
     EXPECT_EQ(config.shm_key, 2147483647);
     ASSERT_NE(config.docker, nullptr); // the container table, key shm_key + 1, is attached
     EXPECT_EQ(config.docker->count, 0);
-    EXPECT_STREQ(config.docker->sock_path, "/var/run/docker.sock");
+    EXPECT_STREQ(vesk_docker_sock_path(), "/var/run/docker.sock");
 
     // Keys that would make either segment IPC_PRIVATE are refused.
     for (const char *bad : {"id 4294967295\n", "uuid 00000000-0000-0000-0000-000000000000\n",
@@ -315,14 +316,16 @@ TEST_F(ConfigFiles, SharedMemoryKeys)
     }
 }
 
-TEST_F(ConfigFiles, DockerSocketFollowsTheTable)
+// The path stays in the agent's own memory; the shared table never holds a pointer.
+TEST_F(ConfigFiles, DockerSocketPath)
 {
     ASSERT_EQ(parse("docker_sock /srv/docker.sock\nid 5\n"), 0);
     EXPECT_EQ(out, "Docker socket '/srv/docker.sock'\n");
     ASSERT_NE(config.docker, nullptr);
-    EXPECT_STREQ(config.docker->sock_path, "/srv/docker.sock");
+    EXPECT_STREQ(vesk_docker_sock_path(), "/srv/docker.sock");
     ASSERT_EQ(parse("id 5\ndocker_sock /other path.sock"), 0); // the rest of the line, no newline at the end
-    EXPECT_STREQ(config.docker->sock_path, "/other path.sock");
+    EXPECT_STREQ(vesk_docker_sock_path(), "/other path.sock");
+    EXPECT_EQ(config.docker->sock_path, nullptr);
 }
 
 TEST_F(ConfigFiles, AutoDeleteIsRememberedPerFile)
@@ -467,4 +470,50 @@ TEST_F(ConfigFiles, LongAndShortLines)
     ASSERT_EQ(parse(kId + "exclude_mount /" + std::string(4080, 'm') + "memcache m:1\n"), 0);
     EXPECT_EQ(stats.nmemcache_counters, 1);
     EXPECT_EQ(strlen(config.path_exclude_masks[9]), 255u);
+}
+
+TEST_F(ConfigFiles, OnlyRootMayWriteAFile)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "hands files to other owners: root";
+    struct {
+        uid_t owner;
+        mode_t mode;
+        const char *refusal; // none: read
+    } cases[] = {
+        {0, 0644, nullptr},
+        {0, 0600, nullptr},
+        {65534, 0644, "is not owned by root (owner 65534, mode 0644)"},
+        {0, 0664, "is writable by group or others (owner 0, mode 0664)"},
+        {0, 0646, "is writable by group or others (owner 0, mode 0646)"},
+        {0, 0666, "is writable by group or others (owner 0, mode 0666)"},
+    };
+    for (const auto &c : cases) {
+        reset_agent_state();
+        std::string path = dir.write("vesk.conf", kId + "custom g c uid=0 id -u\n");
+        ASSERT_EQ(chown(path.c_str(), c.owner, 0), 0);
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        CaptureStdout();
+        int r = parse_config_file(path.c_str());
+        out = GetCapturedStdout();
+        if (c.refusal) {
+            EXPECT_EQ(r, 1) << c.refusal;
+            EXPECT_EQ(out, "ERROR: config file " + path + " " + c.refusal + "\n");
+            EXPECT_EQ(stats.ncustom_counters, 0) << "nothing of a refused file is taken";
+        } else {
+            EXPECT_EQ(r, 0) << std::oct << c.mode;
+            EXPECT_EQ(stats.ncustom_counters, 1);
+        }
+    }
+}
+
+TEST_F(ConfigFiles, NulByteIsRefused)
+{
+    using namespace std::string_literals;
+    for (const std::string &text : {"secret ab\0cd\n"s, "custom g c echo\0 1\n"s, "# a comment\0\n"s}) {
+        reset_agent_state();
+        EXPECT_EQ(parse(kId + text), 1);
+        EXPECT_EQ(out, "ERROR: NUL byte in config file " + (dir.path() / "vesk.conf").string() + " at line 2\n");
+        EXPECT_STREQ(config.secret, "");
+        EXPECT_EQ(stats.ncustom_counters, 0);
+    }
 }

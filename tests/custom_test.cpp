@@ -195,6 +195,32 @@ TEST(CustomRunner, ScriptProtocol)
     sigaction(SIGALRM, &old, nullptr);
 }
 
+TEST(CustomRunner, StandardErrorEchoIsBoundedAndPrintable)
+{
+    REQUIRE_ROOT();
+    reset_agent_state();
+    // An escape sequence with a bell, a C1 control, a stray byte, a NUL; a tab and
+    // UTF-8 text kept; then eleven more lines, of which seven are shown.
+    const char *cmd = "printf 'a\\033[31mred\\007\\n\\302\\233x\\377\\000y\\n\\tt\\303\\251\\n' >&2; "
+                      "seq 11 >&2; echo 1";
+    custom_ptr c = make_custom(std::string(" r n ") + cmd);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    custom_update(c.get());
+    std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    std::string want = std::string("\tGot some STDERR lines when running command \"") + cmd + "\":\n" +
+                       "\t\tCustom STDERR: a\\x1b[31mred\\x07\n"
+                       "\t\tCustom STDERR: \\xc2\\x9bx\\xff\\x00y\n"
+                       "\t\tCustom STDERR: \tt\xc3\xa9\n";
+    for (int i = 1; i <= 7; i++) want += "\t\tCustom STDERR: " + std::to_string(i) + "\n";
+    want += "\t\t\xe2\x80\xa6 4 more lines\n";
+    EXPECT_EQ(err, want);
+    auto *d = static_cast<vesk_mycustom_data_custom *>(c->data);
+    EXPECT_EQ(d->value, 1);
+    EXPECT_EQ(d->errors, 1);
+}
+
 TEST(CustomRunner, RunnerReapedEarlyIsNoError)
 {
     REQUIRE_ROOT();

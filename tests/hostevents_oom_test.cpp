@@ -23,8 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const kill_pattern SYSLOG{"Out of memory", false};
-const kill_pattern KMSG{"killed process", true};
+// The patterns of the real sources: syslog first, then kmsg.
+const kill_pattern SYSLOG = oom_sources("kmsg")[0].pattern;
+const kill_pattern KMSG = oom_sources("kmsg")[1].pattern;
 
 template <class Pred>
 bool eventually(Pred pred)
@@ -98,6 +99,9 @@ TEST(KillLineCounter, CountsCompleteMatchingLinesOnce)
         {SYSLOG, {"kernel: out of memory: killed process 12\n"}, {0}},  // syslog is case-sensitive
         {SYSLOG, {"Out of mem", "ory here", "\n"}, {0, 0, 1}},          // counted when the newline comes
         {SYSLOG, {"a\nOut of memory\nb\nOut of memory\r\n"}, {2}},
+        {SYSLOG, {"kernel: Memory cgroup out of memory: Killed process 4242 (php-fpm)\n"}, {1}},
+        {SYSLOG, {"Memory cgroup out of mem", "ory: Kill process 7\n"}, {0, 1}}, // the longer text across pieces
+        {SYSLOG, {"memory cgroup out of memory\n"}, {0}},
         {KMSG, {"<3>Memory cgroup out of memory: KILLED PROCESS 7\n"}, {1}},
         {KMSG, {"kill", "ed Pro", "cess\nnothing\n"}, {0, 0, 1}},
         {KMSG, {std::string(100000, 'x'), "Killed", " process", "\n"}, {0, 0, 0, 1}},
@@ -144,6 +148,20 @@ TEST_F(OomFollower, FollowsTheFileByItsName)
     ASSERT_TRUE(logs.wait_for("Successfully reopened truncated " + log.string()));
     EXPECT_TRUE(logs.wait_for("Re-opening truncated file " + log.string() + " ..."));
     EXPECT_EQ(settled_count(*f), 1);
+}
+
+// Captured kernel lines: global and memory-cgroup kills, in the old "Kill process"
+// and the current "Killed process" wording, among lines that are no kills.
+TEST_F(OomFollower, CountsGlobalAndCgroupKillsOfTheSyslog)
+{
+    std::ifstream in(std::string(VESK_FIXTURES) + "/hostevents/syslog-oom.log");
+    std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(lines.empty());
+    append(log, "Out of memory: Killed process 1 (old), before the start\n");
+    auto f = follow(SYSLOG);
+    ASSERT_TRUE(logs.wait_for(seeked()));
+    append(log, lines);
+    EXPECT_EQ(settled_count(*f), 5);
 }
 
 TEST_F(OomFollower, StopEndsEveryWaitPromptly)

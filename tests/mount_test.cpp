@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "counter_support.hpp"
@@ -20,6 +25,42 @@ struct statvfs fs(unsigned long bsize, unsigned long frsize, fsblkcnt_t blocks, 
     st.f_files = files, st.f_ffree = ffree;
     return st;
 }
+
+// A statvfs whose answers for some directories wait until the test releases them,
+// as a dead network mount does; it counts the calls per directory.
+struct stalling_statvfs {
+    static inline std::mutex m;
+    static inline std::condition_variable released;
+    static inline std::map<std::string, bool> stalled;
+    static inline std::map<std::string, int> calls, returned;
+
+    static int call(const char *path, struct statvfs *st)
+    {
+        std::unique_lock lock(m);
+        calls[path]++;
+        released.wait(lock, [&] { return !stalled[path]; });
+        *st = fs(4096, 4096, 1000000, 250000, 400, 100);
+        returned[path]++;
+        released.notify_all();
+        return 0;
+    }
+    static void stall(const std::string &dir, bool on)
+    {
+        std::lock_guard lock(m);
+        stalled[dir] = on;
+        released.notify_all();
+    }
+    static int calls_of(const std::string &dir)
+    {
+        std::lock_guard lock(m);
+        return calls[dir];
+    }
+    static void wait_returned(const std::string &dir, int n)
+    {
+        std::unique_lock lock(m);
+        released.wait(lock, [&] { return returned[dir] >= n; });
+    }
+};
 
 } // namespace
 
@@ -110,4 +151,57 @@ TEST_F(CounterTest, MountTable)
     EXPECT_EQ(none.update(), 1);
     EXPECT_EQ(none.report(), "mounts:{};");
     EXPECT_EQ(none.dump(), "MyCustom Mount report (0) :\n");
+}
+
+// A mount that does not answer in time is left out of that report, is not asked
+// again while its call is blocked, and is reported again once the call returns;
+// the pass takes one deadline however many mounts stall.
+TEST_F(CounterTest, MountThatDoesNotAnswer)
+{
+    using namespace std::chrono;
+    const std::string dead1 = scratch("dead1"), dead2 = scratch("dead2"), live = scratch("live");
+    write_file("mtab", "/dev/a " + dead1 + " ext4 rw 0 0\n/dev/b " + live + " ext4 rw 0 0\nhost: " + dead2 +
+                           " fuse.sshfs rw 0 0\n");
+    const std::string mtab = scratch("mtab");
+    vesk_mtab_path = mtab.c_str();
+    vesk_statvfs = stalling_statvfs::call;
+    config.interval = 2;
+    auto mnt = std::make_unique<core_counter>(CORE_MOUNT);
+    vesk_mtab_path = "/etc/mtab";
+    ASSERT_EQ(mnt->keys("mounts"), (std::vector<std::string>{dead1, live, dead2}));
+
+    stalling_statvfs::stall(dead1, true);
+    stalling_statvfs::stall(dead2, true);
+    for (int cycle = 0; cycle < 3; cycle++) {
+        testing::internal::CaptureStdout();
+        auto t0 = steady_clock::now();
+        EXPECT_EQ(mnt->update(), 1);
+        auto took = steady_clock::now() - t0;
+        std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_LT(took, 800ms) << cycle; // well inside the interval of 2 s
+        EXPECT_EQ(mnt->keys("mounts"), std::vector<std::string>{live}) << cycle;
+        EXPECT_EQ(printed, cycle ? "" : "mount " + dead1 + " does not answer, left out of the report\nmount " + dead2 +
+                                            " does not answer, left out of the report\n");
+    }
+    EXPECT_EQ(stalling_statvfs::calls_of(dead1), 1);
+    EXPECT_EQ(stalling_statvfs::calls_of(dead2), 1);
+    EXPECT_EQ(stalling_statvfs::calls_of(live), 3);
+
+    // Once the call has returned, the next cycle asks again and reports the mount.
+    stalling_statvfs::stall(dead1, false);
+    stalling_statvfs::wait_returned(dead1, 1);
+    for (int i = 0; i < 200 && mnt->keys("mounts").size() < 2; i++) {
+        std::this_thread::sleep_for(5ms);
+        EXPECT_EQ(mnt->update(), 1);
+    }
+    EXPECT_EQ(stalling_statvfs::calls_of(dead1), 2);
+    EXPECT_EQ(mnt->keys("mounts"), (std::vector<std::string>{dead1, live}));
+    EXPECT_NE(mnt->report().find(dead1 + ":{ok:i64=1;name:str=" + dead1 + ";free:i64=976;total:i64=3906;"),
+              std::string::npos);
+
+    // The counter goes while a call is still blocked; the call ends later on its own.
+    mnt.reset();
+    stalling_statvfs::stall(dead2, false);
+    stalling_statvfs::wait_returned(dead2, 1);
+    vesk_statvfs = statvfs;
 }

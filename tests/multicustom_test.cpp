@@ -79,9 +79,9 @@ TEST(MulticustomRunner, OutputProtocol)
         std::vector<std::string> alerts;
         const char *printed; // expected in standard output, or null
     } cases[] = {
-        {"bad line skipped", " sys echo 'load abc'; echo '# c'; echo; echo 'x 1'", 1, {{"x", 1}}, {},
-         "[error] [multicustom] 'echo 'load abc'; echo '# c'; echo; echo 'x 1'' cannot parse line (no double number "
-         "at the end):\n>\tload abc\n\n"},
+        {"bad line skipped, shown printable", " sys printf 'load \\033]0;x\\n# c\\n\\nx 1\\n'", 1, {{"x", 1}}, {},
+         "[error] [multicustom] 'printf 'load \\033]0;x\\n# c\\n\\nx 1\\n'' cannot parse line (no double number "
+         "at the end):\n>\tload \\x1b]0;x\n\n"},
         {"alert on every value", " sys alert=>90 printf 'disk 95\\nswap 3\\n'", 1, {{"disk", 95}, {"swap", 3}},
          {"disk >90", "swap >90"}, nullptr},
         {"only comments is empty output", " sys echo '# nothing'", 0, {}, {},

@@ -35,12 +35,15 @@ public:
     }
     const std::filesystem::path &path() const { return path_; }
 
-    // Writes a file below the directory and returns its full path.
+    // Writes a file below the directory and returns its full path. The file is
+    // 0644 whatever the umask: the agent refuses configuration files that group or
+    // others could write.
     std::string write(const std::string &name, const std::string &text) const
     {
         std::filesystem::path p = path_ / name;
         std::filesystem::create_directories(p.parent_path());
         std::ofstream(p, std::ios::binary) << text;
+        std::filesystem::permissions(p, std::filesystem::perms(0644));
         return p.string();
     }
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -13,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -51,25 +49,6 @@ bool on_procfs(int fd)
     return fstatfs(fd, &sf) == 0 && sf.f_type == PROC_SUPER_MAGIC;
 }
 
-// Blocks the agent's stop signals for its lifetime, so a thread started meanwhile
-// inherits the block and the agent's handlers run on its main thread.
-class stop_signals_blocked {
-public:
-    stop_signals_blocked()
-    {
-        sigset_t block;
-        sigemptyset(&block);
-        for (int s : {SIGTERM, SIGINT, SIGABRT, SIGPIPE}) sigaddset(&block, s);
-        pthread_sigmask(SIG_BLOCK, &block, &old_);
-    }
-    ~stop_signals_blocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-    stop_signals_blocked(const stop_signals_blocked &) = delete;
-    stop_signals_blocked &operator=(const stop_signals_blocked &) = delete;
-
-private:
-    sigset_t old_;
-};
-
 // Reads what a stream holds now (a non-blocking descriptor), so that only what
 // comes later is counted.
 void discard_backlog(int fd)
@@ -88,18 +67,25 @@ void discard_backlog(int fd)
 
 kill_line_counter::kill_line_counter(kill_pattern pattern) : pattern_(std::move(pattern))
 {
-    if (pattern_.ignore_case)
-        std::transform(pattern_.text.begin(), pattern_.text.end(), pattern_.text.begin(), lower);
+    for (std::string &t : pattern_.texts) {
+        if (pattern_.ignore_case) std::transform(t.begin(), t.end(), t.begin(), lower);
+        longest_ = std::max(longest_, t.size());
+    }
 }
 
 bool kill_line_counter::found_in(std::string_view text) const
 {
-    std::string_view p = pattern_.text;
-    if (p.empty()) return true;
-    if (!pattern_.ignore_case) return text.find(p) != std::string_view::npos;
-    auto it = std::search(text.begin(), text.end(), p.begin(), p.end(),
-                          [](char a, char b) { return lower(a) == b; });
-    return it != text.end();
+    for (std::string_view p : pattern_.texts) {
+        if (p.empty()) return true;
+        if (!pattern_.ignore_case) {
+            if (text.find(p) != std::string_view::npos) return true;
+            continue;
+        }
+        auto it = std::search(text.begin(), text.end(), p.begin(), p.end(),
+                              [](char a, char b) { return lower(a) == b; });
+        if (it != text.end()) return true;
+    }
+    return false;
 }
 
 long long kill_line_counter::feed(std::string_view piece)
@@ -114,7 +100,7 @@ long long kill_line_counter::feed(std::string_view piece)
         }
         if (nl == std::string_view::npos) {
             // Keep only what a match across the next piece could still need.
-            size_t keep = pattern_.text.empty() ? 0 : pattern_.text.size() - 1;
+            size_t keep = longest_ ? longest_ - 1 : 0;
             if (matched_) tail_.clear();
             else if (tail_.size() > keep) tail_.erase(0, tail_.size() - keep);
             return lines;
@@ -449,11 +435,13 @@ log_follower::wake log_follower::wait_wake(int inotify_fd, int timeout_ms, std::
 std::vector<oom_source> oom_sources(const std::string &kmsg_path, const std::string &syslog_path,
                                     const std::string &messages_path)
 {
-    // The kernel writes "Killed process"; match it whatever its case.
+    // The kernel writes "Killed process"; match it whatever its case. Its syslog
+    // lines say "Out of memory" for a global kill and "Memory cgroup out of memory"
+    // for a kill inside a memory cgroup (containers, systemd slices).
     return {
-        {syslog_path, {"Out of memory", false}},
-        {kmsg_path, {"killed process", true}},
-        {messages_path, {"killed process", true}},
+        {syslog_path, {{"Out of memory", "Memory cgroup out of memory"}, false}},
+        {kmsg_path, {{"killed process"}, true}},
+        {messages_path, {{"killed process"}, true}},
     };
 }
 

@@ -19,8 +19,9 @@
 
 namespace hostevents {
 
+// A line is a kill line when it contains any of the texts.
 struct kill_pattern {
-    std::string text;
+    std::vector<std::string> texts;
     bool ignore_case = false;
 };
 
@@ -39,6 +40,7 @@ private:
     bool found_in(std::string_view text) const;
 
     kill_pattern pattern_;
+    size_t longest_ = 0;   // bytes of the longest text
     std::string tail_;     // end of the unfinished line, while it has not matched
     bool matched_ = false; // the unfinished line already holds the pattern
 };

@@ -1,7 +1,6 @@
 #include "hostevents/vesk_validator.hpp"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "hostevents/config.hpp"
+#include "vesk_child.hpp"
 #include "vesk_owners.hpp"
 
 extern char **environ;
@@ -77,20 +77,40 @@ size_t alert_value(std::string_view rest)
 
 size_t no_value(std::string_view) { return 0; }
 
+// The child's step that failed before the shell ran, as it reports it.
+enum class spawn_step : int { detach, identity, exec };
+struct spawn_failure {
+    spawn_step step;
+    int err;
+};
+
 struct option_rule {
     std::string_view lead; // a blank and the option's name
     size_t (*value)(std::string_view rest);
     bool needs_value;
+    long long checked_line::*id = nullptr; // where uid= and gid= go
 };
 
 constexpr option_rule OPTIONS[] = {
-    {" uid=", number_value, true},
-    {" gid=", number_value, true},
+    {" uid=", number_value, true, &checked_line::uid},
+    {" gid=", number_value, true, &checked_line::gid},
     {" interval=", number_value, true},
     {" timeout=", number_value, true},
     {" alert", alert_value, true},
     {" incremental", no_value, false},
 };
+
+// A user or group id from its digits; -1 (refused by the identity change) when it
+// does not fit.
+long long id_value(std::string_view digits)
+{
+    long long v = 0;
+    for (char c : digits) {
+        v = v * 10 + (c - '0');
+        if (v >= 0xFFFFFFFFLL) return -1;
+    }
+    return v;
+}
 
 // The leftmost match of the option in line at or after from: its position and length.
 std::pair<size_t, size_t> find_option(std::string_view line, size_t from, const option_rule &rule)
@@ -187,7 +207,9 @@ checked_line validator_parse_line(std::string_view raw)
     cuts.emplace_back(0, trim_space(line.substr(0, names_end)).size());
     for (const auto &rule : OPTIONS) {
         auto [pos, len] = find_option(line, names_end - 1, rule);
-        if (pos != std::string_view::npos) cuts.emplace_back(pos + 1, len - 1);
+        if (pos == std::string_view::npos) continue;
+        cuts.emplace_back(pos + 1, len - 1);
+        if (rule.id) r.*rule.id = id_value(line.substr(pos + rule.lead.size(), len - rule.lead.size()));
     }
     std::sort(cuts.begin(), cuts.end());
     std::string command;
@@ -202,7 +224,7 @@ checked_line validator_parse_line(std::string_view raw)
     return r;
 }
 
-command_result run_shell_command(const std::string &command)
+command_result run_shell_command(const std::string &command, long long uid, long long gid)
 {
     command_result r;
     if (command.find('\0') != std::string::npos) {
@@ -210,42 +232,46 @@ command_result run_shell_command(const std::string &command)
         r.failure = "exec: \"sh\": " + error_text(EINVAL);
         return r;
     }
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) {
+    // The output, and a close-on-exec pipe on which the child reports a step that
+    // failed before the shell started.
+    int p[2], st[2];
+    if (pipe2(p, O_CLOEXEC) != 0 || pipe2(st, O_CLOEXEC) != 0) {
         r.failed = true;
         r.failure = "pipe: " + error_text(errno);
         return r;
     }
-    unique_fd rd(p[0]), wr(p[1]);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, wr.get(), 1);
-    posix_spawn_file_actions_adddup2(&fa, wr.get(), 2);
-    // The agent ignores SIGPIPE and its threads block signals; the shell gets neither.
-    sigset_t none, pipe_default;
-    sigemptyset(&none);
-    sigemptyset(&pipe_default);
-    sigaddset(&pipe_default, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &pipe_default);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    unique_fd rd(p[0]), wr(p[1]), st_rd(st[0]), st_wr(st[1]);
 
     std::string arg0 = "sh", arg1 = "-c", arg2 = command;
     char *argv[] = {arg0.data(), arg1.data(), arg2.data(), nullptr};
-    pid_t pid = -1;
-    int err = posix_spawnp(&pid, "sh", &fa, &attr, argv, environ);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    wr.reset();
-    if (err != 0) {
+    bool id_ok = uid >= 0 && gid >= 0;
+    pid_t pid = fork();
+    if (pid < 0) {
         r.failed = true;
-        r.failure = "exec: \"sh\": " + error_text(err);
+        r.failure = "fork: " + error_text(errno);
         return r;
     }
+    if (pid == 0) {
+        // Checked as the agent would run it: the line's identity, out of root's session.
+        int report = st_wr.get();
+        spawn_failure f{spawn_step::detach, 0};
+        if (vesk_child_detach(wr.get(), wr.get(), report)) {
+            f.step = spawn_step::identity;
+            errno = EINVAL;
+            if (id_ok && vesk_drop_privileges(static_cast<uid_t>(uid), static_cast<gid_t>(gid))) {
+                f.step = spawn_step::exec;
+                execve("/bin/sh", argv, environ);
+            }
+        }
+        f.err = errno;
+        if (report >= 0) (void)!write(report, &f, sizeof f);
+        _exit(127);
+    }
+    wr.reset();
+    st_wr.reset();
+    spawn_failure f{};
+    ssize_t got;
+    while ((got = read(st_rd.get(), &f, sizeof f)) < 0 && errno == EINTR) {}
 
     char buf[8192];
     for (;;) {
@@ -263,7 +289,16 @@ command_result run_shell_command(const std::string &command)
             return r;
         }
     }
-    if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    if (got == static_cast<ssize_t>(sizeof f)) {
+        r.failed = true;
+        switch (f.step) {
+        case spawn_step::detach: r.failure = "setsid: " + error_text(f.err); break;
+        case spawn_step::identity:
+            r.failure = "setuid " + std::to_string(uid) + " gid " + std::to_string(gid) + ": " + error_text(f.err);
+            break;
+        case spawn_step::exec: r.failure = "exec: \"sh\": " + error_text(f.err); break;
+        }
+    } else if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
         r.failed = true;
         r.failure = wait_status_text(status);
     }
@@ -299,7 +334,7 @@ long long validate_conf_file(const std::string &file_name, FILE *out)
         }
         put_line(out, "", c.line);
         fflush(out);
-        command_result res = run_shell_command(c.command);
+        command_result res = run_shell_command(c.command, c.uid, c.gid);
         if (res.failed) {
             fprintf(out, "%s\n", res.failure.c_str());
             customErrors++;

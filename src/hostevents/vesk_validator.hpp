@@ -19,6 +19,10 @@ struct checked_line {
     line_kind kind = line_kind::ignored;
     std::string line;    // the line, trimmed
     std::string command; // for unsafe and command lines
+    // The identity the command runs as: uid= and gid= when given; -1 for an id
+    // too large to be one.
+    long long uid = 65534;
+    long long gid = 65534;
 };
 
 // Takes one line of a configuration file apart: the key and names, the known
@@ -31,9 +35,11 @@ struct command_result {
     std::string output;  // standard output and standard error, in the order written
 };
 
-// Runs `sh -c command` (sh from the search path) with standard input from the null
-// device, and waits for it.
-command_result run_shell_command(const std::string &command);
+// Runs `/bin/sh -c command` as the runner of the script counters would: under
+// this user and group, in a session of its own, with standard input from the null
+// device, no other descriptor of the agent's and "/" as its directory; and waits
+// for it.
+command_result run_shell_command(const std::string &command, long long uid, long long gid);
 
 // Checks every line of the file, reporting on out; 1 when a command failed, else 0.
 // Ends the process with status 1 when the file cannot be opened.

@@ -6,7 +6,10 @@
 
 B2J="$VESK_BUILD/tests/tools/bson2json"
 COLLECTOR="$VESK_BUILD/tests/tools/vesk_collector"
-F="$VESK_FIXTURES/customs"
+# The scripts are copied to a path without blanks: the configuration names them
+# unquoted, as an administrator would.
+F="$WORK/customs"
+cp -r "$VESK_FIXTURES/customs" "$F"
 ID=4300
 KEY=$(printf '0x%08x' $ID)
 PACKETS=4

@@ -1,9 +1,15 @@
 # Shared helpers of the black-box tests. Source it first thing:
 #   . "$(dirname "$0")/lib.sh"
-# The script then re-runs itself inside private mount, IPC and network namespaces,
-# with tmpfs on /run and /tmp and the loopback interface up, so the agent's fixed
-# paths (/var/run/vesk.pid, /tmp/vesk.last) and IPC keys never touch the machine's.
+# The script then re-runs itself inside private mount, IPC, network and PID
+# namespaces, with fresh tmpfs on /run and /tmp and the loopback interface up, so
+# the agent's fixed paths (/var/run/vesk.pid, /tmp/vesk.last), its IPC keys, ports
+# and processes never touch the machine's nor another suite's: suites may run side
+# by side. The caller's checkout and build stay in view even when they live under
+# /tmp or /run. When the script ends, however it ends, every process left in its
+# namespace is killed and its /tmp and /run are gone.
 set -u
+# The agent refuses configuration files that group or others could write.
+umask 022
 
 : "${VESK_BIN:?VESK_BIN must name the vesk binary}"
 
@@ -12,10 +18,50 @@ if [ -z "${VESK_IN_NS:-}" ]; then
         echo "SKIP: black-box tests need root for their namespaces"
         exit 0
     fi
+    export VESK_IN_NS=setup
+    # The script becomes the namespace's first process; unshare takes it down with it.
+    exec unshare --mount --ipc --net --pid --fork --kill-child --mount-proc --propagation private \
+        bash "$0" "$@"
+fi
+
+# The directories the suite needs from outside: its own, the agent's, the build, the sources.
+ns_kept_dirs() {
+    local p
+    for p in "$(dirname "$0")" "$(dirname "$VESK_BIN")" "${VESK_BUILD:-}" "${VESK_SRC:-}" \
+        "${VESK_FIXTURES:-}" "$PWD"; do
+        [ -n "$p" ] && realpath -m -- "$p"
+    done | LC_ALL=C sort -u
+}
+
+# Mounts fresh tmpfs on /tmp and /run, then binds back the kept directories that
+# lay under them, reached through descriptors opened on the old ones.
+ns_private_dirs() {
+    local kept=() p k d fd rel
+    mapfile -t kept < <(ns_kept_dirs)
+    exec 8</tmp 9</run
+    mount -t tmpfs tmpfs /tmp && mount -t tmpfs tmpfs /run || return 1
+    local bound=()
+    for p in "${kept[@]}"; do
+        for k in "${bound[@]}"; do
+            [[ $p == "$k"/* ]] && continue 2
+        done
+        for d in /tmp /run; do
+            [[ $p == "$d"/* ]] || continue
+            fd=8
+            [ "$d" = /run ] && fd=9
+            rel=${p#"$d"/}
+            mkdir -p -- "$p" &&
+                mount --no-canonicalize --bind "/proc/self/fd/$fd/$rel" "$p" || return 1
+            bound+=("$p")
+        done
+    done
+    exec 8<&- 9<&-
+}
+
+if [ "$VESK_IN_NS" = setup ]; then
+    ns_private_dirs || { echo "FAIL: cannot set up the private /tmp and /run" >&2; exit 1; }
+    ip link set lo up
     export VESK_IN_NS=1
-    exec unshare --mount --ipc --net --fork --propagation private \
-        bash -c 'mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /tmp && ip link set lo up && exec bash "$0" "$@"' \
-        "$0" "$@"
 fi
 
 WORK=$(mktemp -d /tmp/vesk-test.XXXXXX)
@@ -69,6 +115,18 @@ wait_for_text() {
     return 1
 }
 
+# wait_until SECONDS COMMAND...: polls until the command succeeds; false once the
+# seconds have passed.
+wait_until() {
+    local t=$1 i
+    shift
+    for ((i = 0; i < t * 10; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # Waits up to $2 seconds (default 10) for process $1 to end.
 wait_gone() {
     local pid=$1 t=${2:-10} i
@@ -82,7 +140,11 @@ wait_gone() {
 # Starts the agent in the background: output in $WORK/out.log and $WORK/err.log,
 # its pid in VESK_PID.
 start_vesk() {
-    "$VESK_BIN" "$@" >"$WORK/out.log" 2>"$WORK/err.log" </dev/null &
+    # Emptied here, not by the background job's redirections, so that no caller
+    # polling the logs can read an earlier run's lines.
+    : >"$WORK/out.log"
+    : >"$WORK/err.log"
+    "$VESK_BIN" "$@" >>"$WORK/out.log" 2>>"$WORK/err.log" </dev/null &
     VESK_PID=$!
 }
 
@@ -102,15 +164,39 @@ write_conf() {
     echo "$f"
 }
 
+# Prints the end of every log of the suite on standard error.
+show_logs() {
+    local f
+    for f in "$WORK"/*.log; do
+        [ -e "$f" ] && { echo "--- $f" >&2; tail -n 40 "$f" >&2; }
+    done
+}
+
 # Ends every process left in this namespace and reports the result.
 finish() {
     pkill -KILL -f "$VESK_BIN" 2>/dev/null
+    FINISHED=1
     if [ "$FAILS" -ne 0 ]; then
         echo "$FAILS check(s) failed; logs in $WORK:" >&2
-        for f in "$WORK"/*.log; do
-            [ -e "$f" ] && { echo "--- $f" >&2; tail -n 40 "$f" >&2; }
-        done
+        show_logs
         exit 1
     fi
     exit 0
 }
+
+# at_exit COMMAND: runs the command when the suite ends, however it ends, the last
+# registered first (suites use it instead of their own EXIT trap).
+AT_EXIT=()
+at_exit() { AT_EXIT=("$*" "${AT_EXIT[@]}"); }
+
+FINISHED=
+lib_on_exit() {
+    local rc=$? c
+    for c in "${AT_EXIT[@]}"; do eval "$c"; done
+    if [ -z "$FINISHED" ]; then
+        echo "FAIL: the suite ended before its finish (status $rc)" >&2
+        show_logs
+        exit 1
+    fi
+}
+trap lib_on_exit EXIT

@@ -9,7 +9,8 @@ P1=3307
 P2=3308
 PASS='S3cret-pw'
 BADPASS='Wr0ng-pw'
-trap 'mariadb_stop 1; mariadb_stop 2' EXIT
+at_exit mariadb_stop 1
+at_exit mariadb_stop 2
 
 mariadb_install 1 2
 check "the primary starts" mariadb_start 1 $P1

@@ -10,7 +10,7 @@ TOOLS="$VESK_BUILD/tests/tools"
 PASS='Pg-s3cret'
 BADPASS='Pg-wr0ng'
 SOCK="$PG_SOCK"
-trap pg_stop EXIT
+at_exit pg_stop
 
 pg_install
 check "the server starts" pg_start

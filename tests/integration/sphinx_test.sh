@@ -8,7 +8,7 @@
 TOOLS="$VESK_BUILD/tests/tools"
 PORT=$SPHINX_PORT
 PASS='Sph-s3cret'
-trap searchd_stop EXIT
+at_exit searchd_stop
 
 check "searchd starts" searchd_start
 check "the collector listens" collect_reports

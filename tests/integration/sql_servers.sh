@@ -1,6 +1,7 @@
 # Real SQL servers for the suites and the benchmark, started inside the caller's
 # namespace on 127.0.0.1 with their data under $WORK, and stopped by pid. Source it
-# after lib.sh. Each *_stop is safe to call twice.
+# after lib.sh, and register the *_stop of each server started with at_exit; each is
+# safe to call twice.
 
 # ---- MariaDB: instance N listens on PORT and on $WORK/mN.sock ----
 
@@ -22,13 +23,9 @@ mariadb_start() { # N PORT; waits until it answers
         --log-bin="$WORK/m$1/bin" --server-id="$1" --pid-file="$WORK/m$1.pid" --tmpdir="$WORK/tmp$1" \
         >>"$WORK/mariadb$1.log" 2>&1 &
     eval "MARIADB_PID_$1=$!"
-    local i
-    for ((i = 0; i < 200; i++)); do
-        mariadb_sql "$1" "SELECT 1" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
+    wait_until 20 mariadb_answers "$1"
 }
+mariadb_answers() { mariadb_sql "$1" "SELECT 1" >/dev/null 2>&1; }
 mariadb_sql() { mariadb --no-defaults -uroot -S "$WORK/m$1.sock" -e "$2"; }
 mariadb_stop() { # N
     local var="MARIADB_PID_$1"
@@ -87,13 +84,9 @@ searchd
 EOF
     searchd --config "$WORK/sphinx.conf" --nodetach >>"$WORK/searchd.out.log" 2>&1 &
     SEARCHD_PID=$!
-    local i
-    for ((i = 0; i < 100; i++)); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$SPHINX_PORT") 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
+    wait_until 10 searchd_answers
 }
+searchd_answers() { (exec 3<>"/dev/tcp/127.0.0.1/$SPHINX_PORT") 2>/dev/null; }
 searchd_stop() {
     [ -n "$SEARCHD_PID" ] && kill "$SEARCHD_PID" 2>/dev/null && wait "$SEARCHD_PID"
     SEARCHD_PID=

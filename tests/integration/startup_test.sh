@@ -90,6 +90,9 @@ check "docker child forked" wait_for_text "$WORK/out.log" "Successfully forked d
 child=$(sed -n 's/^Successfully forked docker child pid = \([0-9]*\)$/\1/p' "$WORK/out.log")
 check "pid file holds the parent's pid, no newline" cmp -s $PIDFILE <(printf '%s' "$VESK_PID")
 check "docker child runs" kill -0 "$child"
+# Each process writes its lines as they happen: the child's are there while it runs.
+check "docker child's line while it runs" wait_for_text "$WORK/out.log" "[docker-child] shmat() succeeded key = 4101"
+check "docker child still runs" kill -0 "$child"
 check "container table is private to root" bash -c "ipcs -m | awk '\$1 == \"0x00001005\" && \$4 == \"600\"' | grep -q ."
 kill -TERM "$VESK_PID"
 check "parent stops on SIGTERM" wait_gone "$VESK_PID" 5
@@ -112,12 +115,11 @@ C
 start_vesk --config "$cconf" --conf-glob "$NOGLOB"
 check "parent announces itself" wait_for_text "$WORK/out.log" "[$VESK_PID] MAIN process"
 customs=$(pgrep -P "$VESK_PID")
+check "customs child announces itself while it runs" wait_for_text "$WORK/out.log" "[$customs] Forked CUSTOMS child"
 check "customs child runs" kill -0 "$customs"
 kill -TERM "$VESK_PID"
 check "parent stops" wait_gone "$VESK_PID" 5
 check "customs child stops" wait_gone "$customs" 5
-# The children keep their output buffered until they end.
-check "customs child announced itself" contains "$WORK/out.log" "[$customs] Forked CUSTOMS child"
 check "pid file removed (customs)" [ ! -e $PIDFILE ]
 
 # A pid file that cannot be written is reported and the start goes on.

@@ -19,7 +19,7 @@ echo "<3>[  10.0] Out of memory: Killed process 1 (old) before the start" >"$roo
 start_on_root() {
     local packets=$1 port conf
     shift
-    rm -f "$WORK"/packet-*.bin
+    rm -f "$WORK"/packet-*.bin "$WORK/collector.log"
     "$COLLECTOR" --port 0 --out "$WORK" --count "$packets" --timeout 40 >"$WORK/collector.log" 2>&1 &
     COLLECTOR_PID=$!
     wait_for_text "$WORK/collector.log" listening || fail "collector did not start"

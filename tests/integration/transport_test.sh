@@ -110,4 +110,12 @@ check "several cycles ran" [ "$cycles" -ge 4 ]
 check_eq "one refusal per sending cycle" "$((cycles - 1))" "$refusals"
 check "a failed send leaves the previous dump" cmp -s "$WORK/dump.before" "$DUMP"
 
+# --- A dump file that is not the agent's to write: said once, left alone.
+printf keep >"$DUMP"
+chown 65534 "$DUMP"
+run_case dump_foreign 3 "$(conf_for dump_foreign "")"
+check_eq "an unwritable dump is reported once" "cannot write dump file /tmp/vesk.last: Operation not permitted" \
+    "$(grep -F 'dump file' "$WORK/err.log")"
+check_eq "the foreign file is left alone" keep "$(cat "$DUMP")"
+
 finish

@@ -11,13 +11,42 @@ check_eq "-t prints nothing on standard output" "" "$(cat "$WORK/out.log")"
 check_eq "-t reports every custom line on standard error" "Config file: $CONF
 $(cat "$VESK_FIXTURES/hostevents/validator.expected")" "$(cat "$WORK/err.log")"
 
-echo 'custom g c echo hi' >"$WORK/one.conf"
-PATH=/nonexistent "$VESK_BIN" -t "$WORK/one.conf" >/dev/null 2>"$WORK/err.log" </dev/null
-check_eq "a shell that cannot be found is a failed command" "Config file: $WORK/one.conf
-custom g c echo hi
-exec: \"sh\": No such file or directory
+# Each command runs as the agent would run it: under its line's identity (nobody by
+# default), out of the terminal's session, with nothing of the agent's open, from
+# "/". The agent is started on a terminal, holding a stray descriptor.
+cat >"$WORK/ids.conf" <<'C'
+custom g a uid=65534 gid=65534 id -u
+custom g b id -u; id -G
+custom g c uid=0 gid=0 id -u
+custom g d ls /proc/self/fd | tr '\n' ' '; pwd; readlink /proc/self/fd/0; sh -c ': </dev/tty' 2>&1 | grep -o 'No such device.*'
+custom g e uid=99999999999 id -u
+C
+script -qec "exec 7<'$WORK/ids.conf'; cd '$WORK'; '$VESK_BIN' -t '$WORK/ids.conf' 2>'$WORK/err.log'" /dev/null >/dev/null
+sep=$(printf -- '-%.0s' $(seq 62))
+check_eq "-t runs each command under its line's identity, detached" "Config file: $WORK/ids.conf
+custom g a uid=65534 gid=65534 id -u
+65534
 
-$(printf -- '-%.0s' $(seq 62))
+$sep
+custom g b id -u; id -G
+65534
+65534
+
+$sep
+custom g c uid=0 gid=0 id -u
+0
+
+$sep
+custom g d ls /proc/self/fd | tr '\n' ' '; pwd; readlink /proc/self/fd/0; sh -c ': </dev/tty' 2>&1 | grep -o 'No such device.*'
+0 1 2 3 /
+/dev/null
+No such device or address
+
+$sep
+custom g e uid=99999999999 id -u
+setuid -1 gid 65534: Invalid argument
+
+$sep
 Errors = 1" "$(cat "$WORK/err.log")"
 
 "$VESK_BIN" -t "$WORK/missing.conf" >"$WORK/out.log" 2>"$WORK/err.log" </dev/null

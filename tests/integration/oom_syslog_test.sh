@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Out-of-memory kills counted from /var/log/syslog by the real agent: global and
+# memory-cgroup kills, old and current kernel wording, and lines that are no kills,
+# each kill in one report's "mem".
+. "$(dirname "$0")/lib.sh"
+
+B2J="$VESK_BUILD/tests/tools/bson2json"
+COLLECTOR="$VESK_BUILD/tests/tools/vesk_collector"
+PACKETS=3
+
+# A private /var/log holding an empty syslog: the first source the watch tries.
+mount -t tmpfs tmpfs /var/log
+: >/var/log/syslog
+
+"$COLLECTOR" --port 0 --out "$WORK" --count $PACKETS --timeout 40 >"$WORK/collector.log" 2>&1 &
+COLLECTOR_PID=$!
+wait_for_text "$WORK/collector.log" listening || fail "collector did not start"
+port=$(sed -n 's/^listening udp 127.0.0.1://p' "$WORK/collector.log")
+conf=$(printf 'id 4700\naddress 127.0.0.1\nport %s\ninterval 1\n' "$port" | write_conf)
+start_vesk --config "$conf" --conf-glob "$WORK/none/*.conf"
+check "syslog is the kill source" wait_for_text "$WORK/out.log" "OOM errors source: /var/log/syslog"
+check "the watch starts at the end of the file" wait_for_text "$WORK/err.log" "Seeked /var/log/syslog"
+# The kills land after the first report, so the priming cycle cannot take them.
+wait_for_file "$WORK/packet-1.bin" 15 || fail "no first report"
+cat "$VESK_FIXTURES/hostevents/syslog-oom.log" >>/var/log/syslog
+wait "$COLLECTOR_PID"
+stop_vesk
+
+counts=$(for ((k = 1; k <= PACKETS; k++)); do
+    "$B2J" --packet "$WORK/packet-$k.bin" | sed -n 's/^mem\.killed_process\tint64\t//p'
+done)
+check "every report carries the count ($(echo $counts))" [ "$(echo $counts | wc -w)" -eq $PACKETS ]
+# The fixture holds two global and three memory-cgroup kills.
+check_eq "every kill counted once over the reports" 5 "$(($(echo $counts | tr ' ' '+')))"
+
+finish
