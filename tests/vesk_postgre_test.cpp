@@ -1,20 +1,12 @@
-// The PostgreSQL counter: its configuration forms and slow_query_sec, the statements
-// each server version gets, their results as PostgreSQL 15 answered them, and the
-// report object.
+// The PostgreSQL counter: slow_query_sec, the statements each server version gets,
+// and their results as PostgreSQL 15 answered them, and in other shapes.
 #include <gtest/gtest.h>
 
-#include "counter_support.hpp"
 #include "sql_support.hpp"
 #include "test_support.hpp"
 #include "vesk_postgre.hpp"
 
-using test_support::core_counter;
-
 namespace {
-
-const mycustom_ops kOps{.init = postgre_init, .reinit = postgre_reinit, .update = postgre_update,
-                        .delta = postgre_delta, .tobson = postgre_tobson, .dump = postgre_dump,
-                        .free = postgre_free};
 
 using PostgreCounter = sql_counter_test<&vesk_config::postgre_handle>;
 
@@ -22,29 +14,8 @@ sql_result pg_fixture(const char *name) { return sql_fixture(std::string("postgr
 
 } // namespace
 
-TEST_F(PostgreCounter, ConfigurationFormsAndSlowSeconds)
+TEST_F(PostgreCounter, SlowSecondsAreNumbers)
 {
-    struct {
-        const char *cfg;
-        const char *id, *user, *pass, *host, *port, *socket;
-    } cases[] = {
-        {"tcp mon:pw@127.0.0.1:5432\n", "tcp", "mon", "pw", "127.0.0.1", "5432", ""},
-        {"sock mon:@localhost:/var/run/postgresql\n", "sock", "mon", "", "localhost", "", "/var/run/postgresql"},
-        {"none mon:pw@db\n", "none", "mon", "pw", "db", "", ""},
-    };
-    for (const auto &c : cases) {
-        vesk_mycustom_counter cnt{};
-        vesk_copy(cnt.cfg_string, c.cfg);
-        vesk_mycustom_data_postgre d;
-        postgre_parse_conf(&cnt, d);
-        EXPECT_STREQ(cnt.id, c.id) << c.cfg;
-        EXPECT_EQ(d.user, c.user) << c.cfg;
-        EXPECT_EQ(d.pass, c.pass) << c.cfg;
-        EXPECT_EQ(d.host, c.host) << c.cfg;
-        EXPECT_EQ(d.port, c.port) << c.cfg;
-        EXPECT_EQ(d.socket, c.socket) << c.cfg;
-    }
-
     // slow_query_sec goes into SQL: a plain number of seconds or nothing.
     temp_dir dir;
     std::string path = dir.write("vesk.conf", "id 5\nslow_query_sec 2.5\nslow_query_sec 1';select(1)--\n"
@@ -160,26 +131,4 @@ TEST_F(PostgreCounter, ResultsIntoFields)
         int64_t value;
     } numbers[] = {{"", 0}, {"42", 42}, {"-3", -3}, {"12.9", 12}, {"t", 0}, {"99999999999999999999", INT64_MAX}};
     for (const auto &n : numbers) EXPECT_EQ(postgre_number(n.text), n.value) << n.text;
-}
-
-TEST_F(PostgreCounter, RatesAndReport)
-{
-    testing::internal::CaptureStdout();
-    core_counter c(kOps, "main mon:secret@127.0.0.1:5432\n");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Postgre main init with user='mon' pass='***' host='127.0.0.1' port='5432' socket=''\n");
-    auto &d = c.data<vesk_mycustom_data_postgre>();
-    d.ok = 1, d.commited = 1000, d.rolled_back = 10;
-    c.delta(0);
-    d.commited = 1600, d.rolled_back = 5, d.replication_lag = -2, d.wal_size = 16777216, d.connections = 6;
-    c.delta(1, 15);
-    EXPECT_EQ(c.report(), "Postgre_main:{report:str=Postgre;id:str=main;ok:i64=1;cmtd:i64=2400;rolbck:i64=0;"
-                          "chk_t:i64=0;chk_seg:i64=0;all_con:i64=6;actv_con:i64=0;idle_con:i64=0;i_in_tr_con:i64=0;"
-                          "lock_con:i64=0;buf_chk:i64=0;buf_clean:i64=0;maxw_clean:i64=0;buf_b:i64=0;"
-                          "buf_b_fsync:i64=0;buf_alloc:i64=0;slo_all:i64=0;slo_dml:i64=0;slo_sel:i64=0;"
-                          "autovacuum:i64=0;in_recovery:i64=0;wal_receiver:i64=0;wal_size:i64=16777216;"
-                          "replication_state:i64=0;replication_lag:i64=-2;};");
-    std::string dump = c.dump();
-    EXPECT_EQ(dump.rfind("MyCustom Postgre report main(1) :\n\tcommited = 1600\n", 0), 0u) << dump;
-    EXPECT_NE(dump.find("\twal size = 16777216\n\treplication state = 0\n"), std::string::npos) << dump;
 }

