@@ -24,10 +24,13 @@
 #include "vesk_log.hpp"
 #include "vesk_memcache.hpp"
 #include "vesk_multicustom.hpp"
+#include "vesk_mysql.hpp"
 #include "vesk_nginx.hpp"
 #include "vesk_plugin.hpp"
+#include "vesk_postgre.hpp"
 #include "vesk_redis.hpp"
 #include "vesk_shm.hpp"
+#include "vesk_sphinx.hpp"
 
 vesk_config config;
 
@@ -485,6 +488,17 @@ rule_result set_int(int &field, std::string_view value)
     return rule_result::done;
 }
 
+// The value is pasted into SQL statements: only a plain number of seconds is taken.
+rule_result slow_query_sec_line(line_ctx &c)
+{
+    if (c.value.size() < sizeof config.slow_query_sec && postgre_valid_seconds(c.value))
+        return set_text(config.slow_query_sec, c.value);
+    std::string what = "slow_query_sec '" + std::string(c.value) + "' is not a number of seconds (kept '" +
+                       config.slow_query_sec + "')";
+    warn_line(c, what.c_str());
+    return rule_result::done;
+}
+
 // ---- the rules, in the order they are tried ----
 
 struct rule {
@@ -526,7 +540,7 @@ const rule kRules[] = {
     SETTING("mysql_write_to", return set_int(config.mysql_write_to, c.value)),
     SETTING("server_tcp_to", return set_int(config.server_tcp_to, c.value)),
     SETTING("counter_tcp_to", return set_int(config.counter_tcp_to, c.value)),
-    SETTING("slow_query_sec", return set_text(config.slow_query_sec, c.value)),
+    {"slow_query_sec", false, slow_query_sec_line},
     PREFIX_SETTING("custom_counters_delimiter", return set_int(config.custom_counters_delimiter, c.value)),
     PREFIX_SETTING("custom_uid", return set_int(config.custom_default_uid, c.value)),
     PREFIX_SETTING("custom_gid", return set_int(config.custom_default_gid, c.value)),
@@ -534,7 +548,10 @@ const rule kRules[] = {
     COUNTER("multicustom", true, group::multicustom, cfg_from::key_end, 0, kMulticustomOps, nullptr),
     {"server_status", true, server_status_line},
     SETTING("mysql_lib", return set_text(config.mysql_lib, c.value)),
-    COUNTER("mysql_", true, group::mysql, cfg_from::key_offset, 6, {}, &config.mysql_on),
+    COUNTER("mysql_", true, group::mysql, cfg_from::key_offset, 6,
+            {.init = mysql_init1, .update = mysql_update, .delta = mysql_delta, .tobson = mysql_tobson,
+             .dump = mysql_dump, .free = mysql_free},
+            &config.mysql_on),
     COUNTER("memcache", false, group::memcache, cfg_from::value_word, 0,
             {.init = memcache_init1, .update = memcache_update, .delta = memcache_delta, .tobson = memcache_tobson,
              .dump = memcache_dump, .free = memcache_free},
@@ -547,7 +564,10 @@ const rule kRules[] = {
             {.init = redis_init, .update = redis_update, .delta = redis_delta, .tobson = redis_tobson,
              .dump = redis_dump, .free = redis_free},
             nullptr),
-    COUNTER("sphinx", true, group::mycustom, cfg_from::key_offset, 7, {}, &config.mysql_on),
+    COUNTER("sphinx", true, group::mycustom, cfg_from::key_offset, 7,
+            {.init = sphinx_init, .reinit = sphinx_reinit, .update = sphinx_update, .delta = sphinx_delta,
+             .tobson = sphinx_tobson, .dump = sphinx_dump, .free = sphinx_free},
+            &config.mysql_on),
     COUNTER("elastic", true, group::mycustom, cfg_from::key_offset, 8,
             {.init = elastic_init, .reinit = elastic_reinit, .update = elastic_update, .delta = elastic_delta,
              .tobson = elastic_tobson, .dump = elastic_dump, .free = elastic_free},
@@ -567,7 +587,10 @@ const rule kRules[] = {
     {"docker_sock", false, docker_sock_line},
     SETTING("slashedApache", return set_int(config.apacheSlashed, c.value)),
     SETTING("postgre_lib", return set_text(config.postgre_lib, c.value)),
-    COUNTER("postgresql_", true, group::mycustom, cfg_from::key_offset, 11, {}, &config.postgre_on),
+    COUNTER("postgresql_", true, group::mycustom, cfg_from::key_offset, 11,
+            {.init = postgre_init, .reinit = postgre_reinit, .update = postgre_update, .delta = postgre_delta,
+             .tobson = postgre_tobson, .dump = postgre_dump, .free = postgre_free},
+            &config.postgre_on),
     SETTING("exclude_tmpfs", return set_int(config.exclude_tmpfs, c.value)),
     SETTING("exclude_mount",
             append_mask(config.path_exclude_masks, config.path_exclude_masks_count, c.value);

@@ -321,17 +321,11 @@ void parentThread(pid_t pid)
 {
     if (config.mysql_on) {
         printf("Mysql is on\n");
-        if (vesk_mysql_load())
-            printf("Mysql found and loaded = %s\n", config.mysql_lib);
-        else
-            printf("ERROR loading mysql = %s\n", config.mysql_lib);
+        if (vesk_mysql_load()) printf("Mysql found and loaded = %s\n", config.mysql_lib);
     }
     if (config.postgre_on) {
         printf("Postgre is on\n");
-        if (vesk_postgre_load())
-            printf("Postgre found and loaded = %s\n", config.postgre_lib);
-        else
-            printf("Error loading postgre = %s\n", config.postgre_lib);
+        if (vesk_postgre_load()) printf("Postgre found and loaded = %s\n", config.postgre_lib);
     }
     setCoreCounters();
     initPlugins();
@@ -355,7 +349,7 @@ void parentThread(pid_t pid)
     }
     if (config.postgre_handle) {
         printf("Closing libpq\n");
-        config.postgre_handle.reset();
+        vesk_postgre_unload();
     }
     if (config.docker) {
         if (vesk_docker_count(config.docker)) {

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <utility>
@@ -46,6 +47,34 @@ struct dl_closer {
     void operator()(void *h) const { if (h) dlclose(h); }
 };
 using unique_dl = std::unique_ptr<void, dl_closer>;
+
+// The loader's last error text, never null.
+inline const char *vesk_dl_error()
+{
+    const char *e = dlerror();
+    return e ? e : "symbol not found";
+}
+
+// Stores symbol `name` of `lib` into the function pointer `slot` (null when it is
+// missing) and says whether it was found.
+template <typename Fn>
+bool vesk_dl_resolve(void *lib, const char *name, Fn &slot)
+{
+    dlerror();
+    void *p = dlsym(lib, name);
+    slot = reinterpret_cast<Fn>(p);
+    return p != nullptr;
+}
+
+// The same for an entry point a client library must have: a missing one prints
+// "dlsym(<name>) error: <loader's text>" on standard error.
+template <typename Fn>
+bool vesk_dl_require(void *lib, const char *name, Fn &slot)
+{
+    if (vesk_dl_resolve(lib, name, slot)) return true;
+    fprintf(stderr, "dlsym(%s) error: %s\n", name, vesk_dl_error());
+    return false;
+}
 
 // A System V shared-memory attachment; detached when the owner goes.
 class shm_attachment {

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -45,6 +46,20 @@ service_words service_parse_words(char *cfg, bool credentials)
         rest = rest.substr(end);
     }
     return out;
+}
+
+service_login service_parse_login(char *cfg)
+{
+    service_words w = service_parse_words(cfg);
+    size_t i = 0;
+    auto next = [&]() { return i < w.words.size() ? std::move(w.words[i++]) : std::string(); };
+    service_login l;
+    l.id = next();
+    l.user = next();
+    if (!w.empty_password) l.pass = next();
+    l.host = next();
+    l.last = next();
+    return l;
 }
 
 std::string service_container_name(std::string_view host)
@@ -344,4 +359,24 @@ std::string service_basic_credentials(const std::string &user, const std::string
     std::string plain = user + ":" + pass;
     if (plain.size() > 511) plain.resize(511);
     return base64_encode_line(plain);
+}
+
+const std::string *sql_text(const sql_row &row, size_t col)
+{
+    if (col >= row.size() || !row[col]) return nullptr;
+    return &*row[col];
+}
+
+std::optional<uint64_t> sql_u64(const sql_row &row, size_t col)
+{
+    const std::string *t = sql_text(row, col);
+    if (!t || t->empty() || !isdigit(static_cast<unsigned char>((*t)[0]))) return std::nullopt;
+    uint64_t v = 0;
+    for (char ch : *t) {
+        if (!isdigit(static_cast<unsigned char>(ch))) break;
+        unsigned d = static_cast<unsigned>(ch - '0');
+        if (v > (UINT64_MAX - d) / 10) return UINT64_MAX;
+        v = v * 10 + d;
+    }
+    return v;
 }

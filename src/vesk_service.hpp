@@ -35,6 +35,14 @@ struct service_words {
 // blank, then splits it into words. With an empty password that word is simply absent.
 service_words service_parse_words(char *cfg, bool credentials = true);
 
+// The login form of the SQL services, "id user:password@host:last" (rewritten in
+// place); with the empty-password form (":@") the password is empty. Missing words
+// are empty.
+struct service_login {
+    std::string id, user, pass, host, last;
+};
+service_login service_parse_login(char *cfg);
+
 // A host word "[name]" names a container: the name (at most 127 bytes), else empty.
 std::string service_container_name(std::string_view host);
 
@@ -207,3 +215,20 @@ struct service_value {
 };
 void service_append(bson *b, std::initializer_list<service_value> values);
 inline int64_t service_u(uint64_t v) { return static_cast<int64_t>(v); }
+
+// ---- statement results of the SQL services ----
+
+// One cell as the client library gave it: none for NULL.
+using sql_cell = std::optional<std::string>;
+// The cells of one row; a row has exactly as many cells as its result has columns.
+using sql_row = std::vector<sql_cell>;
+struct sql_result {
+    std::vector<std::string> columns; // column names, where the client library is asked for them
+    std::vector<sql_row> rows;
+};
+
+// Cell `col` of `row`, when the row has that column and it is not NULL.
+const std::string *sql_text(const sql_row &row, size_t col);
+// The leading decimal digits of cell `col`; none when the cell is absent, NULL or does
+// not begin with a digit; the largest value when the digits do not fit.
+std::optional<uint64_t> sql_u64(const sql_row &row, size_t col);

@@ -1,0 +1,71 @@
+// Statement results written as text, as the captured ones under fixtures/sql are:
+// one row a line, cells separated by tabs, \N for NULL; with `header`, the first
+// line holds the column names.
+#pragma once
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "vesk_service.hpp"
+
+inline sql_result sql_from_text(std::string_view text, bool header)
+{
+    sql_result r;
+    auto cells = [](std::string_view line) {
+        sql_row row;
+        for (size_t pos = 0;;) {
+            size_t tab = line.find('\t', pos);
+            std::string_view cell = line.substr(pos, tab == std::string_view::npos ? tab : tab - pos);
+            row.push_back(cell == "\\N" ? sql_cell() : sql_cell(std::string(cell)));
+            if (tab == std::string_view::npos) return row;
+            pos = tab + 1;
+        }
+    };
+    bool first = true;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t nl = text.find('\n', pos);
+        std::string_view line = text.substr(pos, nl == std::string_view::npos ? nl : nl - pos);
+        pos = nl == std::string_view::npos ? text.size() : nl + 1;
+        sql_row row = cells(line);
+        if (header && first) {
+            for (const sql_cell &c : row) r.columns.push_back(c.value_or(""));
+        } else {
+            r.rows.push_back(std::move(row));
+        }
+        first = false;
+    }
+    return r;
+}
+
+#ifdef VESK_FIXTURES
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include "test_support.hpp"
+
+// A captured result: fixtures/sql/<rel>.tsv.
+inline sql_result sql_fixture(const std::string &rel, bool header = false)
+{
+    std::ifstream f(std::string(VESK_FIXTURES) + "/sql/" + rel + ".tsv", std::ios::binary);
+    if (!f) throw std::runtime_error("no fixture " + rel);
+    std::stringstream s;
+    s << f.rdbuf();
+    return sql_from_text(s.str(), header);
+}
+
+// Counter tests: the settings at their defaults, and the client library's handle set
+// to any open library, as the counters act only while theirs is loaded; what the
+// tests drive never calls into it.
+template <unique_dl vesk_config::*Library>
+class sql_counter_test : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset_agent_state();
+        (config.*Library).reset(dlopen(nullptr, RTLD_LAZY));
+    }
+    void TearDown() override { init_config(); }
+};
+#endif
