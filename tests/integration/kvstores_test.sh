@@ -8,7 +8,8 @@
 . "$(dirname "$0")/lib.sh"
 
 TOOLS=$VESK_BUILD/tests/tools
-KV="/usr/bin/python3 $(dirname "$0")/kvstores.py"
+KV_SCRIPT="$(dirname "$0")/kvstores.py"
+kv() { /usr/bin/python3 "$KV_SCRIPT" "$@"; }
 export MC_PORT=11211 MC_SOCK=$WORK/mc.sock BS_PORT=11300 RD_MAIN=6379 RD_PRIMARY=6381 RD_REPLICA=6380
 export RD_PASS='s3cr"et' INTERVAL=3
 declare -A PIDS
@@ -79,16 +80,16 @@ LD_PRELOAD=$TOOLS/libvesk_fail_socket.so VESK_FAIL_SOCKET=$FLAG start_vesk --con
 # --- Every figure, from load between two reads.
 check "a first report" wait_packet 1
 wait_packet 2
-$KV sample "$WORK/before.json" && $KV burst && check "the agent reads after the load" wait_packet 3 &&
-    $KV sample "$WORK/after.json"
-check "the figures are the servers' own" $KV compare "$WORK/before.json" "$WORK/after.json" "$(tsv 3)"
+kv sample "$WORK/before.json" && kv burst && check "the agent reads after the load" wait_packet 3 &&
+    kv sample "$WORK/after.json"
+check "the figures are the servers' own" kv compare "$WORK/before.json" "$WORK/after.json" "$(tsv 3)"
 check_eq "every server has its object; the refused ones have none" "$ALL" "$(objects 3)"
 
 # --- Restarts between two reads: rates 0, not huge.
 halt mc_tcp bs main
 start mc_tcp && start bs && start main
 check "restarted servers report" wait_packet 4
-check "rates after a restart are 0" $KV zero "$(tsv 4)" "$MC_T" "$BS" redises.main
+check "rates after a restart are 0" kv zero "$(tsv 4)" "$MC_T" "$BS" redises.main
 
 # --- Down for one cycle: absent for that cycle and the next, then back.
 halt mc_unix bs primary
@@ -135,7 +136,7 @@ printf '{"containers":{"cache":{"state":"running","ip":"127.0.0.1"},"rcache":{"s
     >"$WORK/engine.log" 2>&1 &
 ENGINE_PID=$!
 check "the fake Engine listens" wait_for_file "$WORK/docker.sock" 10
-$KV hold >"$WORK/hold.log" &
+kv hold >"$WORK/hold.log" &
 HOLD_PID=$!
 check "the listeners hold" wait_for_text "$WORK/hold.log" ready 10
 read -r _ hang full <"$WORK/hold.log"

@@ -41,9 +41,9 @@ start_vesk --debug --config "$conf" --conf-glob "$WORK/none/*.conf"
 check "the library is loaded" wait_for_text "$WORK/out.log" "Mysql found and loaded = libmysqlclient.so" 10
 check "reports arrive" wait_for_text "$WORK/collector.log" "packet 2:" 20
 
-$ORACLE mysql-shape "$WORK/packets" || fail "report layout"
-$ORACLE mysql-rates "$WORK/packets" "$WORK/m1.sock" || fail "rates"
-$ORACLE mysql-replica "$WORK/packets" "$WORK/m1.sock" "$WORK/m2.sock" || fail "replica"
+oracle mysql-shape "$WORK/packets" || fail "report layout"
+oracle mysql-rates "$WORK/packets" "$WORK/m1.sock" || fail "rates"
+oracle mysql-replica "$WORK/packets" "$WORK/m1.sock" "$WORK/m2.sock" || fail "replica"
 # A statement cut by the server's shutdown fails; none before it.
 check_eq "no statement failed" "" "$(grep -F '[mysql] ERROR' "$WORK/err.log")"
 RESTARTED=1 down_and_back "mariadb_stop 1" "mariadb_start 1 $P1" mysqls main sock

@@ -33,8 +33,8 @@ start_vesk --debug --config "$conf" --conf-glob "$WORK/none/*.conf"
 check "the library is loaded" wait_for_text "$WORK/out.log" "Postgre found and loaded = libpq.so" 10
 check "reports arrive" wait_for_text "$WORK/collector.log" "packet 2:" 20
 
-$ORACLE pg-rates "$WORK/packets" "$SOCK" || fail "rates"
-$ORACLE pg-slow "$WORK/packets" "$SOCK" || fail "slow statements"
+oracle pg-rates "$WORK/packets" "$SOCK" || fail "rates"
+oracle pg-slow "$WORK/packets" "$SOCK" || fail "slow statements"
 
 # A statement cut by the server's shutdown fails; none before it.
 check_eq "no statement failed" "" "$(grep -F 'query failed' "$WORK/err.log")"

@@ -27,7 +27,7 @@ start_vesk --debug --config "$conf" --conf-glob "$WORK/none/*.conf"
 check "the library is loaded" wait_for_text "$WORK/out.log" "Mysql found and loaded = libmysqlclient.so" 10
 check "reports arrive" wait_for_text "$WORK/collector.log" "packet 2:" 20
 
-$ORACLE sphinx-rates "$WORK/packets" $PORT || fail "rates"
+oracle sphinx-rates "$WORK/packets" $PORT || fail "rates"
 
 down_and_back searchd_stop searchd_start mycustoms Sphinx_main Sphinx_nopass
 

@@ -104,7 +104,10 @@ collect_reports() {
     port=$(sed -n 's/^listening udp 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/collector.log")
 }
 
-ORACLE="/usr/bin/python3 $(dirname "${BASH_SOURCE[0]}")/sql_oracle.py"
+SQL_ORACLE="$(dirname "${BASH_SOURCE[0]}")/sql_oracle.py"
+# The servers' own views, sampled by an independent client (a function, so the
+# checkout's path may hold blanks).
+oracle() { /usr/bin/python3 "$SQL_ORACLE" "$@"; }
 
 # Takes the server down after the last report, and up again two reports later; then
 # checks that each object was absent while down and for the first cycle back.
@@ -112,14 +115,14 @@ ORACLE="/usr/bin/python3 $(dirname "${BASH_SOURCE[0]}")/sql_oracle.py"
 down_and_back() {
     local stop=$1 start=$2 array=$3 first back id
     shift 3
-    first=$($ORACLE last "$WORK/packets")
+    first=$(oracle last "$WORK/packets")
     $stop
-    $ORACLE wait "$WORK/packets" $((first + 2))
+    oracle wait "$WORK/packets" $((first + 2))
     check "the server starts again" $start
-    back=$($ORACLE last "$WORK/packets")
-    $ORACLE wait "$WORK/packets" $((back + 3))
+    back=$(oracle last "$WORK/packets")
+    oracle wait "$WORK/packets" $((back + 3))
     for id in "$@"; do
-        $ORACLE down-and-back "$WORK/packets" "$first" "$id" "$array" ${RESTARTED:+restarted} ||
+        oracle down-and-back "$WORK/packets" "$first" "$id" "$array" ${RESTARTED:+restarted} ||
             fail "down and back: $id"
     done
 }

@@ -5,7 +5,10 @@
 . "$(dirname "$0")/lib.sh"
 
 TOOLS="$VESK_BUILD/tests/tools"
-NOFNAME="$VESK_BUILD/tests/clientlibs/libvesk-fake-pq-nofname.so"
+# A setting's value is one word: the stand-in is named from $WORK, whose path has
+# no blank wherever the checkout lives.
+NOFNAME="$WORK/libvesk-fake-pq-nofname.so"
+cp "$VESK_BUILD/tests/clientlibs/libvesk-fake-pq-nofname.so" "$NOFNAME"
 
 collect() { # NAME: starts a collector for two reports, sets $port
     mkdir -p "$WORK/$1"
