@@ -75,7 +75,9 @@ EOF
 )
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 FLAG=$WORK/fail_socket
-LD_PRELOAD=$TOOLS/libvesk_fail_socket.so VESK_FAIL_SOCKET=$FLAG start_vesk --config "$conf" --conf-glob "$WORK/none/*"
+# LD_PRELOAD splits at blanks: the library is named from $WORK, wherever the checkout is.
+cp "$TOOLS/libvesk_fail_socket.so" "$WORK/"
+LD_PRELOAD=$WORK/libvesk_fail_socket.so VESK_FAIL_SOCKET=$FLAG start_vesk --config "$conf" --conf-glob "$WORK/none/*"
 
 # --- Every figure, from load between two reads.
 check "a first report" wait_packet 1
