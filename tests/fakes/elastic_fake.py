@@ -134,11 +134,7 @@ def serve(conn, number, args):
             request, buf = buf[:end].decode("latin-1"), buf[end:]
             line = request.splitlines()[0]
             print("conn %d: %s" % (number, line), file=sys.stderr, flush=True)
-            method, path = (line.split() + ["", ""])[:2]
-            if method != "GET":
-                status, body, extra = 405, {"error": "method not allowed", "status": 405}, []
-            else:
-                status, body, extra = route(args, path)
+            status, body, extra = route(args, (line.split() + ["", ""])[1])
             conn.sendall(answer(args, status, body, extra))
             if "connection: close" in request.lower():
                 return

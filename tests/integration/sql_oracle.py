@@ -203,14 +203,10 @@ def mysql_replica(d, primary, replica):
         cur.execute("START SLAVE")
 
 
-def presence(d, first, ident, array):
-    return [part(d, k, f"{array}.{ident}") for k in numbers(d) if k >= first]
-
-
 def down_and_back(d, first, ident, array, restarted=None):
     """From report `first` on: present, absent while down and for the first cycle back,
     then present again; with `restarted`, that key is 1 in exactly the first one back."""
-    objs = presence(d, first, ident, array)
+    objs = [part(d, k, f"{array}.{ident}") for k in numbers(d) if k >= first]
     shape = "".join("P" if o else "A" for o in objs)
     check(f"{array}.{ident}: absent while down and one cycle more, then back", re.fullmatch(r"P+A{2,}P+", shape),
           shape)
@@ -370,29 +366,12 @@ def pg_slow(d, sockdir):
     t.join()
 
 
-def main():
-    cmd, d, args = sys.argv[1], sys.argv[2], sys.argv[3:]
-    if cmd == "mysql-shape":
-        mysql_shape(d)
-    elif cmd == "mysql-rates":
-        mysql_rates(d, args[0])
-    elif cmd == "mysql-replica":
-        mysql_replica(d, args[0], args[1])
-    elif cmd == "down-and-back":
-        down_and_back(d, int(args[0]), args[1], args[2], len(args) > 3)
-    elif cmd == "sphinx-rates":
-        sphinx_rates(d, int(args[0]))
-    elif cmd == "pg-rates":
-        pg_rates(d, args[0])
-    elif cmd == "pg-slow":
-        pg_slow(d, args[0])
-    elif cmd == "last":
-        print(numbers(d)[-1] if numbers(d) else 0)
-    elif cmd == "wait":
-        wait_packet(d, int(args[0]), 60)
-    else:
-        raise SystemExit(f"unknown command {cmd}")
-    sys.exit(min(FAILS, 100))
-
-
-main()
+COMMANDS = {
+    "mysql-shape": mysql_shape, "mysql-rates": mysql_rates, "mysql-replica": mysql_replica, "pg-rates": pg_rates,
+    "pg-slow": pg_slow, "sphinx-rates": lambda d, port: sphinx_rates(d, int(port)),
+    "down-and-back": lambda d, first, ident, array, *restarted: down_and_back(d, int(first), ident, array, restarted),
+    "last": lambda d: print(numbers(d)[-1] if numbers(d) else 0),
+    "wait": lambda d, n: wait_packet(d, int(n), 60),
+}
+COMMANDS[sys.argv[1]](*sys.argv[2:])
+sys.exit(min(FAILS, 100))
