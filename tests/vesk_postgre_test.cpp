@@ -41,14 +41,6 @@ TEST(PostgreStatements, ByVersion)
     EXPECT_EQ(d.active_connections, 4u);
     postgre_zero_unplanned(90199, d);
     EXPECT_EQ(d.active_connections + d.idle_connections, 0u);
-
-    // Servers before 9.2 mark idle backends by their statement text.
-    EXPECT_EQ(get_query_str_old("2.5"),
-              "select count(*), 'CNT_ALL' AS name from pg_stat_activity where current_query != '<IDLE>' and now() - "
-              "query_start > '2.5 sec'::interval UNION select count(*), 'CNT_SEL' AS name from pg_stat_activity where "
-              "current_query != '<IDLE>' and current_query ilike 'select%' and now() - query_start > '2.5 "
-              "sec'::interval UNION select count(*), 'CNT_DML' AS name  from pg_stat_activity where current_query != "
-              "'<IDLE>' and now() - query_start > '2.5 sec'::interval and current_query ~* '^(insert|update|delete)'");
 }
 
 TEST(PostgreResults, OtherVersionsAndShapes)

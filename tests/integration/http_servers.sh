@@ -183,14 +183,12 @@ CONF
 
 # A server that never answers on 8097, and one that closes without answering on 8098.
 start_odd_servers() {
-    local port mode
-    for port in 8097 8098; do
-        mode=silent
-        [ $port = 8098 ] && mode=close
-        python3 "$VESK_SRC/tests/fakes/odd_listener.py" --port $port --mode $mode >"$WORK/odd-$port.log" 2>&1 &
+    local m
+    for m in silent:8097 close:8098; do
+        python3 "$VESK_SRC/tests/fakes/odd_listener.py" --mode ${m%:*} --port ${m#*:} >"$WORK/odd-${m#*:}.log" 2>&1 &
         SERVER_PIDS+=($!)
-        wait_port $port || return 1
     done
+    wait_port 8097 && wait_port 8098
 }
 # unreachable_lines KIND TAIL: configuration lines of three KIND counters, "down" where
 # nothing listens, "empty" on the closing server, "silent" on the mute one; TAIL
@@ -308,11 +306,10 @@ check_memory() {
     fi
 }
 
-# The status page of an FPM pool through the independent client: fpm_status
-# HOST:PORT|SOCKET [PATH].
+# The status page of an FPM pool through the independent client: fpm_status HOST:PORT|SOCKET.
 fpm_status() {
-    SCRIPT_NAME=${2:-/status} SCRIPT_FILENAME=${2:-/status} REQUEST_URI=${2:-/status} REQUEST_METHOD=GET \
-        QUERY_STRING= cgi-fcgi -bind -connect "$1"
+    SCRIPT_NAME=/status SCRIPT_FILENAME=/status REQUEST_URI=/status REQUEST_METHOD=GET QUERY_STRING= \
+        cgi-fcgi -bind -connect "$1"
 }
 
 # An Elasticsearch fake on port $1; the other arguments go to tests/fakes/elastic_fake.py.
