@@ -202,13 +202,10 @@ check_unreachable() {
         "[$1] silent: no whole answer in time"
 }
 
-# One HTTP/1.0 request on 127.0.0.1: http_get PORT PATH [BASIC CREDENTIALS].
-# Prints the whole answer.
+# One HTTP/1.0 request on 127.0.0.1: http_get PORT PATH prints the whole answer.
 http_get() {
-    local auth=
-    [ -n "${3:-}" ] && auth="Authorization: Basic $(printf '%s' "$3" | base64 -w0)"$'\r\n'
     exec 9<>"/dev/tcp/127.0.0.1/$1" || return 1
-    printf 'GET %s HTTP/1.0\r\nHost: localhost\r\nConnection: close\r\n%s\r\n' "$2" "$auth" >&9
+    printf 'GET %s HTTP/1.0\r\nHost: localhost\r\nConnection: close\r\n\r\n' "$2" >&9
     timeout 5 cat <&9
     exec 9<&-
 }
