@@ -14,6 +14,7 @@ STATE="$WORK/engine.json"
 
 table() { /usr/bin/python3 "$FAKES/docker_table.py" "$@"; }
 segment_line() { ipcs -m | awk -v k="$(printf '0x%08x' "$1")" '$1 == k'; }
+segment_private() { segment_line "$KEY" | grep -q ' 600 '; }
 
 # The fake Engine's world: "name": {fields} pairs, then the stalled names.
 engine_state() {
@@ -89,7 +90,7 @@ engine_state "$(web running 172.17.0.2 250000000 1),$DOWN,$OTHERS"
 
 # The Engine is missing at start.
 start_vesk --config "$conf" --conf-glob "$WORK/none/*.conf"
-for ((i = 0; i < 50; i++)); do segment_line "$KEY" | grep -q ' 600 ' && break; sleep 0.1; done
+wait_until 5 segment_private
 check_eq "the agent's table is private to root" "root 600" "$(segment_line "$KEY" | awk '{print $3, $4}')"
 # Added before the docker child attaches (one second after the fork): it must stay.
 table add "$KEY" web held boot down gone cache 'odd name/x?y'
@@ -158,7 +159,7 @@ custom r one interval=1 echo 1
 EOF
 )
 start_vesk --config "$conf2" --conf-glob "$WORK/none/*.conf"
-for ((i = 0; i < 50; i++)); do [ -n "$(segment_line "$KEY")" ] && break; sleep 0.1; done
+wait_until 5 segment_private
 table add "$KEY" web
 check "the parent refreshes the table" wait_entries 10 web 0 running
 stop_vesk
