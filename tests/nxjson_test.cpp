@@ -159,20 +159,6 @@ TEST(NxJson, UnicodeEscapesWithTheEncoder)
     }
 }
 
-TEST(NxJson, ParsesInPlace)
-{
-    char text[] = "{\"ab\":\"c\\nd\",\"e\":[1]}";
-    const nx_json *js = nx_json_parse(text, nullptr);
-    ASSERT_NE(js, nullptr);
-    // Keys and strings point into the buffer, each ended by a 0 byte written there.
-    EXPECT_EQ(js->child->key, text + 2);
-    EXPECT_EQ(text[4], 0);
-    EXPECT_EQ(js->child->text_value, text + 7);
-    EXPECT_STREQ(text + 7, "c\nd");
-    EXPECT_EQ(js->last_child, js->child->next);
-    nx_json_free(js);
-}
-
 TEST(NxJson, LookupsNeverReturnNull)
 {
     char text[] = "{\"a\":1,\"a\":2,\"b\":[7,8]}";
