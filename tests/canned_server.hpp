@@ -88,7 +88,8 @@ private:
         return false;
     }
 
-    // An HTTP request ends with a blank line, a FastCGI one with the empty PARAMS record.
+    // By default an HTTP request ends with a blank line, a FastCGI one with the empty
+    // PARAMS record.
     bool request_whole(const std::string &r) const
     {
         if (whole_) return whole_(r);
