@@ -101,6 +101,8 @@ TEST(ElasticAnswers, FullWidthAndMissingMembers)
     EXPECT_EQ(elastic_parse_cluster_health(health("green", 0))->status, 3);
     EXPECT_FALSE(elastic_parse_cluster_health(health("purple", 0))->status);
     EXPECT_FALSE(elastic_parse_cluster_health("not json"));
+    // \u escapes are kept as written: a stray one elsewhere never spoils the answer.
+    EXPECT_TRUE(elastic_parse_cluster_health(R"({"cluster_name":"\uD800","status":"green"})"));
 }
 
 TEST(ElasticCounter, TwoAnswersOnOneConnection)
