@@ -228,6 +228,8 @@ char *parser::object(nx_json *js, char *p, int depth)
         case 0: return parse_error(UNEXPECTED, 237, p);
         case '}': return p + 1;
         case '/':
+            // Where a member is expected, "/*" at the very end is the end of the text.
+            if (p[1] == '*' && !p[2]) return parse_error(UNEXPECTED, 237, p + 2);
             p = skip_comment(p, 218, 228);
             if (!p) return nullptr;
             break;

@@ -157,7 +157,7 @@ docker_inspect docker_read_inspect(const nx_json *root)
         const nx_json *nets = json_get_item_by_path(root, "NetworkSettings.Networks");
         if (nets->type == NX_JSON_OBJECT && nets->length > 0) {
             json_get_str_by_path(nets->child, "IPAddress", ip, sizeof ip);
-            if (ip[0]) in.network = nets->child->key;
+            in.network = nets->child->key;
         }
     }
     in.ip = ip;
@@ -255,7 +255,7 @@ int vesk_docker_update_info(vesk_docker_t *docker, const char *container_name)
     if (!ans) return -1;
 
     // 404: the Engine does not know the name (never created, or removed). The name
-    // still has its record, without an address and with its last state.
+    // still has its record: not running, without an address, with its last state.
     bool gone = ans->status == 404;
     inspection ins;
     docker_inspect info;
@@ -279,12 +279,6 @@ int vesk_docker_update_info(vesk_docker_t *docker, const char *container_name)
     if (idx < 0) idx = vesk_docker_add_container(docker, name.c_str());
     if (idx < 0) return -1;
     vesk_docker_container_t &c = docker->containers[idx];
-    if (gone) {
-        c.running = 0;
-        c.ip[0] = 0;
-        inspections[idx] = {};
-        return idx;
-    }
     inspections[idx] = std::move(ins);
     c.running = info.running ? 1 : 0;
     c.state = static_cast<vesk_docker_container_state_t>(docker_next_state(info, c.state));

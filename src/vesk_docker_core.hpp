@@ -84,7 +84,7 @@ struct docker_inspect {
     bool oomkilled = false;
     std::string status;  // "State.Status", at most 18 bytes
     std::string ip;      // at most 15 bytes; empty when none
-    std::string network; // the network the address came from, when not the default one
+    std::string network; // the first network, when the address was sought there
 };
 docker_inspect docker_read_inspect(const nx_json *root);
 // The state an inspection gives a record that had `previous`.

@@ -24,7 +24,7 @@ struct json_doc {
 
     explicit json_doc(std::string_view body) : text(body)
     {
-        root.reset(nx_json_parse_utf8(text.data()));
+        root.reset(nx_json_parse(text.data(), nullptr));
     }
     bool is_object() const { return root && root->type == NX_JSON_OBJECT; }
 };

@@ -1,10 +1,13 @@
 // A scripted server for the service counter tests: it listens on loopback TCP or a
 // Unix socket, reads each request whole, and answers it with the next reply of its
-// script (the last one repeats). It records every request it read.
+// script (the last one repeats). It records every request it read. Connections are
+// served one after another; a reply that keeps its connection open answers the next
+// request on it.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -12,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,8 +33,15 @@ struct canned_reply {
 
 class canned_server {
 public:
-    // On 127.0.0.1 with a free port, or on the Unix socket `path`.
-    explicit canned_server(std::vector<canned_reply> script, const std::string &path = {}) : script_(std::move(script))
+    // Whether the bytes read so far are one whole request.
+    using request_end = std::function<bool(const std::string &)>;
+    // The requests of line protocols (Memcached, Redis, Beanstalkd) end with CR LF.
+    static bool line_request(const std::string &r) { return r.ends_with("\r\n"); }
+
+    // On 127.0.0.1 with a free port, or on the Unix socket `path`. Requests are HTTP or
+    // FastCGI ones unless `whole` says otherwise.
+    explicit canned_server(std::vector<canned_reply> script, const std::string &path = {}, request_end whole = {})
+        : script_(std::move(script)), whole_(std::move(whole))
     {
         if (path.empty()) {
             listen_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -77,9 +88,11 @@ private:
         return false;
     }
 
-    // An HTTP request ends with a blank line, a FastCGI one with the empty PARAMS record.
-    static bool request_whole(const std::string &r)
+    // By default an HTTP request ends with a blank line, a FastCGI one with the empty
+    // PARAMS record.
+    bool request_whole(const std::string &r) const
     {
+        if (whole_) return whole_(r);
         static const std::string fcgi_end("\x01\x04\x00\x01\x00\x00\x00\x00", 8);
         return r.ends_with("\r\n\r\n") || (r.size() >= 24 && r.ends_with(fcgi_end));
     }
@@ -89,6 +102,9 @@ private:
         size_t next = 0;
         while (wait_in(listen_.get(), -1)) {
             unique_fd conn(accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            // Pieces leave one by one, so the client sees them in separate reads.
+            int one = 1;
+            setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             bool open = true;
             while (open && conn) {
                 std::string req;
@@ -118,6 +134,7 @@ private:
     }
 
     std::vector<canned_reply> script_;
+    request_end whole_;
     unique_fd listen_;
     int port_ = 0;
     std::atomic<bool> stop_{false};

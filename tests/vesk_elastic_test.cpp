@@ -21,4 +21,6 @@ TEST(ElasticAnswers, OtherShapes)
     EXPECT_FALSE(h->status);
     EXPECT_EQ(h->unassigned, 3);
     EXPECT_FALSE(elastic_parse_cluster_health("not json"));
+    // \u escapes are kept as written: a stray one elsewhere never spoils the answer.
+    EXPECT_TRUE(elastic_parse_cluster_health(R"({"cluster_name":"\uD800","status":"green"})"));
 }

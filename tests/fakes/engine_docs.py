@@ -1,6 +1,6 @@
 """Documents of the Docker Engine API (v1.43) as the Engine writes them: container
-inspection, statistics objects and error bodies. Written from the public API
-reference; shared by the fake Engine and the fixture generator."""
+inspection, statistics objects and error bodies, written from the public API
+reference for the fake Engine."""
 
 import hashlib
 import json
@@ -27,8 +27,7 @@ def error_body(message):
 ZERO_TIME = "0001-01-01T00:00:00Z"
 
 
-def inspect(name, state="running", ip="172.17.0.2", network="bridge", exit_code=0,
-            env_count=8, label_count=4, mounts=1, started="2024-05-02T08:15:04.196832614Z"):
+def inspect(name, state="running", ip="172.17.0.2", network="bridge"):
     """The inspection answer of one container. `state` is one of running, paused,
     restarting, exited, dead, created, oomkilled; `network` is "bridge" (the default
     network, whose address is also in NetworkSettings.IPAddress) or the name of a
@@ -43,9 +42,9 @@ def inspect(name, state="running", ip="172.17.0.2", network="bridge", exit_code=
     endpoint = hashlib.sha256((name + "ep").encode()).hexdigest() if addr else ""
     netid = hashlib.sha256(network.encode()).hexdigest()
     env = ["PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"]
-    env += ["APP_SETTING_%d=value-%d&more<%d>" % (i, i, i) for i in range(env_count)]
+    env += ["APP_SETTING_%d=value-%d&more<%d>" % (i, i, i) for i in range(8)]
     labels = {"com.example.service": name, "com.example.team": "ops"}
-    labels.update({"org.opencontainers.image.ref.%d" % i: "ubuntu-jammy-%d" % i for i in range(label_count)})
+    labels.update({"org.opencontainers.image.ref.%d" % i: "ubuntu-jammy-%d" % i for i in range(4)})
     network_entry = {
         "IPAMConfig": None if network == "bridge" else {},
         "Links": None,
@@ -74,9 +73,9 @@ def inspect(name, state="running", ip="172.17.0.2", network="bridge", exit_code=
             "OOMKilled": state == "oomkilled",
             "Dead": state == "dead",
             "Pid": 41873 if running else 0,
-            "ExitCode": exit_code if not running else 0,
+            "ExitCode": 0,
             "Error": "",
-            "StartedAt": started,
+            "StartedAt": "2024-05-02T08:15:04.196832614Z",
             "FinishedAt": ZERO_TIME if running else "2024-05-02T09:01:44.102918337Z",
         },
         "Image": "sha256:" + hashlib.sha256(b"memcached:1.6").hexdigest(),
@@ -171,12 +170,12 @@ def inspect(name, state="running", ip="172.17.0.2", network="bridge", exit_code=
         },
         "Mounts": [{
             "Type": "bind",
-            "Source": "/srv/%s/data%d" % (name, i),
-            "Destination": "/data%d" % i,
+            "Source": "/srv/%s/data0" % name,
+            "Destination": "/data0",
             "Mode": "",
             "RW": True,
             "Propagation": "rprivate",
-        } for i in range(mounts)],
+        }],
         "Config": {
             "Hostname": cid[:12],
             "Domainname": "",
@@ -236,14 +235,13 @@ def cpu_stats(total, system, ncpu, percpu=None):
     return out
 
 
-def stats(name, cpu, precpu, read="2024-05-02T08:16:00.018453812Z", preread=ZERO_TIME, memory=True,
-          blkio_devices=1):
-    """One object of the statistics stream."""
-    blk = [{"major": 8, "minor": 16 * i, "op": op, "value": 4096 * (i + 1)}
-           for i in range(blkio_devices) for op in ("read", "write")]
+def stats(name, cpu, precpu, memory=True):
+    """One object of the statistics stream; without `memory`, the one a container that
+    does not run gets."""
+    blk = [{"major": 8, "minor": 0, "op": op, "value": 4096} for op in ("read", "write")]
     return {
-        "read": read,
-        "preread": preread,
+        "read": "2024-05-02T08:16:00.018453812Z" if memory else ZERO_TIME,
+        "preread": ZERO_TIME,
         "pids_stats": {"current": 10, "limit": 18446744073709551615} if memory else {},
         "blkio_stats": {
             "io_service_bytes_recursive": blk if memory else None,
@@ -283,6 +281,6 @@ def zero_stats(name, precpu=None):
     """The object that a stopped container's stream keeps sending."""
     zero = {"cpu_usage": {"total_usage": 0, "usage_in_kernelmode": 0, "usage_in_usermode": 0},
             "throttling_data": {"periods": 0, "throttled_periods": 0, "throttled_time": 0}}
-    obj = stats(name, zero, precpu if precpu is not None else zero, read=ZERO_TIME, memory=False)
+    obj = stats(name, zero, precpu if precpu is not None else zero, memory=False)
     del obj["networks"]
     return obj

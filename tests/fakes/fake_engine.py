@@ -2,7 +2,7 @@
 """A fake Docker Engine on a Unix socket, written from the public Engine API
 reference (v1.43), for the agent's black-box and unit tests.
 
-    fake_engine.py --socket PATH --state FILE [--log FILE] [--tick SECONDS]
+    fake_engine.py --socket PATH --state FILE [--log FILE]
 
 It serves
   GET [/vX.Y]/containers/{name or id}/json            the container's inspection
@@ -16,12 +16,12 @@ The tests drive it through FILE, a JSON object read again whenever it changes:
   {"containers": {NAME: {"state": "running"|"paused"|"restarting"|"exited"|"dead"|
                                    "created"|"oomkilled",
                          "ip": "172.17.0.2", "network": "bridge" or a user network,
-                         "cpu_step": ns per tick, "sys_step": ns per tick, "ncpu": 4,
+                         "cpu_step": ns a second, "sys_step": ns a second, "ncpu": 4,
                          "percpu": number of per-CPU entries (0: none),
                          "gen": a number that changes when the container is recreated}},
    "stall": [NAME, ...]}    inspections of these names are read and never answered
 A container missing from "containers" does not exist (404). A statistics stream
-sends one object per tick, zeroed while the container does not run, and ends when
+sends one object a second, zeroed while the container does not run, and ends when
 the container is removed or recreated. Every request line goes to the log.
 """
 
@@ -219,7 +219,7 @@ class Handler(socketserver.BaseRequestHandler):
             self.send(data)
             if not stream:
                 break
-            time.sleep(self.server.tick)
+            time.sleep(1)
         if first:
             return self.answer(version, 404, "Not Found", engine_docs.error_body("No such container: " + name))
         if chunked:
@@ -237,7 +237,6 @@ def main():
     ap.add_argument("--socket", required=True)
     ap.add_argument("--state", required=True)
     ap.add_argument("--log")
-    ap.add_argument("--tick", type=float, default=1.0)
     args = ap.parse_args()
     try:
         os.unlink(args.socket)
@@ -245,7 +244,6 @@ def main():
         pass
     srv = Server(args.socket, Handler)
     srv.world = World(args.state, args.log)
-    srv.tick = args.tick
     print("listening " + args.socket, flush=True)
     srv.serve_forever()
 

@@ -14,8 +14,8 @@ export MC_PORT=11211 MC_SOCK=$WORK/mc.sock BS_PORT=11300 RD_MAIN=6379 RD_PRIMARY
 export RD_PASS='s3cr"et' INTERVAL=3
 declare -A PIDS
 
-wait_port() { for ((i = 0; i < 50; i++)); do (: <"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
-wait_path() { for ((i = 0; i < 50; i++)); do [ -S "$1" ] && return 0; sleep 0.1; done; return 1; }
+port_open() { (: <"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+wait_port() { wait_until 5 port_open "$1"; }
 
 start() {
     case $1 in
@@ -30,7 +30,7 @@ start() {
     esac
     PIDS[$1]=$!
     case $1 in
-    mc_tcp) wait_port $MC_PORT ;; mc_unix) wait_path "$MC_SOCK" ;; bs) wait_port $BS_PORT ;;
+    mc_tcp) wait_port $MC_PORT ;; mc_unix) wait_until 5 test -S "$MC_SOCK" ;; bs) wait_port $BS_PORT ;;
     main) wait_port $RD_MAIN ;; primary) wait_port $RD_PRIMARY ;; replica) wait_port $RD_REPLICA ;;
     esac
 }
