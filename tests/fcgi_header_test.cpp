@@ -1,4 +1,4 @@
-// The FastCGI client: the request bytes, and the record reader on captured PHP-FPM
+// The FastCGI client: long request values, and the record reader on captured PHP-FPM
 // answers cut at every byte boundary.
 #include <gtest/gtest.h>
 
@@ -21,23 +21,14 @@ const std::string kEnd = record(FCGI_END_REQUEST, std::string("\0\0\0\0\0\0\0\0"
 
 } // namespace
 
-TEST(FcgiRequest, Bytes)
+// Lengths of 128 and more take four bytes with the high bit set.
+TEST(FcgiRequest, LongValues)
 {
-    std::string req = fpm_request("/status");
-    ASSERT_EQ(req.size(), 131u);
-    EXPECT_EQ(req.substr(0, 24), std::string("\x01\x01\x00\x01\x00\x08\x00\x00"
-                                             "\x00\x01\x00\x00\x00\x00\x00\x00"
-                                             "\x01\x04\x00\x01\x00\x63\x00\x00",
-                                             24));
-    EXPECT_EQ(req.substr(24, 40), std::string("\x0f\x17SCRIPT_FILENAME/vesk_asking_for_status", 40));
-    EXPECT_EQ(req.substr(123), std::string("\x01\x04\x00\x01\x00\x00\x00\x00", 8));
-
-    // Lengths of 128 and more take four bytes with the high bit set.
     std::string path(130, 'p');
     std::string pair;
     EXPECT_EQ(serialize_name_value(pair, {"SCRIPT_NAME", path}), 1u + 4 + 11 + 130);
     EXPECT_EQ(pair.substr(0, 5), std::string("\x0b\x80\x00\x00\x82", 5));
-    EXPECT_EQ(fpm_request(path).size(), 131u + 2 * (123 + 3));
+    EXPECT_EQ(fpm_request(path).size(), fpm_request("/status").size() + 2 * (123 + 3));
 }
 
 // The STDOUT stream is joined across records, whatever the cut between receives.

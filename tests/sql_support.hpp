@@ -1,10 +1,7 @@
-// Statement results written as text, as the captured ones under fixtures/sql are:
-// one row a line, cells separated by tabs, \N for NULL; with `header`, the first
-// line holds the column names.
+// Statement results written as text: one row a line, cells separated by tabs, \N for
+// NULL; with `header`, the first line holds the column names.
 #pragma once
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -38,34 +35,3 @@ inline sql_result sql_from_text(std::string_view text, bool header)
     }
     return r;
 }
-
-#ifdef VESK_FIXTURES
-#include <dlfcn.h>
-#include <gtest/gtest.h>
-
-#include "test_support.hpp"
-
-// A captured result: fixtures/sql/<rel>.tsv.
-inline sql_result sql_fixture(const std::string &rel, bool header = false)
-{
-    std::ifstream f(std::string(VESK_FIXTURES) + "/sql/" + rel + ".tsv", std::ios::binary);
-    if (!f) throw std::runtime_error("no fixture " + rel);
-    std::stringstream s;
-    s << f.rdbuf();
-    return sql_from_text(s.str(), header);
-}
-
-// Counter tests: the settings at their defaults, and the client library's handle set
-// to any open library, as the counters act only while theirs is loaded; what the
-// tests drive never calls into it.
-template <unique_dl vesk_config::*Library>
-class sql_counter_test : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        reset_agent_state();
-        (config.*Library).reset(dlopen(nullptr, RTLD_LAZY));
-    }
-    void TearDown() override { init_config(); }
-};
-#endif

@@ -20,9 +20,9 @@ after the number of its connection: "conn N: GET ...".
 """
 import argparse
 import json
-import socket
 import sys
-import threading
+
+from odd_listener import listen_forever
 
 NODE_ID = "Xk3dQ8pTRsOq1w-JvZ1h2A"
 NODE_NAME = "es01"
@@ -134,17 +134,13 @@ def serve(conn, number, args):
             request, buf = buf[:end].decode("latin-1"), buf[end:]
             line = request.splitlines()[0]
             print("conn %d: %s" % (number, line), file=sys.stderr, flush=True)
-            method, path = (line.split() + ["", ""])[:2]
-            if method != "GET":
-                status, body, extra = 405, {"error": "method not allowed", "status": 405}, []
-            else:
-                status, body, extra = route(args, path)
+            status, body, extra = route(args, (line.split() + ["", ""])[1])
             conn.sendall(answer(args, status, body, extra))
             if "connection: close" in request.lower():
                 return
 
 
-def main():
+if __name__ == "__main__":
     ap = argparse.ArgumentParser()
     ap.add_argument("--port", type=int, required=True)
     ap.add_argument("--version", type=int, choices=[7, 8], default=8)
@@ -153,17 +149,4 @@ def main():
     ap.add_argument("--unassigned", type=int, default=0)
     ap.add_argument("--big-queue", type=int, default=0)
     args = ap.parse_args()
-    ls = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    ls.bind(("127.0.0.1", args.port))
-    ls.listen(16)
-    print("ready", flush=True)
-    number = 0
-    while True:
-        conn, _ = ls.accept()
-        number += 1
-        threading.Thread(target=serve, args=(conn, number, args), daemon=True).start()
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    listen_forever(args.port, serve, args)

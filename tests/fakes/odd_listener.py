@@ -8,42 +8,37 @@ It prints "ready" once it listens, and serves until it is stopped.
 """
 import argparse
 import socket
-import sys
 import threading
 
 
-def serve(conn, mode):
+def listen_forever(port, serve, *args):
+    """Accepts on 127.0.0.1:port, each connection served by serve(conn, number, *args)
+    in a thread of its own; prints "ready" once it listens."""
+    ls = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    ls.bind(("127.0.0.1", port))
+    ls.listen(16)
+    print("ready", flush=True)
+    number = 0
+    while True:
+        conn, _ = ls.accept()
+        number += 1
+        threading.Thread(target=serve, args=(conn, number, *args), daemon=True).start()
+
+
+def serve(conn, _number, mode):
+    # close: the first read, then the close; silent: reads until the peer goes.
     with conn:
-        conn.settimeout(None)
-        if mode == "close":
-            try:
-                conn.recv(65536)
-            except OSError:
+        try:
+            while conn.recv(65536) and mode == "silent":
                 pass
-            return
-        # silent: take whatever comes, answer nothing, until the peer goes
-        while True:
-            try:
-                if not conn.recv(65536):
-                    return
-            except OSError:
-                return
+        except OSError:
+            pass
 
 
-def main():
+if __name__ == "__main__":
     ap = argparse.ArgumentParser()
     ap.add_argument("--port", type=int, required=True)
     ap.add_argument("--mode", choices=["close", "silent"], required=True)
     args = ap.parse_args()
-    ls = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    ls.bind(("127.0.0.1", args.port))
-    ls.listen(16)
-    print("ready", flush=True)
-    while True:
-        conn, _ = ls.accept()
-        threading.Thread(target=serve, args=(conn, args.mode), daemon=True).start()
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    listen_forever(args.port, serve, args.mode)

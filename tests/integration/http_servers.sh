@@ -181,25 +181,42 @@ CONF
     return 1
 }
 
-# A server that closes without answering (close) or never answers (silent), on $1.
-start_odd() {
-    python3 "$VESK_SRC/tests/fakes/odd_listener.py" --port "$1" --mode "$2" >"$WORK/odd-$1.log" 2>&1 &
-    SERVER_PIDS+=($!)
-    wait_port "$1"
+# A server that never answers on 8097, and one that closes without answering on 8098.
+start_odd_servers() {
+    local m
+    for m in silent:8097 close:8098; do
+        python3 "$VESK_SRC/tests/fakes/odd_listener.py" --mode ${m%:*} --port ${m#*:} >"$WORK/odd-${m#*:}.log" 2>&1 &
+        SERVER_PIDS+=($!)
+    done
+    wait_port 8097 && wait_port 8098
+}
+# unreachable_lines KIND TAIL: configuration lines of three KIND counters, "down" where
+# nothing listens, "empty" on the closing server, "silent" on the mute one; TAIL
+# follows each address.
+unreachable_lines() {
+    printf '%s_down 127.0.0.1:8099%s\n%s_empty 127.0.0.1:8098%s\n%s_silent 127.0.0.1:8097%s\n' "$1" "$2" "$1" "$2" "$1" "$2"
+}
+# check_unreachable TAG: the failing run said why "empty" and "silent" failed.
+check_unreachable() {
+    check_said "$WORK/failing.out" "[$1] empty: the connection closed before the whole answer" \
+        "[$1] silent: no whole answer in time"
 }
 
-# One HTTP/1.0 request on 127.0.0.1: http_get PORT PATH [BASIC CREDENTIALS].
-# Prints the whole answer.
+# One HTTP/1.0 request on 127.0.0.1: http_get PORT PATH prints the whole answer.
 http_get() {
-    local auth=
-    [ -n "${3:-}" ] && auth="Authorization: Basic $(printf '%s' "$3" | base64 -w0)"$'\r\n'
     exec 9<>"/dev/tcp/127.0.0.1/$1" || return 1
-    printf 'GET %s HTTP/1.0\r\nHost: localhost\r\nConnection: close\r\n%s\r\n' "$2" "$auth" >&9
+    printf 'GET %s HTTP/1.0\r\nHost: localhost\r\nConnection: close\r\n\r\n' "$2" >&9
     timeout 5 cat <&9
     exec 9<&-
 }
 
 # ---- agent runs: a collector on 127.0.0.1:8641 gathers every report into $WORK/NAME/
+
+# web_conf NAME ID INTERVAL: writes a configuration for the runs' collector, with a
+# one-second time-out, whose counter lines come on standard input; prints its path.
+web_conf() {
+    { printf 'id %s\naddress 127.0.0.1\nport 8641\ninterval %s\ncounter_tcp_to 1\n' "$2" "$3"; cat; } | write_conf "$1"
+}
 
 # start_run NAME CONF [AGENT OPTIONS...]
 start_run() {
@@ -227,6 +244,19 @@ end_run() {
     cp "$WORK/err.log" "$WORK/$1.err"
 }
 
+# loaded_run CONF LOAD: the run "exact" on CONF; after its third report the function
+# LOAD runs, and the run ends once the report after the last one LOAD may have
+# reached is in. Sets $first, the last report before LOAD, and $last.
+loaded_run() {
+    start_run exact "$1" --debug
+    check "three reports" wait_packet exact 3
+    first=$(packets exact)
+    $2
+    last=$(($(packets exact) + 1))
+    check "the reports after the load" wait_packet exact $((last + 1))
+    end_run exact
+}
+
 # report NAME K: report K of the run as bson2json lines.
 report() { "$VESK_BUILD/tests/tools/bson2json" --packet "$WORK/$1/packet-$2.bin"; }
 
@@ -235,6 +265,23 @@ value() { report "$1" "$2" | awk -F'\t' -v p="$3" '$1 == p { print $3 }'; }
 
 # The counter objects of "mycustoms" in report K.
 mycustoms() { report "$1" "$2" | awk -F'\t' '$1 ~ /^mycustoms\.[^.]*$/ { print $1 }'; }
+
+# object NAME K PATH: the lines of one object of report K.
+object() { report "$1" "$2" | grep -P "^${3//./\\.}[.\t]"; }
+
+# mycustom_rows KIND ID KEY TYPE VALUE...: the lines of a good "mycustoms" object.
+mycustom_rows() {
+    local o=mycustoms.$1_$2
+    printf '%s\tdocument\t\n%s.report\tstring\t%s\n%s.id\tstring\t%s\n%s.ok\tint64\t1\n' "$o" "$o" "$1" "$o" "$2" "$o"
+    shift 2
+    while [ $# -gt 0 ]; do
+        printf '%s.%s\t%s\t%s\n' "$o" "$1" "$2" "$3"
+        shift 3
+    done
+}
+
+# page_value PAGE NAME: the value of a "Name: value" line of a status page.
+page_value() { tr -d '\r' <<<"$1" | sed -n "s/^$2: *//p"; }
 
 # The sum of one integer or double value over reports FROM..TO.
 value_sum() {
@@ -256,11 +303,10 @@ check_memory() {
     fi
 }
 
-# The status page of an FPM pool through the independent client: fpm_status
-# HOST:PORT|SOCKET [PATH].
+# The status page of an FPM pool through the independent client: fpm_status HOST:PORT|SOCKET.
 fpm_status() {
-    SCRIPT_NAME=${2:-/status} SCRIPT_FILENAME=${2:-/status} REQUEST_URI=${2:-/status} REQUEST_METHOD=GET \
-        QUERY_STRING= cgi-fcgi -bind -connect "$1"
+    SCRIPT_NAME=/status SCRIPT_FILENAME=/status REQUEST_URI=/status REQUEST_METHOD=GET QUERY_STRING= \
+        cgi-fcgi -bind -connect "$1"
 }
 
 # An Elasticsearch fake on port $1; the other arguments go to tests/fakes/elastic_fake.py.
@@ -298,6 +344,17 @@ check_said() {
     local file=$1 line
     shift
     for line in "$@"; do check "said: $line" contains "$file" "$line"; done
+}
+
+# check_http_failures TAG: why the failing counters of an HTTP status page failed,
+# "badpass", "nocreds", "html", "err", "missing" and the unreachable ones; and that no
+# output of either run shows the password, plain or in Base64.
+check_http_failures() {
+    check_said "$WORK/failing.out" "[$1] badpass: HTTP status 401" "[$1] nocreds: HTTP status 401" \
+        "[$1] html: the answer holds no status lines" "[$1] err: HTTP status 500" "[$1] missing: HTTP status 404" \
+        "$1: could not bind socket or connect whatever: (Connection refused)111"
+    check_unreachable "$1"
+    check "no password in any output" eval '! grep -E "s3cret|wrong|d2F0Y2g6|OndyaW5n" "$WORK"/{exact,failing}.{out,err}'
 }
 
 # A fake Docker Engine on $WORK/docker.sock in which every named container runs at

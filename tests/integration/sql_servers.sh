@@ -92,16 +92,36 @@ searchd_stop() {
     SEARCHD_PID=
 }
 
-# ---- the reports ----
+# ---- the agent and its reports ----
 
-# Starts a collector that writes every report to $WORK/packets; sets $port.
-collect_reports() {
+# sql_agent ID LOADED: a collector that writes every report to $WORK/packets, and the
+# agent with --debug on two-second cycles reporting to it, with the counter lines of
+# standard input; waits until the agent says LOADED and two reports are in. Sets $conf.
+sql_agent() {
     mkdir -p "$WORK/packets"
     "$VESK_BUILD/tests/tools/vesk_collector" --port 0 --out "$WORK/packets" --timeout 300 \
         >"$WORK/collector.log" 2>&1 &
     COLLECTOR_PID=$!
-    wait_for_text "$WORK/collector.log" "listening udp" 10 || return 1
+    check "the collector listens" wait_for_text "$WORK/collector.log" "listening udp" 10
+    local port
     port=$(sed -n 's/^listening udp 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/collector.log")
+    conf=$({ printf 'id %s\naddress 127.0.0.1\nport %s\ninterval 2\n' "$1" "$port"; cat; } | write_conf)
+    start_vesk --debug --config "$conf" --conf-glob "$WORK/none/*.conf"
+    check "the library is loaded" wait_for_text "$WORK/out.log" "$2" 10
+    check "reports arrive" wait_for_text "$WORK/collector.log" "packet 2:" 20
+}
+# sql_agent_end PATTERN: stops the agent and the collector; no output of the agent
+# holds a password (PATTERN, an extended regular expression).
+sql_agent_end() {
+    stop_vesk
+    kill "$COLLECTOR_PID" 2>/dev/null
+    check_eq "no password is ever printed" "" "$(grep -hoE "$1" "$WORK/out.log" "$WORK/err.log")"
+}
+# The "mycustoms" objects of every report, as paths.
+reported_mycustoms() {
+    local f
+    for f in "$WORK"/packets/*.bin; do "$VESK_BUILD/tests/tools/bson2json" --packet "$f"; done |
+        grep -oP '^mycustoms\.[^.\t]+(?=\t)' | sort -u
 }
 
 SQL_ORACLE="$(dirname "${BASH_SOURCE[0]}")/sql_oracle.py"
