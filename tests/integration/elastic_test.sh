@@ -69,7 +69,7 @@ check_eq "both requests on one connection each cycle" \
         "$conn" "$NODE" "$conn")" "$requests"
 
 # --- Failures, two-second cycles with a one-second time-out.
-conf=$(web_conf failing 4702 2 <<EOF
+conf=$(web_conf failing 4702 3 <<EOF
 elastic_es7 127.0.0.1:9202 $NODE
 elastic_nomaster 127.0.0.1:9204 $NODE
 elastic_secured 127.0.0.1:9205 $NODE

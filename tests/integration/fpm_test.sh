@@ -49,7 +49,7 @@ check_eq "the pools as configured" "2 1" \
     "$(value exact $((last + 1)) mycustoms.FPM_tcp.total) $(value exact $((last + 1)) mycustoms.FPM_unix.total)"
 
 # --- Failures, two-second cycles with a one-second time-out.
-conf=$(web_conf failing 4602 2 <<EOF
+conf=$(web_conf failing 4602 3 <<EOF
 fpm_tcp 127.0.0.1:9000 /status
 fpm_wrongpath 127.0.0.1:9000 /nope
 fpm_nosock local:$WORK/none.sock /status
