@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "encoding.hpp"
+
 namespace {
 
 // Every lookup that misses returns this node.
@@ -122,20 +124,12 @@ char *skip_comment(char *p, int endless_site, int stray_site)
     return parse_error(UNEXPECTED, stray_site, p);
 }
 
-int hex_val(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Four hex digits at p, or -1.
 int hex4(const char *p)
 {
     int v = 0;
     for (int i = 0; i < 4; i++) {
-        int d = hex_val(p[i]);
+        int d = vesk_hex_digit(p[i]);
         if (d < 0) return -1;
         v = v * 16 + d;
     }
