@@ -350,12 +350,17 @@ void nx_json_free(const nx_json *js)
     free_blocks(first);
 }
 
+const nx_json *nx_json_get(const nx_json *json, std::string_view key)
+{
+    if (!json) return &dummy;
+    for (const nx_json *js = json->child; js; js = js->next)
+        if (js->key && strncmp(js->key, key.data(), key.size()) == 0 && js->key[key.size()] == 0) return js;
+    return &dummy;
+}
+
 const nx_json *nx_json_get(const nx_json *json, const char *key)
 {
-    if (!json || !key) return &dummy;
-    for (const nx_json *js = json->child; js; js = js->next)
-        if (js->key && strcmp(js->key, key) == 0) return js;
-    return &dummy;
+    return key ? nx_json_get(json, std::string_view(key)) : &dummy;
 }
 
 const nx_json *nx_json_item(const nx_json *json, int idx)
