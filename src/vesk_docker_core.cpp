@@ -56,6 +56,9 @@ std::string container_path(std::string_view name, const char *what)
     return out + what;
 }
 
+// The Engine's requests: HTTP/1.0, so the close ends every answer, and no headers.
+std::string engine_request(std::string_view path) { return "GET " + std::string(path) + " HTTP/1.0\n\n"; }
+
 std::string bounded_name(const char *name)
 {
     return std::string(name, strnlen(name, sizeof(vesk_docker_container_t::name) - 1));
@@ -188,26 +191,19 @@ unique_fd vesk_docker_connect(const char *sock_path)
 
 std::optional<http_answer> vesk_docker_cmd(int sock, const std::string &path, service_clock::time_point deadline)
 {
-    if (!service_send(sock, "GET " + path + " HTTP/1.0\n\n")) {
-        print_error("send", errno);
-        return std::nullopt;
-    }
-    http_answer ans;
-    service_reply r = service_read(sock, kAnswerCap, deadline, [&ans](std::string_view data) {
-        return http_parse_answer(data, false, ans) != http_state::incomplete;
-    });
+    service_http_reply r = service_http_exchange(sock, engine_request(path), kAnswerCap, deadline);
     switch (r.end) {
-    case service_end::timeout: printf("select() returned 0\n"); engine_stalled = true; return std::nullopt;
-    case service_end::error: print_error("read() failed", r.error); return std::nullopt;
-    case service_end::full: printf("[docker] answer to %s exceeds %zu bytes\n", path.c_str(), kAnswerCap); return std::nullopt;
-    case service_end::complete:
-    case service_end::closed: break;
+    case service_http_end::answer: return std::move(r.answer);
+    case service_http_end::send: print_error("send", r.error); break;
+    case service_http_end::timeout: printf("select() returned 0\n"); engine_stalled = true; break;
+    case service_http_end::full: printf("[docker] answer to %s exceeds %zu bytes\n", path.c_str(), kAnswerCap); break;
+    case service_http_end::read:
+    case service_http_end::malformed:
+        if (r.error) print_error("read() failed", r.error);
+        else printf("[docker] incomplete or malformed answer to %s\n", path.c_str());
+        break;
     }
-    if (http_parse_answer(r.data, true, ans) != http_state::complete) {
-        printf("[docker] incomplete or malformed answer to %s\n", path.c_str());
-        return std::nullopt;
-    }
-    return ans;
+    return std::nullopt;
 }
 
 int vesk_docker_find_container(vesk_docker_t *docker, const char *container_name)
@@ -442,7 +438,7 @@ void open_stream(stats_stream &s, service_clock::time_point now)
     s.reader = {};
     s.fd = vesk_docker_connect(vesk_docker_sock_path());
     if (!s.fd) return;
-    if (!service_send(s.fd.get(), "GET " + container_path(s.name, "/stats?stream=true") + " HTTP/1.0\n\n")) {
+    if (!service_send(s.fd.get(), engine_request(container_path(s.name, "/stats?stream=true")))) {
         print_error("send", errno);
         s.fd.reset();
     }
