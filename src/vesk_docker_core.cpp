@@ -2,16 +2,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <strings.h>
 
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -101,14 +98,6 @@ double vesk_docker_cpu(const vesk_docker_container_t &c)
 // ---- the parent ----
 
 namespace {
-
-// The parent's last inspection answer of each record, with the tree that points
-// into it. The text is a vector so that the tree's pointers survive a move.
-struct inspection {
-    std::vector<char> text;
-    nx_json_ptr tree;
-};
-std::array<inspection, VESK_DOCKER_MAX_CONTAINERS> inspections;
 
 // Set when an inspection timed out: the Engine is not asked again until the next
 // update pass, so one stalled Engine costs a cycle at most one time-out.
@@ -231,7 +220,6 @@ int vesk_docker_add_container(vesk_docker_t *docker, const char *container_name)
     memset(static_cast<void *>(&c), 0, sizeof c);
     vesk_copy(c.name, bounded_name(container_name));
     c.state = VESK_DOCKER_CONT_STATE_EXITED;
-    inspections[idx] = {};
     // The record is whole before the docker child can see it.
     __atomic_store_n(&docker->count, static_cast<uint16_t>(idx + 1), __ATOMIC_RELEASE);
     if (config.debug) printf("[docker] Added container '%s', index=%d\n", c.name, idx);
@@ -252,30 +240,26 @@ int vesk_docker_update_info(vesk_docker_t *docker, const char *container_name)
 
     // 404: the Engine does not know the name (never created, or removed). The name
     // still has its record: not running, without an address, with its last state.
-    bool gone = ans->status == 404;
-    inspection ins;
     docker_inspect info;
-    if (!gone) {
+    if (ans->status != 404) {
         if (ans->status != 200) {
             printf("[docker] Engine answered %d to the inspection of '%s'\n", ans->status, name.c_str());
             return -1;
         }
-        ins.text.assign(ans->body.begin(), ans->body.end());
-        ins.text.push_back(0);
-        ins.tree.reset(nx_json_parse(ins.text.data(), nullptr));
-        if (!ins.tree) return -1;
-        if (ins.tree->type != NX_JSON_OBJECT) {
+        // Read in place: what the record needs is copied out, and the answer goes.
+        nx_json_ptr tree(nx_json_parse(ans->body.data(), nullptr));
+        if (!tree) return -1;
+        if (tree->type != NX_JSON_OBJECT) {
             printf("[docker] the inspection of '%s' is not a JSON object\n", name.c_str());
             return -1;
         }
-        info = docker_read_inspect(ins.tree.get());
+        info = docker_read_inspect(tree.get());
     }
 
     int idx = vesk_docker_find_container(docker, name.c_str());
     if (idx < 0) idx = vesk_docker_add_container(docker, name.c_str());
     if (idx < 0) return -1;
     vesk_docker_container_t &c = docker->containers[idx];
-    inspections[idx] = std::move(ins);
     c.running = info.running ? 1 : 0;
     c.state = static_cast<vesk_docker_container_state_t>(docker_next_state(info, c.state));
     vesk_copy(c.ip, info.ip);
@@ -310,10 +294,7 @@ const char *vesk_docker_resolve(vesk_docker_t *docker, const char *c_name)
     return ip;
 }
 
-void vesk_docker_free_inspections(vesk_docker_t *)
-{
-    for (inspection &i : inspections) i = {};
-}
+void vesk_docker_free_inspections(vesk_docker_t *) {}
 
 void vesk_docker_remove_table()
 {
