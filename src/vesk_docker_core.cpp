@@ -456,6 +456,8 @@ void docker_loop()
 {
     vesk_docker_t *table = config.docker;
     std::vector<stats_stream> streams;
+    std::vector<pollfd> fds;
+    std::vector<int> owners; // the stream of each waited descriptor
     bool started = false;
     while (!stop) {
         int n = vesk_docker_count(table);
@@ -466,8 +468,8 @@ void docker_loop()
         }
         if (static_cast<int>(streams.size()) < n) streams.resize(static_cast<size_t>(n));
         auto now = service_clock::now();
-        std::vector<pollfd> fds;
-        std::vector<int> owners;
+        fds.clear();
+        owners.clear();
         for (int i = 0; i < n; i++) {
             stats_stream &s = streams[static_cast<size_t>(i)];
             std::string_view name = vesk_docker_name(table->containers[i]);
