@@ -39,18 +39,17 @@ docker_lines() {
     last=$(ls -v "$WORK/packets" | tail -n 1)
     [ -n "$last" ] && "$TOOLS/bson2json" --packet "$WORK/packets/$last" | grep '^docker\.'
 }
-# Waits up to $1 seconds for a report whose docker lines hold every line given.
+# The newest report's docker lines hold every line given.
+report_has() {
+    local lines line
+    lines=$(docker_lines)
+    for line in "$@"; do grep -qxF -- "$line" <<<"$lines" || return 1; done
+}
+# Waits up to $1 seconds for such a report.
 wait_report() {
-    local t=$1 i line ok
+    local t=$1
     shift
-    for ((i = 0; i < t * 4; i++)); do
-        ok=1
-        local lines
-        lines=$(docker_lines)
-        for line in "$@"; do grep -qxF -- "$line" <<<"$lines" || { ok=0; break; }; done
-        [ $ok = 1 ] && return 0
-        sleep 0.25
-    done
+    wait_until "$t" report_has "$@" && return 0
     echo "last docker lines:" >&2
     docker_lines >&2
     return 1
