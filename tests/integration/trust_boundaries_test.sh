@@ -41,7 +41,7 @@ NOGLOB="$WORK/none/*.conf"
 script -qec "exec 7<'$conf' 8>'$WORK/stray'; cd '$WORK/seen'; exec '$VESK_BIN' --config '$conf' \
     --conf-glob '$NOGLOB' --no-oom >'$WORK/out.log' 2>'$WORK/err.log'" /dev/null >/dev/null &
 SCRIPT_PID=$!
-for ((i = 0; i < 100; i++)); do [ -s $PIDFILE ] && break; sleep 0.1; done
+wait_until 10 test -s $PIDFILE
 VESK_PID=$(cat $PIDFILE)
 check "pid file written" [ -n "$VESK_PID" ]
 check "the agent runs on the terminal" [ "$(readlink /proc/"$VESK_PID"/fd/0)" != /dev/null ]
