@@ -4,7 +4,6 @@
 # anything of the first one's.
 . "$(dirname "$0")/lib.sh"
 
-COLLECTOR="$VESK_BUILD/tests/tools/vesk_collector"
 PIDFILE=/run/vesk.pid
 ID=4400
 
@@ -22,14 +21,11 @@ echo 1
 S
 chmod 755 "$WORK/look.sh"
 
-"$COLLECTOR" --port 0 --out "$WORK" --count 1000 --timeout 120 >"$WORK/collector.log" 2>&1 &
-COLLECTOR_PID=$!
-wait_for_text "$WORK/collector.log" listening || fail "collector did not start"
-port=$(sed -n 's/^listening udp 127.0.0.1://p' "$WORK/collector.log")
+start_collector --count 1000 --timeout 120
 conf=$(write_conf <<C
 id $ID
 address 127.0.0.1
-port $port
+port $COLLECTOR_PORT
 interval 1
 custom r look interval=1 $WORK/look.sh $WORK/seen
 C
