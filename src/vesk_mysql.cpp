@@ -1,7 +1,7 @@
 #include "vesk_mysql.hpp"
 
+#include <charconv>
 #include <cstdio>
-#include <cstring>
 
 #include "bson.hpp"
 #include "vesk_config.hpp"
@@ -21,22 +21,12 @@ uint64_t page_bytes(uint64_t pages)
     return pages > UINT64_MAX / page ? UINT64_MAX : pages * page;
 }
 
-// "<major>.<minor>" at the start of a text; what cannot be read stays 0.
+// "<major>.<minor>" at the start of a text; what cannot be read stays as it was.
 void leading_version(std::string_view text, unsigned &major, unsigned &minor)
 {
-    auto number = [&](size_t &pos, unsigned &out) {
-        size_t start = pos;
-        unsigned long v = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && v <= 0xFFFFFFFFul)
-            v = v * 10 + static_cast<unsigned>(text[pos++] - '0');
-        if (pos > start) out = static_cast<unsigned>(v);
-        return pos > start;
-    };
-    size_t pos = 0;
-    if (number(pos, major) && pos < text.size() && text[pos] == '.') {
-        pos++;
-        number(pos, minor);
-    }
+    const char *end = text.data() + text.size();
+    auto [pos, ec] = std::from_chars(text.data(), end, major);
+    if (ec == std::errc() && pos < end && *pos == '.') std::from_chars(pos + 1, end, minor);
 }
 
 } // namespace
