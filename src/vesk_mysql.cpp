@@ -52,13 +52,9 @@ void mysql_parse_conf(vesk_mycustom_counter *c, mysql_data &d)
     d.user = std::move(l.user);
     d.pass = std::move(l.pass);
     d.host = std::move(l.host);
-    d.port = 0;
-    d.socket.clear();
-    if (!l.last.empty()) {
-        service_endpoint ep = service_port_or_socket(l.last);
-        d.port = ep.port > 0 ? static_cast<uint32_t>(ep.port) : 0;
-        d.socket = std::move(ep.socket);
-    }
+    service_endpoint ep = service_port_or_socket(l.last);
+    d.port = ep.port > 0 ? static_cast<uint32_t>(ep.port) : 0;
+    d.socket = std::move(ep.socket);
     d.docker_container_name = service_container_name(d.host);
     d.in_docker = !d.docker_container_name.empty();
 }
