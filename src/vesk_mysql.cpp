@@ -206,35 +206,26 @@ int mysql_delta(void *cnt, uint32_t interval, uint64_t iteration)
 {
     if (!config.mysql_handle) return 0;
     vesk_mycustom_counter *c = counter(cnt);
-    mysql_data *d = record(c->data), *prev = record(c->data_prev), *out = record(c->data_delta);
-    if (!d || !prev || !out) return 0;
-    *out = *d;
-    if (iteration == 0) {
-        *prev = *d;
-        c->restarted_flag = 0;
-        out->ok = 0;
-        return 1;
-    }
+    const mysql_data *d = record(c->data), *prev = record(c->data_prev);
+    if (!d || !prev || !c->data_delta) return 0;
     // A restart seen while a sample was bad waits for the first cycle that reports.
-    if (d->uptime < prev->uptime) c->restarted_flag = 1;
-    out->restarted = c->restarted_flag;
-    if (d->ok && prev->ok) {
+    if (iteration == 0) c->restarted_flag = 0;
+    else if (d->uptime < prev->uptime) c->restarted_flag = 1;
+    const int restarted = c->restarted_flag;
+    service_delta<mysql_data>(c, iteration, [&](const mysql_data &cur, const mysql_data &old, mysql_data &out) {
         c->restarted_flag = 0;
-        out->insert = service_rate(d->insert, prev->insert, interval);
-        out->select = service_rate(d->select, prev->select, interval);
-        out->update = service_rate(d->update, prev->update, interval);
-        out->delet = service_rate(d->delet, prev->delet, interval);
-        out->aborted = service_rate(d->aborted, prev->aborted, interval);
-        out->slow = service_rate(d->slow, prev->slow, interval);
-        out->innodb_rows_deleted = service_rate(d->innodb_rows_deleted, prev->innodb_rows_deleted, interval);
-        out->innodb_rows_inserted = service_rate(d->innodb_rows_inserted, prev->innodb_rows_inserted, interval);
-        out->innodb_rows_read = service_rate(d->innodb_rows_read, prev->innodb_rows_read, interval);
-        out->innodb_rows_updated = service_rate(d->innodb_rows_updated, prev->innodb_rows_updated, interval);
-        out->ok = 1;
-    } else {
-        out->ok = 0;
-    }
-    *prev = *d;
+        out.insert = service_rate(cur.insert, old.insert, interval);
+        out.select = service_rate(cur.select, old.select, interval);
+        out.update = service_rate(cur.update, old.update, interval);
+        out.delet = service_rate(cur.delet, old.delet, interval);
+        out.aborted = service_rate(cur.aborted, old.aborted, interval);
+        out.slow = service_rate(cur.slow, old.slow, interval);
+        out.innodb_rows_deleted = service_rate(cur.innodb_rows_deleted, old.innodb_rows_deleted, interval);
+        out.innodb_rows_inserted = service_rate(cur.innodb_rows_inserted, old.innodb_rows_inserted, interval);
+        out.innodb_rows_read = service_rate(cur.innodb_rows_read, old.innodb_rows_read, interval);
+        out.innodb_rows_updated = service_rate(cur.innodb_rows_updated, old.innodb_rows_updated, interval);
+    });
+    record(c->data_delta)->restarted = restarted;
     return 1;
 }
 
