@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "encoding.hpp"
+
 namespace {
 
 // Every lookup that misses returns this node.
@@ -122,20 +124,12 @@ char *skip_comment(char *p, int endless_site, int stray_site)
     return parse_error(UNEXPECTED, stray_site, p);
 }
 
-int hex_val(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Four hex digits at p, or -1.
 int hex4(const char *p)
 {
     int v = 0;
     for (int i = 0; i < 4; i++) {
-        int d = hex_val(p[i]);
+        int d = vesk_hex_digit(p[i]);
         if (d < 0) return -1;
         v = v * 16 + d;
     }
@@ -356,12 +350,17 @@ void nx_json_free(const nx_json *js)
     free_blocks(first);
 }
 
+const nx_json *nx_json_get(const nx_json *json, std::string_view key)
+{
+    if (!json) return &dummy;
+    for (const nx_json *js = json->child; js; js = js->next)
+        if (js->key && strncmp(js->key, key.data(), key.size()) == 0 && js->key[key.size()] == 0) return js;
+    return &dummy;
+}
+
 const nx_json *nx_json_get(const nx_json *json, const char *key)
 {
-    if (!json || !key) return &dummy;
-    for (const nx_json *js = json->child; js; js = js->next)
-        if (js->key && strcmp(js->key, key) == 0) return js;
-    return &dummy;
+    return key ? nx_json_get(json, std::string_view(key)) : &dummy;
 }
 
 const nx_json *nx_json_item(const nx_json *json, int idx)

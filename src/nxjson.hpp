@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 enum nx_json_type {
     NX_JSON_NULL = 0,
@@ -49,6 +50,8 @@ void nx_json_free(const nx_json *js);
 
 // The first member named `key`, or the shared empty node (never null).
 const nx_json *nx_json_get(const nx_json *json, const char *key);
+// The same for a name that need not be terminated, such as one segment of a path.
+const nx_json *nx_json_get(const nx_json *json, std::string_view key);
 // The child at `idx` from 0, or the shared empty node.
 const nx_json *nx_json_item(const nx_json *json, int idx);
 // "null", "object", "array", "string", "int", "double", "bool" or "unknown".

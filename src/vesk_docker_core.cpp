@@ -2,16 +2,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <strings.h>
 
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -56,6 +53,9 @@ std::string container_path(std::string_view name, const char *what)
     return out + what;
 }
 
+// The Engine's requests: HTTP/1.0, so the close ends every answer, and no headers.
+std::string engine_request(std::string_view path) { return "GET " + std::string(path) + " HTTP/1.0\n\n"; }
+
 std::string bounded_name(const char *name)
 {
     return std::string(name, strnlen(name, sizeof(vesk_docker_container_t::name) - 1));
@@ -98,14 +98,6 @@ double vesk_docker_cpu(const vesk_docker_container_t &c)
 // ---- the parent ----
 
 namespace {
-
-// The parent's last inspection answer of each record, with the tree that points
-// into it. The text is a vector so that the tree's pointers survive a move.
-struct inspection {
-    std::vector<char> text;
-    nx_json_ptr tree;
-};
-std::array<inspection, VESK_DOCKER_MAX_CONTAINERS> inspections;
 
 // Set when an inspection timed out: the Engine is not asked again until the next
 // update pass, so one stalled Engine costs a cycle at most one time-out.
@@ -188,26 +180,19 @@ unique_fd vesk_docker_connect(const char *sock_path)
 
 std::optional<http_answer> vesk_docker_cmd(int sock, const std::string &path, service_clock::time_point deadline)
 {
-    if (!service_send(sock, "GET " + path + " HTTP/1.0\n\n")) {
-        print_error("send", errno);
-        return std::nullopt;
-    }
-    http_answer ans;
-    service_reply r = service_read(sock, kAnswerCap, deadline, [&ans](std::string_view data) {
-        return http_parse_answer(data, false, ans) != http_state::incomplete;
-    });
+    service_http_reply r = service_http_exchange(sock, engine_request(path), kAnswerCap, deadline);
     switch (r.end) {
-    case service_end::timeout: printf("select() returned 0\n"); engine_stalled = true; return std::nullopt;
-    case service_end::error: print_error("read() failed", r.error); return std::nullopt;
-    case service_end::full: printf("[docker] answer to %s exceeds %zu bytes\n", path.c_str(), kAnswerCap); return std::nullopt;
-    case service_end::complete:
-    case service_end::closed: break;
+    case service_http_end::answer: return std::move(r.answer);
+    case service_http_end::send: print_error("send", r.error); break;
+    case service_http_end::timeout: printf("select() returned 0\n"); engine_stalled = true; break;
+    case service_http_end::full: printf("[docker] answer to %s exceeds %zu bytes\n", path.c_str(), kAnswerCap); break;
+    case service_http_end::read:
+    case service_http_end::malformed:
+        if (r.error) print_error("read() failed", r.error);
+        else printf("[docker] incomplete or malformed answer to %s\n", path.c_str());
+        break;
     }
-    if (http_parse_answer(r.data, true, ans) != http_state::complete) {
-        printf("[docker] incomplete or malformed answer to %s\n", path.c_str());
-        return std::nullopt;
-    }
-    return ans;
+    return std::nullopt;
 }
 
 int vesk_docker_find_container(vesk_docker_t *docker, const char *container_name)
@@ -235,7 +220,6 @@ int vesk_docker_add_container(vesk_docker_t *docker, const char *container_name)
     memset(static_cast<void *>(&c), 0, sizeof c);
     vesk_copy(c.name, bounded_name(container_name));
     c.state = VESK_DOCKER_CONT_STATE_EXITED;
-    inspections[idx] = {};
     // The record is whole before the docker child can see it.
     __atomic_store_n(&docker->count, static_cast<uint16_t>(idx + 1), __ATOMIC_RELEASE);
     if (config.debug) printf("[docker] Added container '%s', index=%d\n", c.name, idx);
@@ -256,30 +240,26 @@ int vesk_docker_update_info(vesk_docker_t *docker, const char *container_name)
 
     // 404: the Engine does not know the name (never created, or removed). The name
     // still has its record: not running, without an address, with its last state.
-    bool gone = ans->status == 404;
-    inspection ins;
     docker_inspect info;
-    if (!gone) {
+    if (ans->status != 404) {
         if (ans->status != 200) {
             printf("[docker] Engine answered %d to the inspection of '%s'\n", ans->status, name.c_str());
             return -1;
         }
-        ins.text.assign(ans->body.begin(), ans->body.end());
-        ins.text.push_back(0);
-        ins.tree.reset(nx_json_parse(ins.text.data(), nullptr));
-        if (!ins.tree) return -1;
-        if (ins.tree->type != NX_JSON_OBJECT) {
+        // Read in place: what the record needs is copied out, and the answer goes.
+        nx_json_ptr tree(nx_json_parse(ans->body.data(), nullptr));
+        if (!tree) return -1;
+        if (tree->type != NX_JSON_OBJECT) {
             printf("[docker] the inspection of '%s' is not a JSON object\n", name.c_str());
             return -1;
         }
-        info = docker_read_inspect(ins.tree.get());
+        info = docker_read_inspect(tree.get());
     }
 
     int idx = vesk_docker_find_container(docker, name.c_str());
     if (idx < 0) idx = vesk_docker_add_container(docker, name.c_str());
     if (idx < 0) return -1;
     vesk_docker_container_t &c = docker->containers[idx];
-    inspections[idx] = std::move(ins);
     c.running = info.running ? 1 : 0;
     c.state = static_cast<vesk_docker_container_state_t>(docker_next_state(info, c.state));
     vesk_copy(c.ip, info.ip);
@@ -314,10 +294,7 @@ const char *vesk_docker_resolve(vesk_docker_t *docker, const char *c_name)
     return ip;
 }
 
-void vesk_docker_free_inspections(vesk_docker_t *)
-{
-    for (inspection &i : inspections) i = {};
-}
+void vesk_docker_free_inspections(vesk_docker_t *) {}
 
 void vesk_docker_remove_table()
 {
@@ -442,7 +419,7 @@ void open_stream(stats_stream &s, service_clock::time_point now)
     s.reader = {};
     s.fd = vesk_docker_connect(vesk_docker_sock_path());
     if (!s.fd) return;
-    if (!service_send(s.fd.get(), "GET " + container_path(s.name, "/stats?stream=true") + " HTTP/1.0\n\n")) {
+    if (!service_send(s.fd.get(), engine_request(container_path(s.name, "/stats?stream=true")))) {
         print_error("send", errno);
         s.fd.reset();
     }
@@ -479,6 +456,8 @@ void docker_loop()
 {
     vesk_docker_t *table = config.docker;
     std::vector<stats_stream> streams;
+    std::vector<pollfd> fds;
+    std::vector<int> owners; // the stream of each waited descriptor
     bool started = false;
     while (!stop) {
         int n = vesk_docker_count(table);
@@ -489,8 +468,8 @@ void docker_loop()
         }
         if (static_cast<int>(streams.size()) < n) streams.resize(static_cast<size_t>(n));
         auto now = service_clock::now();
-        std::vector<pollfd> fds;
-        std::vector<int> owners;
+        fds.clear();
+        owners.clear();
         for (int i = 0; i < n; i++) {
             stats_stream &s = streams[static_cast<size_t>(i)];
             std::string_view name = vesk_docker_name(table->containers[i]);

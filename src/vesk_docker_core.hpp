@@ -33,7 +33,7 @@ struct vesk_docker_container_t {
     int32_t running;
     vesk_docker_container_state_t state;
     double cpu_usage;
-    const nx_json *inspect; // unused: the parent keeps its answers in its own memory
+    const nx_json *inspect; // unused: an answer is read and released at once, never shared
     char *inspect_ptr;      // unused, as above
 };
 
@@ -107,7 +107,7 @@ void vesk_docker_update(vesk_docker_t *docker);
 // null when it does not run, has no address or cannot be inspected. The text lives in
 // a buffer that the next call overwrites: use it at once.
 const char *vesk_docker_resolve(vesk_docker_t *docker, const char *c_name);
-// Frees the parent's parsed inspection answers.
+// Nothing to free: the parent keeps no inspection answer past its reading.
 void vesk_docker_free_inspections(vesk_docker_t *docker);
 // Removes the table's segment (it goes once the last process detaches).
 void vesk_docker_remove_table();

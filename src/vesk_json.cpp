@@ -3,18 +3,6 @@
 #include <cstring>
 #include <string_view>
 
-namespace {
-
-// The first member whose name is exactly `name`; the empty node when none.
-const nx_json *member(const nx_json *json, std::string_view name)
-{
-    for (const nx_json *js = json->child; js; js = js->next)
-        if (js->key && strncmp(js->key, name.data(), name.size()) == 0 && js->key[name.size()] == 0) return js;
-    return nx_json_get(nullptr, nullptr);
-}
-
-} // namespace
-
 const nx_json *json_get_item_by_path(const nx_json *json, const char *path)
 {
     const nx_json *node = json ? json : nx_json_get(nullptr, nullptr);
@@ -23,7 +11,7 @@ const nx_json *json_get_item_by_path(const nx_json *json, const char *path)
         size_t dot = rest.find('.');
         std::string_view seg = rest.substr(0, dot);
         rest = dot == std::string_view::npos ? std::string_view{} : rest.substr(dot + 1);
-        if (!seg.empty()) node = member(node, seg);
+        if (!seg.empty()) node = nx_json_get(node, seg);
     }
     return node;
 }

@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/shm.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "canned_server.hpp"
 #include "nxjson.hpp"
 #include "test_support.hpp"
 #include "vesk_docker_core.hpp"
@@ -18,11 +17,7 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-std::string fixture(const std::string &name)
-{
-    std::ifstream f(std::string(VESK_FIXTURES) + "/json/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
+std::string fixture(const std::string &name) { return test_support::fixture_text("json/" + name); }
 
 constexpr int32_t kNoState = 99; // a forged code in the table
 constexpr double kNone = -1.0;  // no percentage is ever negative

@@ -3,19 +3,14 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
+#include "canned_server.hpp"
 #include "vesk_json.hpp"
 
-namespace {
+using test_support::fixture_text;
 
-std::string fixture(const std::filesystem::path &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
+namespace {
 
 std::string str(const nx_json *js, const char *path, size_t len = 256)
 {
@@ -34,7 +29,7 @@ TEST(JsonPaths, CapturedAnswers)
 {
     int files = 0;
     for (const auto &e : std::filesystem::directory_iterator(std::string(VESK_FIXTURES) + "/json")) {
-        std::string text = fixture(e.path());
+        std::string text = fixture_text("json/" + e.path().filename().string());
         ASSERT_FALSE(text.empty()) << e.path();
         for (nx_json_unicode_encoder enc : {nx_json_unicode_encoder(nullptr), nx_json_unicode_to_utf8}) {
             std::string copy = text;
@@ -47,11 +42,11 @@ TEST(JsonPaths, CapturedAnswers)
     }
     EXPECT_GE(files, 17);
 
-    std::string cli = fixture(std::string(VESK_FIXTURES) + "/json/docker-inspect-cli.json");
+    std::string cli = fixture_text("json/docker-inspect-cli.json");
     nx_json_ptr js(nx_json_parse(cli.data(), nullptr));
     ASSERT_TRUE(js);
     EXPECT_EQ(str(nx_json_item(js.get(), 0), "NetworkSettings.Networks.bridge.IPAddress"), "172.17.0.2");
-    std::string missing = fixture(std::string(VESK_FIXTURES) + "/json/docker-404.json");
+    std::string missing = fixture_text("json/docker-404.json");
     js.reset(nx_json_parse(missing.data(), nullptr));
     EXPECT_EQ(str(js.get(), "message"), "No such container: web");
     EXPECT_EQ(json_get_bool_by_path(js.get(), "State.Running"), -1);

@@ -223,10 +223,10 @@ def inspect(name, state="running", ip="172.17.0.2", network="bridge"):
 def cpu_stats(total, system, ncpu, percpu=None):
     """One cpu_stats (or precpu_stats) member. Without `system` it is the empty
     sample of a stream's first object: no system_cpu_usage and no online_cpus."""
-    usage = {"total_usage": total, "usage_in_kernelmode": total // 4, "usage_in_usermode": total - total // 4}
+    usage = {"total_usage": total}
     if percpu is not None:
-        usage = {"total_usage": total, "percpu_usage": percpu,
-                 "usage_in_kernelmode": total // 4, "usage_in_usermode": total - total // 4}
+        usage["percpu_usage"] = percpu
+    usage.update(usage_in_kernelmode=total // 4, usage_in_usermode=total - total // 4)
     out = {"cpu_usage": usage}
     if system is not None:
         out["system_cpu_usage"] = system
@@ -279,8 +279,7 @@ def stats(name, cpu, precpu, memory=True):
 
 def zero_stats(name, precpu=None):
     """The object that a stopped container's stream keeps sending."""
-    zero = {"cpu_usage": {"total_usage": 0, "usage_in_kernelmode": 0, "usage_in_usermode": 0},
-            "throttling_data": {"periods": 0, "throttled_periods": 0, "throttled_time": 0}}
+    zero = cpu_stats(0, None, 0)
     obj = stats(name, zero, precpu if precpu is not None else zero, memory=False)
     del obj["networks"]
     return obj

@@ -27,30 +27,27 @@ start_engine() {
     wait_for_file "$SOCK" 10
 }
 
-mkdir -p "$WORK/packets"
-"$TOOLS/vesk_collector" --port 0 --out "$WORK/packets" --timeout 170 >"$WORK/collector.log" 2>&1 &
-COLLECTOR_PID=$!
-check "the collector listens" wait_for_text "$WORK/collector.log" "listening udp" 10
-port=$(sed -n 's/^listening udp 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/collector.log")
+start_collector --timeout 170
 
+# The number of the newest report, or nothing before the first.
+newest() { ls "$WORK" | sed -n 's/^packet-\([0-9]*\)\.bin$/\1/p' | sort -n | tail -n 1; }
 # The "docker" lines of the newest report.
 docker_lines() {
-    local last
-    last=$(ls -v "$WORK/packets" | tail -n 1)
-    [ -n "$last" ] && "$TOOLS/bson2json" --packet "$WORK/packets/$last" | grep '^docker\.'
+    local k
+    k=$(newest)
+    [ -n "$k" ] && "$TOOLS/bson2json" --packet "$WORK/packet-$k.bin" | grep '^docker\.'
 }
-# Waits up to $1 seconds for a report whose docker lines hold every line given.
+# The newest report's docker lines hold every line given.
+report_has() {
+    local lines line
+    lines=$(docker_lines)
+    for line in "$@"; do grep -qxF -- "$line" <<<"$lines" || return 1; done
+}
+# Waits up to $1 seconds for such a report.
 wait_report() {
-    local t=$1 i line ok
+    local t=$1
     shift
-    for ((i = 0; i < t * 4; i++)); do
-        ok=1
-        local lines
-        lines=$(docker_lines)
-        for line in "$@"; do grep -qxF -- "$line" <<<"$lines" || { ok=0; break; }; done
-        [ $ok = 1 ] && return 0
-        sleep 0.25
-    done
+    wait_until "$t" report_has "$@" && return 0
     echo "last docker lines:" >&2
     docker_lines >&2
     return 1
@@ -69,7 +66,7 @@ wait_entries() {
 conf=$(write_conf <<EOF
 id $ID
 address 127.0.0.1
-port $port
+port $COLLECTOR_PORT
 interval 1
 docker_sock $SOCK
 EOF
@@ -123,10 +120,10 @@ engine_state "$(web running 172.17.0.7 500000000 2),$OTHERS,$LATE"
 check "a recreated container streams again" wait_entries 15 web 50 running
 
 # Every inspection stalls: each cycle loses one time-out, not one per container.
-n0=$(ls "$WORK/packets" | wc -l)
+n0=$(newest)
 engine_state "$(web running 172.17.0.7 500000000 2),$OTHERS,$LATE" '"web","held","boot","down","gone","cache","late"'
 sleep 10
-n1=$(ls "$WORK/packets" | wc -l)
+n1=$(newest)
 check "reports go on while the Engine stalls ($((n1 - n0)) in 10 s)" test $((n1 - n0)) -ge 3
 check "the stall is reported" contains "$WORK/out.log" "select() returned 0"
 engine_state "$(web running 172.17.0.7 500000000 2),$OTHERS,$LATE"
@@ -136,8 +133,7 @@ table corrupt "$KEY"
 sleep 3
 check "the parent survives a corrupted table" kill -0 "$VESK_PID"
 check "the docker child survives it" test -n "$(pgrep -P "$VESK_PID")"
-last=$(ls -v "$WORK/packets" | tail -n 1)
-check "the report after it is valid" grep -q "^packet ${last//[!0-9]/}: [0-9]* bytes, valid$" "$WORK/collector.log"
+check "the report after it is valid" grep -q "^packet $(newest): [0-9]* bytes, valid$" "$WORK/collector.log"
 docker=$(docker_lines)
 check_eq "at most 100 entries" 100 "$(grep -cP '^docker\.[^.]+\tdocument' <<<"$docker")"
 check_eq "states are names" "" "$(grep -P '\.state\t' <<<"$docker" | grep -vP '\t(running|paused|restarting|oomkilled|dead|exited)$')"
@@ -152,7 +148,7 @@ check_eq "the table is removed at the stop" "" "$(segment_line "$KEY")"
 conf2=$(write_conf customs <<EOF
 id $ID
 address 127.0.0.1
-port $port
+port $COLLECTOR_PORT
 interval 1
 docker_sock $SOCK
 custom r one interval=1 echo 1
