@@ -294,8 +294,6 @@ const char *vesk_docker_resolve(vesk_docker_t *docker, const char *c_name)
     return ip;
 }
 
-void vesk_docker_free_inspections(vesk_docker_t *) {}
-
 void vesk_docker_remove_table()
 {
     vesk_shm_remove(vesk_shm_lookup(vesk_shm_next_key(config.shm_key), sizeof(vesk_docker_t)));

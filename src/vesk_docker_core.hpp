@@ -107,8 +107,6 @@ void vesk_docker_update(vesk_docker_t *docker);
 // null when it does not run, has no address or cannot be inspected. The text lives in
 // a buffer that the next call overwrites: use it at once.
 const char *vesk_docker_resolve(vesk_docker_t *docker, const char *c_name);
-// Nothing to free: the parent keeps no inspection answer past its reading.
-void vesk_docker_free_inspections(vesk_docker_t *docker);
 // Removes the table's segment (it goes once the last process detaches).
 void vesk_docker_remove_table();
 

@@ -352,10 +352,7 @@ void parentThread(pid_t pid)
         vesk_postgre_unload();
     }
     if (config.docker) {
-        if (vesk_docker_count(config.docker)) {
-            if (config.debug) printf("Freeing docker-related structures\n");
-            vesk_docker_free_inspections(config.docker);
-        }
+        if (vesk_docker_count(config.docker) && config.debug) printf("Freeing docker-related structures\n");
         // The docker child removes the table when it stops, but a customs child never
         // does: the parent removes it in either case.
         vesk_docker_remove_table();
