@@ -115,10 +115,10 @@ void memcache_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_memcach
     vesk_copy(id, conf);
     // No user or password here, so '@' is an ordinary character.
     service_words w = service_parse_words(conf, false);
-    d.ip = w.words.empty() ? std::string() : w.words[0];
-    service_endpoint ep = w.words.size() > 1 ? service_port_or_socket(w.words[1]) : service_endpoint{};
+    d.ip = w.word(0);
+    service_endpoint ep = service_port_or_socket(w.word(1));
     d.port = ep.port;
-    d.socket = ep.socket;
+    d.socket = std::move(ep.socket);
     d.in_docker = d.ip.starts_with('[') && d.ip.find(']') != std::string::npos;
     d.docker_container_name = service_container_name(d.ip);
 }

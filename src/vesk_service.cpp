@@ -35,16 +35,10 @@ service_words service_parse_words(char *cfg, bool credentials)
             after_colon = false;
         }
     }
-    std::string_view rest(cfg);
-    while (true) {
-        size_t start = rest.find_first_not_of(" \t\r\n\v\f");
-        if (start == std::string_view::npos) break;
-        size_t end = rest.find_first_of(" \t\r\n\v\f", start);
-        std::string_view word = rest.substr(start, end == std::string_view::npos ? end : end - start);
-        out.words.emplace_back(word.substr(0, SERVICE_WORD_MAX));
-        if (end == std::string_view::npos) break;
-        rest = rest.substr(end);
-    }
+    const std::string_view text(cfg);
+    size_t pos = 0;
+    for (std::string_view w = vesk_next_word(text, pos); !w.empty(); w = vesk_next_word(text, pos))
+        out.words.emplace_back(w.substr(0, SERVICE_WORD_MAX));
     return out;
 }
 

@@ -35,9 +35,9 @@ struct service_words {
 // blank, then splits it into words. With an empty password that word is simply absent.
 service_words service_parse_words(char *cfg, bool credentials = true);
 
-// The login form of the SQL services, "id user:password@host:last" (rewritten in
-// place); with the empty-password form (":@") the password is empty. Missing words
-// are empty.
+// The login form of Redis and the SQL services, "id user:password@host:last"
+// (rewritten in place); with the empty-password form (":@") the password is empty.
+// Missing words are empty.
 struct service_login {
     std::string id, user, pass, host, last;
 };
