@@ -107,6 +107,8 @@ std::optional<in_addr> service_ipv4(const std::string &text)
     return a;
 }
 
+void service_perror(const char *what, int err) { fprintf(stderr, "%s: %s\n", what, strerror(err)); }
+
 namespace {
 
 int at_least_one(int seconds) { return seconds < 1 ? 1 : seconds; }

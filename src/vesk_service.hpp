@@ -73,6 +73,10 @@ std::optional<in_addr> service_ipv4(const std::string &text);
 
 enum class service_fail { none, socket, timeout, connect };
 
+// "<what>: <the system's text for err>" on standard error, as perror prints it, for
+// an errno that was saved when the step failed.
+void service_perror(const char *what, int err);
+
 struct service_conn {
     unique_fd fd;
     service_fail failed = service_fail::none;
