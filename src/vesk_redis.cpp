@@ -122,7 +122,7 @@ std::optional<redis_info> redis_exchange(rd_data &d)
     service_clock::time_point deadline = service_deadline(config.counter_tcp_to);
 
     if (!d.pass.empty()) {
-        printf("[INFO] redis auth with %s\n", service_mask(d.pass));
+        printf("[INFO] redis auth with ***\n");
         if (!service_send(fd, auth_command(d.pass))) return std::nullopt;
         service_reply a = service_read(fd, REDIS_REPLY_MAX, deadline, one_line);
         if (a.end == service_end::error || a.data.empty()) return std::nullopt;

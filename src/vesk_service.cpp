@@ -85,8 +85,6 @@ uint64_t service_line_number(std::string_view line, size_t prefix)
     return vesk_parse_u64(vesk_next_word(line, pos), v) ? v : 0;
 }
 
-const char *service_mask(std::string_view secret) { return secret.empty() ? "" : "***"; }
-
 std::optional<std::string> service_address(bool in_docker, const std::string &container, const std::string &host,
                                            const char *tag)
 {
@@ -327,7 +325,10 @@ service_http_reply service_http_exchange(int fd, std::string_view request, size_
     return r;
 }
 
-std::string service_http_failure(const service_http_reply &r)
+namespace {
+
+// Why an exchange brought no answer, in a few words.
+std::string http_failure(const service_http_reply &r)
 {
     switch (r.end) {
     case service_http_end::answer: return "HTTP status " + std::to_string(r.answer.status);
@@ -342,10 +343,12 @@ std::string service_http_failure(const service_http_reply &r)
     return {};
 }
 
+} // namespace
+
 std::optional<std::string> service_http_body(const service_http_reply &r, const char *tag, const char *id)
 {
     if (r.end == service_http_end::answer && r.answer.status >= 200 && r.answer.status < 300) return r.answer.body;
-    printf("[%s] %s: %s\n", tag, id, service_http_failure(r).c_str());
+    printf("[%s] %s: %s\n", tag, id, http_failure(r).c_str());
     return std::nullopt;
 }
 

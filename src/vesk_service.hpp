@@ -53,9 +53,6 @@ struct service_endpoint {
 // The last word of a value: a port when it is a decimal int, else a Unix socket path.
 service_endpoint service_port_or_socket(std::string_view word);
 
-// "***" wherever a password or anything derived from it would be printed; empty stays empty.
-const char *service_mask(std::string_view secret);
-
 // The number after the first `prefix` bytes of a status line ("Name: 123"), blanks
 // skipped; 0 when there is none.
 uint64_t service_line_number(std::string_view line, size_t prefix);
@@ -153,9 +150,6 @@ struct service_http_reply {
 // it stops at the end of the answer. At most `cap` bytes, until `deadline`.
 service_http_reply service_http_exchange(int fd, std::string_view request, size_t cap,
                                          service_clock::time_point deadline);
-
-// Why an exchange brought no answer, in a few words.
-std::string service_http_failure(const service_http_reply &r);
 
 // The Base64 of "user:pass" (at most 511 characters before encoding) for a Basic
 // Authorization header; empty unless both are set. Never print it.
