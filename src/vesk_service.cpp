@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -369,13 +368,10 @@ const std::string *sql_text(const sql_row &row, size_t col)
 std::optional<uint64_t> sql_u64(const sql_row &row, size_t col)
 {
     const std::string *t = sql_text(row, col);
-    if (!t || t->empty() || !isdigit(static_cast<unsigned char>((*t)[0]))) return std::nullopt;
+    if (!t) return std::nullopt;
     uint64_t v = 0;
-    for (char ch : *t) {
-        if (!isdigit(static_cast<unsigned char>(ch))) break;
-        unsigned d = static_cast<unsigned>(ch - '0');
-        if (v > (UINT64_MAX - d) / 10) return UINT64_MAX;
-        v = v * 10 + d;
-    }
+    auto [end, ec] = std::from_chars(t->data(), t->data() + t->size(), v);
+    if (ec == std::errc::result_out_of_range) return UINT64_MAX;
+    if (ec != std::errc()) return std::nullopt;
     return v;
 }
