@@ -99,15 +99,14 @@ http_state http_parse_answer(std::string_view bytes, bool closed, http_answer &o
     if (auto cl = http_header(out.headers, "Content-Length")) {
         auto len = parse_number(*cl, 10);
         if (!len) return http_state::malformed;
-        if (rest.size() < *len) {
-            out.body.assign(rest);
-            return closed ? http_state::malformed : http_state::incomplete;
-        }
+        if (rest.size() < *len) return closed ? http_state::malformed : http_state::incomplete;
         out.body.assign(rest.substr(0, static_cast<size_t>(*len)));
         return http_state::complete;
     }
+    // Only the close ends such a body: until then its bytes are not worth a copy.
+    if (!closed) return http_state::incomplete;
     out.body.assign(rest);
-    return closed ? http_state::complete : http_state::incomplete;
+    return http_state::complete;
 }
 
 http_chunked_decoder::state http_chunked_decoder::feed(std::string_view in, std::string &out)
