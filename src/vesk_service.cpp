@@ -286,9 +286,7 @@ void service_append(bson *b, std::initializer_list<service_value> values)
 
 unique_fd service_http_connect(const char *tag, const std::string &address, int port, int timeout_s)
 {
-    in_addr any{};
-    any.s_addr = htonl(INADDR_ANY);
-    service_conn c = service_connect_tcp(service_ipv4(address).value_or(any), port, timeout_s);
+    service_conn c = service_connect_tcp(service_ipv4(address).value_or(in_addr{}), port, timeout_s);
     if (c.failed == service_fail::socket || c.failed == service_fail::timeout) {
         printf("setsockopt failed\n");
     } else if (c.failed == service_fail::connect) {
