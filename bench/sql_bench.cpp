@@ -9,6 +9,7 @@
 //   VESK_BENCH_PG="user:pass@127.0.0.1:5432"     (bench/sql_bench.sh starts them)
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "vesk_config.hpp"
 #include "vesk_mysql.hpp"
 #include "vesk_mysqlclient.hpp"
+#include "vesk_os.hpp"
 #include "vesk_postgre.hpp"
 #include "vesk_postgreclient.hpp"
 #include "vesk_sphinx.hpp"
@@ -175,27 +177,20 @@ int open_fds()
 
 long resident_kib()
 {
-    long pages = 0, resident = 0;
-    if (FILE *f = fopen("/proc/self/statm", "r")) {
-        if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        fclose(f);
-    }
-    return resident * 4;
+    std::string statm;
+    if (!vesk_read_file("/proc/self/statm", statm)) return 0;
+    return static_cast<long>(parse_statm_resident(statm).value_or(0)) * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // The servers' own count of client connections, through a connection of its own.
 long mysql_clients()
 {
     service_login t = parse_target("VESK_BENCH_MYSQL");
-    MYSQL *m = mysql_init_stub(nullptr);
-    long n = -1;
-    if (mysql_real_connect_stub(m, t.host.c_str(), t.user.c_str(), t.pass.c_str(), nullptr,
-                                static_cast<unsigned>(atoi(t.last.c_str())), nullptr, 0)) {
-        if (auto r = mysql_run(m, "SHOW GLOBAL STATUS LIKE 'Threads_connected'"))
-            if (!r->rows.empty()) n = static_cast<long>(sql_u64(r->rows[0], 1).value_or(0));
-    }
-    mysql_close_stub(m);
-    return n;
+    mysql_link l = mysql_open(t.host.c_str(), t.user.c_str(), t.pass.c_str(),
+                              static_cast<unsigned>(atoi(t.last.c_str())), nullptr);
+    if (!l.handle) return -1;
+    auto r = mysql_run(l.handle.get(), "SHOW GLOBAL STATUS LIKE 'Threads_connected'");
+    return r && !r->rows.empty() ? static_cast<long>(sql_u64(r->rows[0], 1).value_or(0)) : -1;
 }
 
 long pg_clients()

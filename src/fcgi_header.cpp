@@ -40,8 +40,6 @@ fcgi_begin_request create_begin_request(uint16_t request_id)
 
 namespace {
 
-size_t length_bytes(size_t len) { return len < 128 ? 1 : 4; }
-
 void put_length(std::string &out, size_t len)
 {
     if (len < 128) {
@@ -78,9 +76,9 @@ std::string fcgi_build_request(const fcgi_name_value *pairs, size_t count)
     constexpr uint16_t kRequestId = 1;
     std::string params;
     for (size_t i = 0; i < count; i++) {
-        const fcgi_name_value &nv = pairs[i];
-        const size_t size = length_bytes(nv.name.size()) + length_bytes(nv.value.size()) + nv.name.size() + nv.value.size();
-        if (params.size() + size <= UINT16_MAX) serialize_name_value(params, nv);
+        // A pair that would not fit the one record is taken back out.
+        const size_t before = params.size();
+        if (before + serialize_name_value(params, pairs[i]) > UINT16_MAX) params.resize(before);
     }
     std::string out;
     out.reserve(sizeof(fcgi_begin_request) + 2 * sizeof(fcgi_header) + params.size());
@@ -163,11 +161,6 @@ void fcgi_reader::complete(const fcgi_record &rec)
         if (rec.content.size() > room) answer_.too_long = true;
         answer_.out.append(rec.content, 0, std::min(room, rec.content.size()));
     } else if (rec.header.type == FCGI_END_REQUEST) {
-        const auto *p = reinterpret_cast<const unsigned char *>(rec.content.data());
-        if (rec.content.size() >= 5) {
-            answer_.app_status = static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
-            answer_.protocol_status = p[4];
-        }
         answer_.ended = true;
     }
 }

@@ -103,8 +103,6 @@ struct fcgi_answer {
     size_t records = 0;     // complete records
     bool ended = false;     // END_REQUEST has arrived; nothing after it is read
     bool too_long = false;  // STDOUT went past the cap
-    uint32_t app_status = 0;
-    uint8_t protocol_status = 0;
 };
 
 class fcgi_reader {

@@ -1,11 +1,12 @@
 #include "vesk_elastic.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <memory>
 
 #include "nxjson.hpp"
 #include "vesk_config.hpp"
+#include "vesk_devlist.hpp"
 #include "vesk_json.hpp"
 #include "vesk_service.hpp"
 
@@ -20,12 +21,9 @@ vesk_mycustom_counter *counter(void *cnt) { return static_cast<vesk_mycustom_cou
 // A parsed tree with the text it points into.
 struct json_doc {
     std::string text;
-    std::unique_ptr<const nx_json, void (*)(const nx_json *)> root{nullptr, nx_json_free};
+    nx_json_ptr root;
 
-    explicit json_doc(std::string_view body) : text(body)
-    {
-        root.reset(nx_json_parse(text.data(), nullptr));
-    }
+    explicit json_doc(std::string_view body) : text(body), root(nx_json_parse(text.data(), nullptr)) {}
     bool is_object() const { return root && root->type == NX_JSON_OBJECT; }
 };
 
@@ -36,50 +34,38 @@ int fail(data_t *d)
     return 0;
 }
 
-std::string_view skip_blanks(std::string_view s)
+// Where the blanks from `pos` end.
+size_t skip_blanks(std::string_view s, size_t pos)
 {
-    while (!s.empty() && isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    return s;
-}
-
-// The leading non-blank word, cut to `max` bytes; `s` moves past it.
-std::string take_word(std::string_view &s, size_t max)
-{
-    s = skip_blanks(s);
-    size_t end = 0;
-    while (end < s.size() && !isspace(static_cast<unsigned char>(s[end]))) end++;
-    std::string w(s.substr(0, std::min(end, max)));
-    s.remove_prefix(end);
-    return w;
+    return std::min(s.find_first_not_of(" \t\n\v\f\r", pos), s.size());
 }
 
 } // namespace
 
 void elastic_parse_conf(const char *conf, std::string &id, data_t &d)
 {
-    std::string_view s(conf);
-    id = take_word(s, SERVICE_WORD_MAX);
-    d.host.clear();
+    const std::string_view s(conf);
+    size_t pos = 0;
+    id = vesk_next_word(s, pos).substr(0, SERVICE_WORD_MAX);
     d.port = 0;
     d.node_name.clear();
-    s = skip_blanks(s);
-    size_t colon = s.find(':');
-    d.host = std::string(s.substr(0, std::min(colon, SERVICE_WORD_MAX)));
+    // The host is everything up to the first ':', blanks included.
+    pos = skip_blanks(s, pos);
+    const size_t colon = s.find(':', pos);
+    d.host = s.substr(pos, colon - pos).substr(0, SERVICE_WORD_MAX);
     d.docker_container_name = service_container_name(d.host);
     d.in_docker = !d.docker_container_name.empty();
-    if (colon == std::string_view::npos || colon == 0) return;
-    s = skip_blanks(s.substr(colon + 1));
+    if (colon == std::string_view::npos || colon == pos) return;
+    pos = skip_blanks(s, colon + 1);
     // The port as a decimal int kept in 16 bits; without digits nothing more is read.
-    bool negative = !s.empty() && s.front() == '-';
-    if (!s.empty() && (s.front() == '-' || s.front() == '+')) s.remove_prefix(1);
-    if (s.empty() || !isdigit(static_cast<unsigned char>(s.front()))) return;
+    const bool negative = pos < s.size() && s[pos] == '-';
+    if (pos < s.size() && (s[pos] == '-' || s[pos] == '+')) pos++;
+    if (pos == s.size() || !isdigit(static_cast<unsigned char>(s[pos]))) return;
     uint32_t port = 0;
-    while (!s.empty() && isdigit(static_cast<unsigned char>(s.front()))) {
-        port = port * 10 + static_cast<uint32_t>(s.front() - '0');
-        s.remove_prefix(1);
-    }
+    for (; pos < s.size() && isdigit(static_cast<unsigned char>(s[pos])); pos++)
+        port = port * 10 + static_cast<uint32_t>(s[pos] - '0');
     d.port = static_cast<uint16_t>(negative ? 0u - port : port);
-    d.node_name = take_word(s, kNodeMax);
+    d.node_name = vesk_next_word(s, pos).substr(0, kNodeMax);
 }
 
 std::string vesk_elastic_construct_api_request(const std::string &path) { return "GET " + path + " HTTP/1.1\r\n\r\n"; }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -45,7 +46,6 @@ unique_fd connect_tcp(const std::string &address, int port)
     return std::move(c.fd);
 }
 
-
 } // namespace
 
 void fpm_parse_conf(char *conf, std::string &id, data_t &d)
@@ -78,8 +78,8 @@ std::optional<fpm_status> fpm_parse_res(std::string_view text)
     std::string_view headers = body_at == std::string_view::npos ? std::string_view{} : text.substr(0, body_at);
     std::string_view body = body_at == std::string_view::npos ? text : text.substr(body_at);
     if (auto status = http_header(headers, "Status")) {
-        if (status->size() < 3 || (*status)[0] != '2' || !isdigit((*status)[1]) || !isdigit((*status)[2]))
-            return std::nullopt;
+        auto digit = [&](size_t i) { return isdigit(static_cast<unsigned char>((*status)[i])) != 0; };
+        if (status->size() < 3 || (*status)[0] != '2' || !digit(1) || !digit(2)) return std::nullopt;
     }
     fpm_status st;
     bool accepted = false;

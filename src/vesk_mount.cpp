@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -21,6 +24,17 @@
 
 const char *vesk_mtab_path = "/etc/mtab";
 int (*vesk_statvfs)(const char *path, struct statvfs *st) = statvfs;
+
+// One statvfs, asked on a thread of its own so that a mount that does not answer
+// (a dead NFS server, a stalled FUSE file system) cannot hold up the cycle. The
+// thread shares the record and may outlive the counter while the kernel holds it.
+struct mount_probe {
+    std::mutex m;
+    std::condition_variable answered;
+    bool done = false;
+    int rc = -1;
+    struct statvfs st {};
+};
 
 namespace {
 
@@ -73,13 +87,15 @@ bool mount_answered(mount_probe &p, std::chrono::steady_clock::time_point deadli
     return p.answered.wait_until(lock, deadline, [&p] { return p.done; });
 }
 
-} // namespace
-
+// How long one update pass waits for the mounts' answers: about a second, and well
+// inside a short interval.
 std::chrono::milliseconds mount_deadline(uint32_t interval)
 {
     using std::chrono::milliseconds;
     return std::min(milliseconds(1000), milliseconds(250) * std::max<uint32_t>(interval, 1));
 }
+
+} // namespace
 
 bool mount_selected(const char *fsname, const char *type, const char *dir, const vesk_config &conf)
 {

@@ -3,11 +3,8 @@
 
 #include <sys/statvfs.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "vesk_devlist.hpp"
@@ -23,16 +20,8 @@ struct mount_sizes {
     double space_usage = 0;  // available share of blocks, 0 to 1
 };
 
-// One statvfs, asked on a thread of its own so that a mount that does not answer
-// (a dead NFS server, a stalled FUSE file system) cannot hold up the cycle. The
-// thread shares the record and may outlive the counter while the kernel holds it.
-struct mount_probe {
-    std::mutex m;
-    std::condition_variable answered;
-    bool done = false;
-    int rc = -1;
-    struct statvfs st {};
-};
+// One statvfs asked on a thread of its own (vesk_mount.cpp).
+struct mount_probe;
 
 struct mibmount {
     int ok = 0;           // 0 while the mount does not answer: left out of the report
@@ -57,10 +46,6 @@ bool mount_selected(const char *fsname, const char *type, const char *dir, const
 
 // What statvfs says of one file system, in the units the report carries.
 mount_sizes mount_sizes_of(const struct statvfs &st);
-
-// How long one update pass waits for the mounts' answers: about a second, and well
-// inside a short interval.
-std::chrono::milliseconds mount_deadline(uint32_t interval);
 
 // The statvfs the mount counter calls; tests put a file system of their own here.
 extern int (*vesk_statvfs)(const char *path, struct statvfs *st);

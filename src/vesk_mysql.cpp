@@ -1,7 +1,7 @@
 #include "vesk_mysql.hpp"
 
+#include <charconv>
 #include <cstdio>
-#include <cstring>
 
 #include "bson.hpp"
 #include "vesk_config.hpp"
@@ -21,22 +21,12 @@ uint64_t page_bytes(uint64_t pages)
     return pages > UINT64_MAX / page ? UINT64_MAX : pages * page;
 }
 
-// "<major>.<minor>" at the start of a text; what cannot be read stays 0.
+// "<major>.<minor>" at the start of a text; what cannot be read stays as it was.
 void leading_version(std::string_view text, unsigned &major, unsigned &minor)
 {
-    auto number = [&](size_t &pos, unsigned &out) {
-        size_t start = pos;
-        unsigned long v = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && v <= 0xFFFFFFFFul)
-            v = v * 10 + static_cast<unsigned>(text[pos++] - '0');
-        if (pos > start) out = static_cast<unsigned>(v);
-        return pos > start;
-    };
-    size_t pos = 0;
-    if (number(pos, major) && pos < text.size() && text[pos] == '.') {
-        pos++;
-        number(pos, minor);
-    }
+    const char *end = text.data() + text.size();
+    auto [pos, ec] = std::from_chars(text.data(), end, major);
+    if (ec == std::errc() && pos < end && *pos == '.') std::from_chars(pos + 1, end, minor);
 }
 
 } // namespace
@@ -62,13 +52,9 @@ void mysql_parse_conf(vesk_mycustom_counter *c, mysql_data &d)
     d.user = std::move(l.user);
     d.pass = std::move(l.pass);
     d.host = std::move(l.host);
-    d.port = 0;
-    d.socket.clear();
-    if (!l.last.empty()) {
-        service_endpoint ep = service_port_or_socket(l.last);
-        d.port = ep.port > 0 ? static_cast<uint32_t>(ep.port) : 0;
-        d.socket = std::move(ep.socket);
-    }
+    service_endpoint ep = service_port_or_socket(l.last);
+    d.port = ep.port > 0 ? static_cast<uint32_t>(ep.port) : 0;
+    d.socket = std::move(ep.socket);
     d.docker_container_name = service_container_name(d.host);
     d.in_docker = !d.docker_container_name.empty();
 }
@@ -220,35 +206,26 @@ int mysql_delta(void *cnt, uint32_t interval, uint64_t iteration)
 {
     if (!config.mysql_handle) return 0;
     vesk_mycustom_counter *c = counter(cnt);
-    mysql_data *d = record(c->data), *prev = record(c->data_prev), *out = record(c->data_delta);
-    if (!d || !prev || !out) return 0;
-    *out = *d;
-    if (iteration == 0) {
-        *prev = *d;
-        c->restarted_flag = 0;
-        out->ok = 0;
-        return 1;
-    }
+    const mysql_data *d = record(c->data), *prev = record(c->data_prev);
+    if (!d || !prev || !c->data_delta) return 0;
     // A restart seen while a sample was bad waits for the first cycle that reports.
-    if (d->uptime < prev->uptime) c->restarted_flag = 1;
-    out->restarted = c->restarted_flag;
-    if (d->ok && prev->ok) {
+    if (iteration == 0) c->restarted_flag = 0;
+    else if (d->uptime < prev->uptime) c->restarted_flag = 1;
+    const int restarted = c->restarted_flag;
+    service_delta<mysql_data>(c, iteration, [&](const mysql_data &cur, const mysql_data &old, mysql_data &out) {
         c->restarted_flag = 0;
-        out->insert = service_rate(d->insert, prev->insert, interval);
-        out->select = service_rate(d->select, prev->select, interval);
-        out->update = service_rate(d->update, prev->update, interval);
-        out->delet = service_rate(d->delet, prev->delet, interval);
-        out->aborted = service_rate(d->aborted, prev->aborted, interval);
-        out->slow = service_rate(d->slow, prev->slow, interval);
-        out->innodb_rows_deleted = service_rate(d->innodb_rows_deleted, prev->innodb_rows_deleted, interval);
-        out->innodb_rows_inserted = service_rate(d->innodb_rows_inserted, prev->innodb_rows_inserted, interval);
-        out->innodb_rows_read = service_rate(d->innodb_rows_read, prev->innodb_rows_read, interval);
-        out->innodb_rows_updated = service_rate(d->innodb_rows_updated, prev->innodb_rows_updated, interval);
-        out->ok = 1;
-    } else {
-        out->ok = 0;
-    }
-    *prev = *d;
+        out.insert = service_rate(cur.insert, old.insert, interval);
+        out.select = service_rate(cur.select, old.select, interval);
+        out.update = service_rate(cur.update, old.update, interval);
+        out.delet = service_rate(cur.delet, old.delet, interval);
+        out.aborted = service_rate(cur.aborted, old.aborted, interval);
+        out.slow = service_rate(cur.slow, old.slow, interval);
+        out.innodb_rows_deleted = service_rate(cur.innodb_rows_deleted, old.innodb_rows_deleted, interval);
+        out.innodb_rows_inserted = service_rate(cur.innodb_rows_inserted, old.innodb_rows_inserted, interval);
+        out.innodb_rows_read = service_rate(cur.innodb_rows_read, old.innodb_rows_read, interval);
+        out.innodb_rows_updated = service_rate(cur.innodb_rows_updated, old.innodb_rows_updated, interval);
+    });
+    record(c->data_delta)->restarted = restarted;
     return 1;
 }
 

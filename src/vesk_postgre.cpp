@@ -1,5 +1,6 @@
 #include "vesk_postgre.hpp"
 
+#include <charconv>
 #include <cstdio>
 
 #include "bson.hpp"
@@ -99,16 +100,10 @@ void postgre_parse_conf(vesk_mycustom_counter *c, pg_data &d)
 
 int64_t postgre_number(std::string_view text)
 {
-    size_t i = 0;
-    const bool negative = !text.empty() && text[0] == '-';
-    if (negative) i++;
-    uint64_t v = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
-        unsigned digit = static_cast<unsigned>(text[i] - '0');
-        if (v > (static_cast<uint64_t>(INT64_MAX) - digit) / 10) return negative ? INT64_MIN : INT64_MAX;
-        v = v * 10 + digit;
-    }
-    return negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+    int64_t v = 0;
+    const std::errc ec = std::from_chars(text.data(), text.data() + text.size(), v).ec;
+    if (ec == std::errc::result_out_of_range) return text[0] == '-' ? INT64_MIN : INT64_MAX;
+    return ec == std::errc() ? v : 0;
 }
 
 std::optional<int64_t> postgre_first(const sql_result &r)

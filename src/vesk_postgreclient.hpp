@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <optional>
-#include <string>
 
 #include "vesk_service.hpp"
 

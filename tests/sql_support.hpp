@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "vesk_devlist.hpp"
 #include "vesk_service.hpp"
 
 inline sql_result sql_from_text(std::string_view text, bool header)
@@ -21,10 +22,8 @@ inline sql_result sql_from_text(std::string_view text, bool header)
         }
     };
     bool first = true;
-    for (size_t pos = 0; pos < text.size();) {
-        size_t nl = text.find('\n', pos);
-        std::string_view line = text.substr(pos, nl == std::string_view::npos ? nl : nl - pos);
-        pos = nl == std::string_view::npos ? text.size() : nl + 1;
+    size_t pos = 0;
+    for (std::string_view line; vesk_next_line(text, pos, line);) {
         sql_row row = cells(line);
         if (header && first) {
             for (const sql_cell &c : row) r.columns.push_back(c.value_or(""));

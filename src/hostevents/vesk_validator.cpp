@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <utility>
 #include <vector>

@@ -41,7 +41,7 @@ check_eq "without ExtendedStatus the page counts, with no rate" "0 3" \
     "$(value exact $((last + 1)) mycustoms.Apache_noext.tA) $(value exact $((last + 1)) mycustoms.Apache_noext.iW)"
 check "the init line hides the password" contains "$WORK/exact.out" "Apache auth init with watch *** 127.0.0.1 8082 ***"
 
-# --- Failures, two-second cycles with a one-second time-out.
+# --- Failures, three-second cycles with a one-second time-out.
 conf=$(web_conf failing 4402 3 <<EOF
 apache_open 127.0.0.1:8081
 apache_badpass watch:wrong@127.0.0.1:8082

@@ -5,7 +5,6 @@
 . "$(dirname "$0")/lib.sh"
 
 B2J="$VESK_BUILD/tests/tools/bson2json"
-COLLECTOR="$VESK_BUILD/tests/tools/vesk_collector"
 # The scripts are copied to a path without blanks: the configuration names them
 # unquoted, as an administrator would.
 F="$WORK/customs"
@@ -28,13 +27,11 @@ stop_parent() {
 chmod 755 "$WORK"
 mkdir -m 1777 "$WORK/pids"
 
-"$COLLECTOR" --port 0 --out "$WORK" --count $PACKETS --timeout 60 >"$WORK/collector.log" 2>&1 &
-wait_for_text "$WORK/collector.log" listening || fail "collector did not start"
-port=$(sed -n 's/^listening udp 127.0.0.1://p' "$WORK/collector.log")
+start_collector --count $PACKETS --timeout 60
 conf=$(write_conf <<C
 id $ID
 address 127.0.0.1
-port $port
+port $COLLECTOR_PORT
 interval 4
 custom "My Report" nginx interval=1 alert=>5 $F/value.sh
 custom r stderr interval=1 $F/stderr.sh

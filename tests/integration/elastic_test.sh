@@ -68,7 +68,7 @@ check_eq "both requests on one connection each cycle" \
     "$(printf 'conn %s: GET /_nodes/%s/stats/thread_pool HTTP/1.1\nconn %s: GET /_cluster/health HTTP/1.1' \
         "$conn" "$NODE" "$conn")" "$requests"
 
-# --- Failures, two-second cycles with a one-second time-out.
+# --- Failures, three-second cycles with a one-second time-out.
 conf=$(web_conf failing 4702 3 <<EOF
 elastic_es7 127.0.0.1:9202 $NODE
 elastic_nomaster 127.0.0.1:9204 $NODE

@@ -48,7 +48,7 @@ check_eq "a container host is reached at the container's address" "1 2 running" 
 check_eq "the pools as configured" "2 1" \
     "$(value exact $((last + 1)) mycustoms.FPM_tcp.total) $(value exact $((last + 1)) mycustoms.FPM_unix.total)"
 
-# --- Failures, two-second cycles with a one-second time-out.
+# --- Failures, three-second cycles with a one-second time-out.
 conf=$(web_conf failing 4602 3 <<EOF
 fpm_tcp 127.0.0.1:9000 /status
 fpm_wrongpath 127.0.0.1:9000 /nope

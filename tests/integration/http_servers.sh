@@ -320,8 +320,9 @@ start_elastic() {
 
 # failing_run CONF GOOD: runs the agent on CONF (three-second cycles, a one-second
 # time-out, failing counters beside the one good counter whose object is GOOD) for
-# six reports. A cycle lost to the failures would show as a gap of six seconds. Checks that the failures keep neither the cycle from its pace nor
-# memory from being given back, and that each report holds GOOD alone.
+# six reports. A cycle lost to the failures would show as a gap of six seconds.
+# Checks that the failures keep neither the cycle from its pace nor memory from
+# being given back, and that each report holds GOOD alone.
 failing_run() {
     local conf=$1 good=$2 t0 t1 rss0 rss1 n
     start_run failing "$conf" --debug

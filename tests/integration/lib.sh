@@ -95,26 +95,6 @@ check_eq() {
 
 contains() { grep -qF -- "$2" "$1"; }
 
-# Waits up to $2 seconds (default 10) for the file to exist.
-wait_for_file() {
-    local f=$1 t=${2:-10} i
-    for ((i = 0; i < t * 10; i++)); do
-        [ -e "$f" ] && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-# Waits up to $3 seconds (default 10) until file $1 contains text $2.
-wait_for_text() {
-    local f=$1 text=$2 t=${3:-10} i
-    for ((i = 0; i < t * 10; i++)); do
-        [ -e "$f" ] && grep -qF -- "$text" "$f" && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
 # wait_until SECONDS COMMAND...: polls until the command succeeds; false once the
 # seconds have passed.
 wait_until() {
@@ -127,15 +107,15 @@ wait_until() {
     return 1
 }
 
+# Waits up to $2 seconds (default 10) for the file to exist.
+wait_for_file() { wait_until "${2:-10}" test -e "$1"; }
+
+# Waits up to $3 seconds (default 10) until file $1 contains text $2.
+wait_for_text() { wait_until "${3:-10}" grep -qsF -- "$2" "$1"; }
+
 # Waits up to $2 seconds (default 10) for process $1 to end.
-wait_gone() {
-    local pid=$1 t=${2:-10} i
-    for ((i = 0; i < t * 10; i++)); do
-        kill -0 "$pid" 2>/dev/null || return 0
-        sleep 0.1
-    done
-    return 1
-}
+wait_gone() { wait_until "${2:-10}" lib_ended "$1"; }
+lib_ended() { ! kill -0 "$1" 2>/dev/null; }
 
 # Starts the agent in the background: output in $WORK/out.log and $WORK/err.log,
 # its pid in VESK_PID.
@@ -155,6 +135,16 @@ stop_vesk() {
     kill -TERM "$VESK_PID" $kids 2>/dev/null
     wait_gone "$VESK_PID"
     for k in $kids; do wait_gone "$k"; done
+}
+
+# start_collector OPTIONS...: the test collector on a free loopback UDP port, its
+# packets in $WORK and its lines in $WORK/collector.log; sets COLLECTOR_PID and
+# COLLECTOR_PORT.
+start_collector() {
+    "$VESK_BUILD/tests/tools/vesk_collector" --port 0 --out "$WORK" "$@" >"$WORK/collector.log" 2>&1 &
+    COLLECTOR_PID=$!
+    wait_for_text "$WORK/collector.log" listening || fail "collector did not start"
+    COLLECTOR_PORT=$(sed -n 's/^listening udp 127.0.0.1://p' "$WORK/collector.log")
 }
 
 # Writes a configuration file from standard input and prints its path.

@@ -42,7 +42,7 @@ check_eq "a container host is reached at the container's address" "1 running" \
 check "the init line hides the password" contains "$WORK/exact.out" \
     "Nginx auth init with watch *** 127.0.0.1 8090 private_status ***"
 
-# --- Failures, two-second cycles with a one-second time-out.
+# --- Failures, three-second cycles with a one-second time-out.
 conf=$(web_conf failing 4502 3 <<EOF
 nginx_open 127.0.0.1:8090/nginx_status localhost
 nginx_badpass watch:wrong@127.0.0.1:8090/private_status localhost

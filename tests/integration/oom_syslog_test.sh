@@ -5,18 +5,14 @@
 . "$(dirname "$0")/lib.sh"
 
 B2J="$VESK_BUILD/tests/tools/bson2json"
-COLLECTOR="$VESK_BUILD/tests/tools/vesk_collector"
 PACKETS=3
 
 # A private /var/log holding an empty syslog: the first source the watch tries.
 mount -t tmpfs tmpfs /var/log
 : >/var/log/syslog
 
-"$COLLECTOR" --port 0 --out "$WORK" --count $PACKETS --timeout 40 >"$WORK/collector.log" 2>&1 &
-COLLECTOR_PID=$!
-wait_for_text "$WORK/collector.log" listening || fail "collector did not start"
-port=$(sed -n 's/^listening udp 127.0.0.1://p' "$WORK/collector.log")
-conf=$(printf 'id 4700\naddress 127.0.0.1\nport %s\ninterval 1\n' "$port" | write_conf)
+start_collector --count $PACKETS --timeout 40
+conf=$(printf 'id 4700\naddress 127.0.0.1\nport %s\ninterval 1\n' "$COLLECTOR_PORT" | write_conf)
 start_vesk --config "$conf" --conf-glob "$WORK/none/*.conf"
 check "syslog is the kill source" wait_for_text "$WORK/out.log" "OOM errors source: /var/log/syslog"
 check "the watch starts at the end of the file" wait_for_text "$WORK/err.log" "Seeked /var/log/syslog"

@@ -6,7 +6,6 @@
 . "$(dirname "$0")/lib.sh"
 
 B2J="$VESK_BUILD/tests/tools/bson2json"
-COLLECTOR="$VESK_BUILD/tests/tools/vesk_collector"
 PIDFILE=/run/vesk.pid
 MNT="$WORK/remote"
 FLAG="$WORK/stall"   # statfs waits while it exists
@@ -30,10 +29,8 @@ touch "$FLAG"
 at_exit release_fs
 wait_until 10 mountpoint -q "$MNT" || fail "the file system is not mounted"
 
-"$COLLECTOR" --port 0 --out "$WORK" --count 6 --timeout 40 >"$WORK/collector.log" 2>&1 &
-wait_for_text "$WORK/collector.log" listening || fail "collector did not start"
-port=$(sed -n 's/^listening udp 127.0.0.1://p' "$WORK/collector.log")
-conf=$(printf 'id 4800\naddress 127.0.0.1\nport %s\ninterval 1\n' "$port" | write_conf)
+start_collector --count 6 --timeout 40
+conf=$(printf 'id 4800\naddress 127.0.0.1\nport %s\ninterval 1\n' "$COLLECTOR_PORT" | write_conf)
 start_vesk --config "$conf" --conf-glob "$WORK/none/*.conf" --no-oom
 
 # Stalled from the start: the reports go out without it.

@@ -4,7 +4,6 @@
 # anything of the first one's.
 . "$(dirname "$0")/lib.sh"
 
-COLLECTOR="$VESK_BUILD/tests/tools/vesk_collector"
 PIDFILE=/run/vesk.pid
 ID=4400
 
@@ -22,14 +21,11 @@ echo 1
 S
 chmod 755 "$WORK/look.sh"
 
-"$COLLECTOR" --port 0 --out "$WORK" --count 1000 --timeout 120 >"$WORK/collector.log" 2>&1 &
-COLLECTOR_PID=$!
-wait_for_text "$WORK/collector.log" listening || fail "collector did not start"
-port=$(sed -n 's/^listening udp 127.0.0.1://p' "$WORK/collector.log")
+start_collector --count 1000 --timeout 120
 conf=$(write_conf <<C
 id $ID
 address 127.0.0.1
-port $port
+port $COLLECTOR_PORT
 interval 1
 custom r look interval=1 $WORK/look.sh $WORK/seen
 C
@@ -41,7 +37,7 @@ NOGLOB="$WORK/none/*.conf"
 script -qec "exec 7<'$conf' 8>'$WORK/stray'; cd '$WORK/seen'; exec '$VESK_BIN' --config '$conf' \
     --conf-glob '$NOGLOB' --no-oom >'$WORK/out.log' 2>'$WORK/err.log'" /dev/null >/dev/null &
 SCRIPT_PID=$!
-for ((i = 0; i < 100; i++)); do [ -s $PIDFILE ] && break; sleep 0.1; done
+wait_until 10 test -s $PIDFILE
 VESK_PID=$(cat $PIDFILE)
 check "pid file written" [ -n "$VESK_PID" ]
 check "the agent runs on the terminal" [ "$(readlink /proc/"$VESK_PID"/fd/0)" != /dev/null ]
