@@ -70,8 +70,8 @@ void beanstalk_parse_conf(char *conf, char (&id)[256], std::string &ip, int32_t 
 {
     vesk_copy(id, conf);
     service_words w = service_parse_words(conf, false);
-    ip = w.words.empty() ? std::string() : w.words[0];
-    port = w.words.size() > 1 ? static_cast<int32_t>(strtol(w.words[1].c_str(), nullptr, 10)) : 0;
+    ip = w.word(0);
+    port = static_cast<int32_t>(strtol(w.word(1).c_str(), nullptr, 10));
 }
 
 int beanstalk_init1(void *cnt)

@@ -1,6 +1,7 @@
 #include "vesk_http.hpp"
 
 #include <cctype>
+#include <charconv>
 #include <cstdint>
 
 namespace {
@@ -23,17 +24,9 @@ std::string_view trim(std::string_view s)
 // A whole non-negative decimal or hexadecimal number that fits in 64 bits.
 std::optional<uint64_t> parse_number(std::string_view s, int base)
 {
-    if (s.empty()) return std::nullopt;
     uint64_t v = 0;
-    for (char ch : s) {
-        int d;
-        if (ch >= '0' && ch <= '9') d = ch - '0';
-        else if (base == 16 && ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
-        else if (base == 16 && ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
-        else return std::nullopt;
-        if (v > (UINT64_MAX - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) return std::nullopt;
-        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-    }
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
+    if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
     return v;
 }
 
@@ -106,15 +99,14 @@ http_state http_parse_answer(std::string_view bytes, bool closed, http_answer &o
     if (auto cl = http_header(out.headers, "Content-Length")) {
         auto len = parse_number(*cl, 10);
         if (!len) return http_state::malformed;
-        if (rest.size() < *len) {
-            out.body.assign(rest);
-            return closed ? http_state::malformed : http_state::incomplete;
-        }
+        if (rest.size() < *len) return closed ? http_state::malformed : http_state::incomplete;
         out.body.assign(rest.substr(0, static_cast<size_t>(*len)));
         return http_state::complete;
     }
+    // Only the close ends such a body: until then its bytes are not worth a copy.
+    if (!closed) return http_state::incomplete;
     out.body.assign(rest);
-    return closed ? http_state::complete : http_state::incomplete;
+    return http_state::complete;
 }
 
 http_chunked_decoder::state http_chunked_decoder::feed(std::string_view in, std::string &out)

@@ -39,7 +39,6 @@ public:
     // Appends the data of the chunks in `in` to `out`. Partial chunk headers and data
     // are kept for the next call. After `done` or `error` it takes nothing more.
     state feed(std::string_view in, std::string &out);
-    state current() const { return state_; }
 
 private:
     enum class phase { size, data, data_end, trailer };

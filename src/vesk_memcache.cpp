@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 #include "bson.hpp"
 #include "mycustom.hpp"
@@ -35,48 +34,44 @@ constexpr uint64_t memcache_stats::*kRates[] = {
     &memcache_stats::evictions, &memcache_stats::read, &memcache_stats::write,
 };
 
-// "<what>: <the system's text>", as perror prints it.
-void print_error(const char *what, int err) { fprintf(stderr, "%s: %s\n", what, strerror(err)); }
-
-// This update's connection, or none once its failure is told.
-std::optional<unique_fd> memcache_connect(const mc_data &d)
+// This update's connection; none once its failure is told.
+unique_fd memcache_connect(const mc_data &d)
 {
     service_conn c;
     if (!d.socket.empty()) {
         // A socket path wins over a container name.
         c = service_connect_unix(d.socket, config.counter_tcp_to);
         if (c.failed == service_fail::socket) printf("Memcached: connect to socket failed");
-        else if (c.failed == service_fail::timeout) print_error("setsockopt() failed", c.error);
-        else if (c.failed == service_fail::connect) print_error("Memcache socket connect failed", c.error);
+        else if (c.failed == service_fail::timeout) service_perror("setsockopt() failed", c.error);
+        else if (c.failed == service_fail::connect) service_perror("Memcache socket connect failed", c.error);
     } else {
         std::optional<std::string> host = service_address(d.in_docker, d.docker_container_name, d.ip, "memcache");
-        if (!host) return std::nullopt;
+        if (!host) return {};
         // A text that is not a dotted address leaves the address 0.0.0.0.
         c = service_connect_tcp(service_ipv4(*host).value_or(in_addr{}), d.port, config.counter_tcp_to);
-        if (c.failed == service_fail::socket) print_error("socket() failed", c.error);
-        else if (c.failed == service_fail::timeout) print_error("setsockopt() failed", c.error);
+        if (c.failed == service_fail::socket) service_perror("socket() failed", c.error);
+        else if (c.failed == service_fail::timeout) service_perror("setsockopt() failed", c.error);
     }
-    if (!c) return std::nullopt;
     return std::move(c.fd);
 }
 
 // The server's answer to "stats", or none once the failure is told.
 std::optional<std::string> memcache_exchange(const mc_data &d)
 {
-    std::optional<unique_fd> fd = memcache_connect(d);
+    unique_fd fd = memcache_connect(d);
     if (!fd) return std::nullopt;
     service_clock::time_point deadline = service_deadline(config.counter_tcp_to);
-    if (!service_send(fd->get(), "stats\r\n")) {
-        print_error("write() failed", errno);
+    if (!service_send(fd.get(), "stats\r\n")) {
+        service_perror("write() failed", errno);
         return std::nullopt;
     }
-    service_reply r = service_read(fd->get(), MEMCACHE_REPLY_MAX, deadline, memcache_reply_complete);
+    service_reply r = service_read(fd.get(), MEMCACHE_REPLY_MAX, deadline, memcache_reply_complete);
     if (r.end == service_end::error) {
-        print_error("read() failed", r.error);
+        service_perror("read() failed", r.error);
         return std::nullopt;
     }
     if (r.data.empty()) {
-        if (r.end == service_end::timeout) print_error("read() failed", EAGAIN);
+        if (r.end == service_end::timeout) service_perror("read() failed", EAGAIN);
         return std::nullopt;
     }
     return std::move(r.data);
@@ -115,10 +110,10 @@ void memcache_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_memcach
     vesk_copy(id, conf);
     // No user or password here, so '@' is an ordinary character.
     service_words w = service_parse_words(conf, false);
-    d.ip = w.words.empty() ? std::string() : w.words[0];
-    service_endpoint ep = w.words.size() > 1 ? service_port_or_socket(w.words[1]) : service_endpoint{};
+    d.ip = w.word(0);
+    service_endpoint ep = service_port_or_socket(w.word(1));
     d.port = ep.port;
-    d.socket = ep.socket;
+    d.socket = std::move(ep.socket);
     d.in_docker = d.ip.starts_with('[') && d.ip.find(']') != std::string::npos;
     d.docker_container_name = service_container_name(d.ip);
 }

@@ -20,6 +20,7 @@ struct memcache_stats {
     uint64_t write = 0;       // "bytes_written"
     uint64_t bytes = 0;       // "bytes": memory in use
     uint64_t max_bytes = 0;   // "limit_maxbytes": memory limit
+    bool operator==(const memcache_stats &) const = default;
 };
 
 struct vesk_mycustom_data_memcache {

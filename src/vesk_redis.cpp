@@ -122,7 +122,7 @@ std::optional<redis_info> redis_exchange(rd_data &d)
     service_clock::time_point deadline = service_deadline(config.counter_tcp_to);
 
     if (!d.pass.empty()) {
-        printf("[INFO] redis auth with %s\n", service_mask(d.pass));
+        printf("[INFO] redis auth with ***\n");
         if (!service_send(fd, auth_command(d.pass))) return std::nullopt;
         service_reply a = service_read(fd, REDIS_REPLY_MAX, deadline, one_line);
         if (a.end == service_end::error || a.data.empty()) return std::nullopt;
@@ -161,16 +161,13 @@ bool redis_reply_complete(std::string_view reply) { return service_sized_complet
 
 void redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d)
 {
-    service_words w = service_parse_words(conf);
-    size_t at = 0;
-    auto next = [&]() { return at < w.words.size() ? w.words[at++] : std::string(); };
-    vesk_copy(id, next());
-    d.user = next();
-    // With an empty password its word is absent.
-    d.pass = w.empty_password ? std::string() : next();
-    d.host = next();
+    service_login l = service_parse_login(conf);
+    vesk_copy(id, l.id);
+    d.user = std::move(l.user);
+    d.pass = std::move(l.pass);
+    d.host = std::move(l.host);
     // "%d": trailing text is ignored, and the number lands in 32 bits.
-    d.port = static_cast<uint32_t>(strtol(next().c_str(), nullptr, 10));
+    d.port = static_cast<uint32_t>(strtol(l.last.c_str(), nullptr, 10));
     d.in_docker = d.host.starts_with('[') && d.host.find(']') != std::string::npos;
     d.docker_container_name = service_container_name(d.host);
 }

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -35,16 +34,10 @@ service_words service_parse_words(char *cfg, bool credentials)
             after_colon = false;
         }
     }
-    std::string_view rest(cfg);
-    while (true) {
-        size_t start = rest.find_first_not_of(" \t\r\n\v\f");
-        if (start == std::string_view::npos) break;
-        size_t end = rest.find_first_of(" \t\r\n\v\f", start);
-        std::string_view word = rest.substr(start, end == std::string_view::npos ? end : end - start);
-        out.words.emplace_back(word.substr(0, SERVICE_WORD_MAX));
-        if (end == std::string_view::npos) break;
-        rest = rest.substr(end);
-    }
+    const std::string_view text(cfg);
+    size_t pos = 0;
+    for (std::string_view w = vesk_next_word(text, pos); !w.empty(); w = vesk_next_word(text, pos))
+        out.words.emplace_back(w.substr(0, SERVICE_WORD_MAX));
     return out;
 }
 
@@ -91,8 +84,6 @@ uint64_t service_line_number(std::string_view line, size_t prefix)
     return vesk_parse_u64(vesk_next_word(line, pos), v) ? v : 0;
 }
 
-const char *service_mask(std::string_view secret) { return secret.empty() ? "" : "***"; }
-
 std::optional<std::string> service_address(bool in_docker, const std::string &container, const std::string &host,
                                            const char *tag)
 {
@@ -112,6 +103,8 @@ std::optional<in_addr> service_ipv4(const std::string &text)
     if (inet_pton(AF_INET, text.c_str(), &a) != 1) return std::nullopt;
     return a;
 }
+
+void service_perror(const char *what, int err) { fprintf(stderr, "%s: %s\n", what, strerror(err)); }
 
 namespace {
 
@@ -293,9 +286,7 @@ void service_append(bson *b, std::initializer_list<service_value> values)
 
 unique_fd service_http_connect(const char *tag, const std::string &address, int port, int timeout_s)
 {
-    in_addr any{};
-    any.s_addr = htonl(INADDR_ANY);
-    service_conn c = service_connect_tcp(service_ipv4(address).value_or(any), port, timeout_s);
+    service_conn c = service_connect_tcp(service_ipv4(address).value_or(in_addr{}), port, timeout_s);
     if (c.failed == service_fail::socket || c.failed == service_fail::timeout) {
         printf("setsockopt failed\n");
     } else if (c.failed == service_fail::connect) {
@@ -331,7 +322,10 @@ service_http_reply service_http_exchange(int fd, std::string_view request, size_
     return r;
 }
 
-std::string service_http_failure(const service_http_reply &r)
+namespace {
+
+// Why an exchange brought no answer, in a few words.
+std::string http_failure(const service_http_reply &r)
 {
     switch (r.end) {
     case service_http_end::answer: return "HTTP status " + std::to_string(r.answer.status);
@@ -346,10 +340,12 @@ std::string service_http_failure(const service_http_reply &r)
     return {};
 }
 
+} // namespace
+
 std::optional<std::string> service_http_body(const service_http_reply &r, const char *tag, const char *id)
 {
     if (r.end == service_http_end::answer && r.answer.status >= 200 && r.answer.status < 300) return r.answer.body;
-    printf("[%s] %s: %s\n", tag, id, service_http_failure(r).c_str());
+    printf("[%s] %s: %s\n", tag, id, http_failure(r).c_str());
     return std::nullopt;
 }
 
@@ -370,13 +366,10 @@ const std::string *sql_text(const sql_row &row, size_t col)
 std::optional<uint64_t> sql_u64(const sql_row &row, size_t col)
 {
     const std::string *t = sql_text(row, col);
-    if (!t || t->empty() || !isdigit(static_cast<unsigned char>((*t)[0]))) return std::nullopt;
+    if (!t) return std::nullopt;
     uint64_t v = 0;
-    for (char ch : *t) {
-        if (!isdigit(static_cast<unsigned char>(ch))) break;
-        unsigned d = static_cast<unsigned>(ch - '0');
-        if (v > (UINT64_MAX - d) / 10) return UINT64_MAX;
-        v = v * 10 + d;
-    }
+    auto [end, ec] = std::from_chars(t->data(), t->data() + t->size(), v);
+    if (ec == std::errc::result_out_of_range) return UINT64_MAX;
+    if (ec != std::errc()) return std::nullopt;
     return v;
 }

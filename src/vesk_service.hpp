@@ -35,9 +35,9 @@ struct service_words {
 // blank, then splits it into words. With an empty password that word is simply absent.
 service_words service_parse_words(char *cfg, bool credentials = true);
 
-// The login form of the SQL services, "id user:password@host:last" (rewritten in
-// place); with the empty-password form (":@") the password is empty. Missing words
-// are empty.
+// The login form of Redis and the SQL services, "id user:password@host:last"
+// (rewritten in place); with the empty-password form (":@") the password is empty.
+// Missing words are empty.
 struct service_login {
     std::string id, user, pass, host, last;
 };
@@ -52,9 +52,6 @@ struct service_endpoint {
 };
 // The last word of a value: a port when it is a decimal int, else a Unix socket path.
 service_endpoint service_port_or_socket(std::string_view word);
-
-// "***" wherever a password or anything derived from it would be printed; empty stays empty.
-const char *service_mask(std::string_view secret);
 
 // The number after the first `prefix` bytes of a status line ("Name: 123"), blanks
 // skipped; 0 when there is none.
@@ -72,6 +69,10 @@ std::optional<std::string> service_address(bool in_docker, const std::string &co
 std::optional<in_addr> service_ipv4(const std::string &text);
 
 enum class service_fail { none, socket, timeout, connect };
+
+// "<what>: <the system's text for err>" on standard error, as perror prints it, for
+// an errno that was saved when the step failed.
+void service_perror(const char *what, int err);
 
 struct service_conn {
     unique_fd fd;
@@ -149,9 +150,6 @@ struct service_http_reply {
 // it stops at the end of the answer. At most `cap` bytes, until `deadline`.
 service_http_reply service_http_exchange(int fd, std::string_view request, size_t cap,
                                          service_clock::time_point deadline);
-
-// Why an exchange brought no answer, in a few words.
-std::string service_http_failure(const service_http_reply &r);
 
 // The Base64 of "user:pass" (at most 511 characters before encoding) for a Basic
 // Authorization header; empty unless both are set. Never print it.

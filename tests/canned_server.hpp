@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "vesk_devlist.hpp"
 #include "vesk_owners.hpp"
 
 namespace test_support {
@@ -147,12 +148,7 @@ private:
 inline std::string fixture_text(const std::string &rel)
 {
     std::string out;
-    if (FILE *f = fopen((std::string(VESK_FIXTURES) + "/" + rel).c_str(), "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-        fclose(f);
-    }
+    vesk_read_file((std::string(VESK_FIXTURES) + "/" + rel).c_str(), out);
     return out;
 }
 

@@ -66,8 +66,6 @@ public:
     ~core_counter() { c_->free(c_.get()); }
     core_counter(const core_counter &) = delete;
 
-    vesk_mycustom_counter &counter() { return *c_; }
-
     template <typename T> T &data() { return *static_cast<T *>(c_->data); }
     template <typename T> T &reported() { return *static_cast<T *>(c_->data_delta); }
     int update() { return c_->update(c_.get()); }

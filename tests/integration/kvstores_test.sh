@@ -40,7 +40,7 @@ cleanup() {
     kill ${COLLECTOR_PID:-} ${HOLD_PID:-} ${ENGINE_PID:-} 2>/dev/null
 }
 # Servers go with the suite, however it ends.
-if declare -F at_exit >/dev/null; then at_exit cleanup; else trap cleanup EXIT; fi
+at_exit cleanup
 
 for s in mc_tcp mc_unix bs main primary replica; do check "$s starts" start $s; done
 
