@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "bench_net.hpp"
 #include "bson.hpp"
 #include "mycustom.hpp"
@@ -188,26 +189,6 @@ void BM_beanstalk_floor(benchmark::State &state)
         floor_once(local().bs_port, "stats\r\n", [](std::string_view r) { return r.size() >= sized_end(r); });
 }
 
-int open_fds()
-{
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (readdir(d)) n++;
-        closedir(d);
-    }
-    return n;
-}
-
-long resident_kb()
-{
-    long pages = 0, resident = 0;
-    if (FILE *f = fopen("/proc/self/statm", "r")) {
-        if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        fclose(f);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
 // 10,000 cycles of the three counters: descriptors and resident memory gained.
 void BM_services_growth(benchmark::State &state)
 {
@@ -215,12 +196,12 @@ void BM_services_growth(benchmark::State &state)
     for (bench_counter *c : all) c->cycle(); // first allocations out of the way
     for (auto _ : state) {
         int fds = open_fds();
-        long rss = resident_kb();
+        long rss = resident_kib();
         for (int i = 0; i < 10000; i++)
             for (bench_counter *c : all)
                 if (!c->cycle()) state.SkipWithError("update failed");
         state.counters["fd_growth"] = open_fds() - fds;
-        state.counters["rss_growth_kb"] = static_cast<double>(resident_kb() - rss);
+        state.counters["rss_growth_kb"] = static_cast<double>(resident_kib() - rss);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "bench_support.hpp"
 #include "bson.hpp"
 #include "vesk_config.hpp"
 #include "vesk_mysql.hpp"
@@ -163,23 +164,6 @@ void pg_floor(benchmark::State &state)
         for (pg_step step : postgre_plan(150000)) drain(postgre_statement(step, "100").c_str());
         PQfinish_stub(c);
     }
-}
-
-int open_fds()
-{
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (readdir(d)) n++;
-        closedir(d);
-    }
-    return n - 3; // ".", ".." and the directory's own descriptor
-}
-
-long resident_kib()
-{
-    std::string statm;
-    if (!vesk_read_file("/proc/self/statm", statm)) return 0;
-    return static_cast<long>(parse_statm_resident(statm).value_or(0)) * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // The servers' own count of client connections, through a connection of its own.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "bson.hpp"
 #include "hostevents/hostevents.h"
 #include "mycustom.hpp"
@@ -131,16 +132,6 @@ void BM_ReadFloor(benchmark::State &state)
     for (auto _ : state) floor_once(dirs);
 }
 BENCHMARK(BM_ReadFloor);
-
-long resident_kib()
-{
-    long pages = 0;
-    if (FILE *f = fopen("/proc/self/statm", "r")) {
-        if (fscanf(f, "%*d %ld", &pages) != 1) pages = 0;
-        fclose(f);
-    }
-    return pages * (sysconf(_SC_PAGESIZE) / 1024);
-}
 
 // 10,000 cycles after a warm-up; the counter is the resident set's growth in KiB.
 void BM_CycleMemory(benchmark::State &state)

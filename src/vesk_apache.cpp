@@ -51,12 +51,12 @@ std::optional<apache_status> apache_parse_res(std::string_view body)
     size_t pos = 0;
     std::string_view line;
     while (vesk_next_line(body, pos, line)) {
-        if (line.starts_with("Total Accesses:")) {
-            st.totalAccesses = service_line_number(line, 15);
-        } else if (line.starts_with("BusyWorkers:")) {
-            st.busyWorkers = service_line_number(line, 12);
-        } else if (line.starts_with("IdleWorkers:")) {
-            st.idleWorkers = service_line_number(line, 12);
+        if (auto v = service_line_number(line, "Total Accesses:")) {
+            st.totalAccesses = *v;
+        } else if (auto busy = service_line_number(line, "BusyWorkers:")) {
+            st.busyWorkers = *busy;
+        } else if (auto idle = service_line_number(line, "IdleWorkers:")) {
+            st.idleWorkers = *idle;
         } else if (line.starts_with("Scoreboard:")) {
             size_t at = 11;
             for (char slot : vesk_next_word(line, at)) {

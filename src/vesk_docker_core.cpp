@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <strings.h>
 
 #include <cctype>
 #include <cerrno>
@@ -32,8 +31,6 @@ constexpr size_t kStatsLineKeep = 64u << 10;
 constexpr size_t kHeadCap = 64u << 10;
 // A stream that failed or ended is opened again at most this often.
 constexpr auto kReopenEvery = std::chrono::seconds(3);
-
-void print_error(const char *prefix, int err) { fprintf(stderr, "%s: %s\n", prefix, strerror(err)); }
 
 // The request path for a container: the name with every byte that is not safe in
 // a path percent-encoded, so a name can never change the request.
@@ -174,7 +171,7 @@ int32_t docker_next_state(const docker_inspect &in, int32_t previous)
 unique_fd vesk_docker_connect(const char *sock_path)
 {
     service_conn c = service_connect_unix(sock_path, kEngineTimeout);
-    if (!c) print_error(c.failed == service_fail::connect ? "connect" : "socket", c.error);
+    if (!c) service_perror(c.failed == service_fail::connect ? "connect" : "socket", c.error);
     return std::move(c.fd);
 }
 
@@ -183,12 +180,12 @@ std::optional<http_answer> vesk_docker_cmd(int sock, const std::string &path, se
     service_http_reply r = service_http_exchange(sock, engine_request(path), kAnswerCap, deadline);
     switch (r.end) {
     case service_http_end::answer: return std::move(r.answer);
-    case service_http_end::send: print_error("send", r.error); break;
+    case service_http_end::send: service_perror("send", r.error); break;
     case service_http_end::timeout: printf("select() returned 0\n"); engine_stalled = true; break;
     case service_http_end::full: printf("[docker] answer to %s exceeds %zu bytes\n", path.c_str(), kAnswerCap); break;
     case service_http_end::read:
     case service_http_end::malformed:
-        if (r.error) print_error("read() failed", r.error);
+        if (r.error) service_perror("read() failed", r.error);
         else printf("[docker] incomplete or malformed answer to %s\n", path.c_str());
         break;
     }
@@ -377,8 +374,7 @@ docker_stream_reader::state docker_stream_reader::feed(std::string_view in,
             return state_;
         }
         status_ = ans.status;
-        auto te = http_header(ans.headers, "Transfer-Encoding");
-        chunked_ = te && te->size() == 7 && strncasecmp(te->data(), "chunked", 7) == 0;
+        chunked_ = http_is_chunked(ans.headers);
         state_ = state::body;
         std::string rest = head_.substr(end);
         head_.clear();
@@ -418,7 +414,7 @@ void open_stream(stats_stream &s, service_clock::time_point now)
     s.fd = vesk_docker_connect(vesk_docker_sock_path());
     if (!s.fd) return;
     if (!service_send(s.fd.get(), engine_request(container_path(s.name, "/stats?stream=true")))) {
-        print_error("send", errno);
+        service_perror("send", errno);
         s.fd.reset();
     }
 }

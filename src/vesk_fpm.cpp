@@ -22,27 +22,23 @@ constexpr size_t kAnswerCap = 128 * 1024;
 
 vesk_mycustom_counter *counter(void *cnt) { return static_cast<vesk_mycustom_counter *>(cnt); }
 
-// Prints "<what>: <reason>" on standard error, as perror does.
-void report_errno(const std::string &what, int error) { fprintf(stderr, "%s: %s\n", what.c_str(), strerror(error)); }
-
 unique_fd connect_unix(const data_t &d)
 {
     service_conn c = service_connect_unix(d.socket, config.counter_tcp_to);
-    if (c.failed == service_fail::socket) report_errno("fpm socket", c.error);
-    else if (c.failed == service_fail::timeout) report_errno("fpm socket setsockopt SO_RCVTIMEO failed", c.error);
-    else if (c.failed == service_fail::connect) report_errno("fpm socket connect failed", c.error);
+    if (c.failed == service_fail::socket) service_perror("fpm socket", c.error);
+    else if (c.failed == service_fail::timeout) service_perror("fpm socket setsockopt SO_RCVTIMEO failed", c.error);
+    else if (c.failed == service_fail::connect) service_perror("fpm socket connect failed", c.error);
     return std::move(c.fd);
 }
 
 unique_fd connect_tcp(const std::string &address, int port)
 {
-    in_addr any{};
-    any.s_addr = htonl(INADDR_ANY);
-    service_conn c = service_connect_tcp(service_ipv4(address).value_or(any), port, config.counter_tcp_to);
-    if (c.failed == service_fail::socket) report_errno("[fpm] socket", c.error);
-    else if (c.failed == service_fail::timeout) report_errno("[fpm] setsockopt SO_RCVTIMEO failed", c.error);
+    // A text that is not a dotted address leaves 0.0.0.0.
+    service_conn c = service_connect_tcp(service_ipv4(address).value_or(in_addr{}), port, config.counter_tcp_to);
+    if (c.failed == service_fail::socket) service_perror("[fpm] socket", c.error);
+    else if (c.failed == service_fail::timeout) service_perror("[fpm] setsockopt SO_RCVTIMEO failed", c.error);
     else if (c.failed == service_fail::connect)
-        report_errno("[fpm] Cannot connect to " + address + ":" + std::to_string(port), c.error);
+        service_perror(("[fpm] Cannot connect to " + address + ":" + std::to_string(port)).c_str(), c.error);
     return std::move(c.fd);
 }
 
@@ -86,19 +82,19 @@ std::optional<fpm_status> fpm_parse_res(std::string_view text)
     size_t pos = 0;
     std::string_view line;
     while (vesk_next_line(body, pos, line)) {
-        if (line.starts_with("accepted conn:")) {
-            st.accepted = static_cast<double>(service_line_number(line, 14));
+        if (auto v = service_line_number(line, "accepted conn:")) {
+            st.accepted = static_cast<double>(*v);
             accepted = true;
-        } else if (line.starts_with("active processes:")) {
-            st.active = service_line_number(line, 17);
-        } else if (line.starts_with("idle processes:")) {
-            st.idle = service_line_number(line, 15);
-        } else if (line.starts_with("total processes:")) {
-            st.total = service_line_number(line, 16);
-        } else if (line.starts_with("listen queue len:")) {
-            st.lqueue = service_line_number(line, 17);
-        } else if (line.starts_with("max children reached:")) {
-            st.max_children = service_line_number(line, 21);
+        } else if (auto active = service_line_number(line, "active processes:")) {
+            st.active = *active;
+        } else if (auto idle = service_line_number(line, "idle processes:")) {
+            st.idle = *idle;
+        } else if (auto total = service_line_number(line, "total processes:")) {
+            st.total = *total;
+        } else if (auto lqueue = service_line_number(line, "listen queue len:")) {
+            st.lqueue = *lqueue;
+        } else if (auto most = service_line_number(line, "max children reached:")) {
+            st.max_children = *most;
         }
     }
     if (!accepted) return std::nullopt;
@@ -137,7 +133,7 @@ int fpm_update(void *cnt)
     if (!fd) return 0;
 
     if (!service_send(fd.get(), fpm_request(d->status_path))) {
-        report_errno("send", errno);
+        service_perror("send", errno);
         return 0;
     }
     fcgi_reader reader(kAnswerCap / 2);
@@ -150,7 +146,7 @@ int fpm_update(void *cnt)
     fd.reset();
     const fcgi_answer &a = reader.answer();
     if (!a.ended) {
-        if (raw.end == service_end::error) report_errno("recv", raw.error);
+        if (raw.end == service_end::error) service_perror("recv", raw.error);
         else
             printf("[fpm] %s: %s\n", c->id,
                    raw.end == service_end::timeout ? "no whole answer in time"
@@ -171,7 +167,7 @@ int fpm_update(void *cnt)
 int fpm_delta(void *cnt, uint32_t interval, uint64_t iteration)
 {
     return service_delta<data_t>(counter(cnt), iteration, [interval](const data_t &cur, const data_t &prev, data_t &out) {
-        out.st.accepted = service_rate_double(cur.st.accepted, prev.st.accepted, interval);
+        out.st.accepted = service_rate_double(cur.st.accepted, prev.st.accepted, interval, 1);
     });
 }
 

@@ -66,6 +66,12 @@ std::optional<std::string_view> http_header(std::string_view headers, std::strin
     return std::nullopt;
 }
 
+bool http_is_chunked(std::string_view headers)
+{
+    auto te = http_header(headers, "Transfer-Encoding");
+    return te && iequals(*te, "chunked");
+}
+
 http_state http_parse_answer(std::string_view bytes, bool closed, http_answer &out)
 {
     size_t head_end = http_headers_end(bytes);
@@ -87,8 +93,7 @@ http_state http_parse_answer(std::string_view bytes, bool closed, http_answer &o
     // Answers that never carry a body.
     if ((*code >= 100 && *code < 200) || *code == 204 || *code == 304) return http_state::complete;
 
-    auto te = http_header(out.headers, "Transfer-Encoding");
-    if (te && iequals(*te, "chunked")) {
+    if (http_is_chunked(out.headers)) {
         http_chunked_decoder dec;
         switch (dec.feed(rest, out.body)) {
         case http_chunked_decoder::state::done: return http_state::complete;

@@ -28,6 +28,9 @@ http_state http_parse_answer(std::string_view bytes, bool closed, http_answer &o
 // The first value of header `name` (any case), blanks trimmed; none when absent.
 std::optional<std::string_view> http_header(std::string_view headers, std::string_view name);
 
+// Whether a header block says its body comes in the chunked transfer coding.
+bool http_is_chunked(std::string_view headers);
+
 // Where the header block ends (the first byte of the body), or npos while the
 // blank line has not arrived. Bare line feeds are accepted.
 size_t http_headers_end(std::string_view bytes);

@@ -142,7 +142,7 @@ int nginx_update(void *cnt)
 int nginx_delta(void *cnt, uint32_t interval, uint64_t iteration)
 {
     return service_delta<data_t>(counter(cnt), iteration, [interval](const data_t &cur, const data_t &prev, data_t &out) {
-        out.st.all = service_rate_double(cur.st.all, prev.st.all, interval);
+        out.st.all = service_rate_double(cur.st.all, prev.st.all, interval, 1);
     });
 }
 

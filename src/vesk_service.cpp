@@ -77,9 +77,10 @@ service_endpoint service_port_or_socket(std::string_view word)
     return ep;
 }
 
-uint64_t service_line_number(std::string_view line, size_t prefix)
+std::optional<uint64_t> service_line_number(std::string_view line, std::string_view prefix)
 {
-    size_t pos = prefix;
+    if (!line.starts_with(prefix)) return std::nullopt;
+    size_t pos = prefix.size();
     uint64_t v = 0;
     return vesk_parse_u64(vesk_next_word(line, pos), v) ? v : 0;
 }

@@ -53,9 +53,9 @@ struct service_endpoint {
 // The last word of a value: a port when it is a decimal int, else a Unix socket path.
 service_endpoint service_port_or_socket(std::string_view word);
 
-// The number after the first `prefix` bytes of a status line ("Name: 123"), blanks
-// skipped; 0 when there is none.
-uint64_t service_line_number(std::string_view line, size_t prefix);
+// The number after `prefix` on a status line ("Name: 123"), blanks skipped; 0 when
+// there is none. None when the line does not begin with `prefix`.
+std::optional<uint64_t> service_line_number(std::string_view line, std::string_view prefix);
 
 // ---- one exchange with the service ----
 
@@ -173,11 +173,11 @@ T service_rate(T cur, T prev, uint32_t interval, unsigned per = 60)
     return r > max ? max : static_cast<T>(r);
 }
 
-// The same for counts kept as doubles: (cur - prev) / interval, 0 when the count
-// did not grow.
-inline double service_rate_double(double cur, double prev, uint32_t interval)
+// The same for counts kept as doubles: (cur - prev) * per / interval, 0 when the
+// count did not grow.
+inline double service_rate_double(double cur, double prev, uint32_t interval, double per)
 {
-    return cur > prev && interval ? (cur - prev) / interval : 0.0;
+    return cur > prev && interval ? (cur - prev) * per / interval : 0.0;
 }
 
 // The delta of every service counter: `data_delta` gets the current sample, and when

@@ -91,7 +91,7 @@ int sphinx_delta(void *cnt, uint32_t interval, uint64_t iteration)
         out.C_S = service_rate(cur.C_S, prev.C_S, interval);
         out.C_U = service_rate(cur.C_U, prev.C_U, interval);
         out.Q = service_rate(cur.Q, prev.Q, interval);
-        out.Q_W = cur.Q_W > prev.Q_W && interval ? (cur.Q_W - prev.Q_W) * 60.0 / interval : 0.0;
+        out.Q_W = service_rate_double(cur.Q_W, prev.Q_W, interval, 60);
     });
 }
 

@@ -14,9 +14,6 @@ export MC_PORT=11211 MC_SOCK=$WORK/mc.sock BS_PORT=11300 RD_MAIN=6379 RD_PRIMARY
 export RD_PASS='s3cr"et' INTERVAL=3
 declare -A PIDS
 
-port_open() { (: <"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-wait_port() { wait_until 5 port_open "$1"; }
-
 start() {
     case $1 in
     mc_tcp) memcached -u root -l 127.0.0.1 -p $MC_PORT -U 0 -m 2 -t 1 & ;;

@@ -107,6 +107,10 @@ wait_until() {
     return 1
 }
 
+# Waits up to $2 seconds (default 10) until something accepts on 127.0.0.1:$1.
+port_open() { (: <"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+wait_port() { wait_until "${2:-10}" port_open "$1"; }
+
 # Waits up to $2 seconds (default 10) for the file to exist.
 wait_for_file() { wait_until "${2:-10}" test -e "$1"; }
 
