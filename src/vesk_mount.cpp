@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -25,15 +26,39 @@
 const char *vesk_mtab_path = "/etc/mtab";
 int (*vesk_statvfs)(const char *path, struct statvfs *st) = statvfs;
 
-// One statvfs, asked on a thread of its own so that a mount that does not answer
-// (a dead NFS server, a stalled FUSE file system) cannot hold up the cycle. The
-// thread shares the record and may outlive the counter while the kernel holds it.
-struct mount_probe {
+// The mounts are asked by one worker thread that lives from pass to pass, so a mount
+// that does not answer (a dead NFS server, a stalled FUSE file system) holds up only
+// that thread, never the cycle. A worker held in one call for longer than
+// kStuckAfter is taken for stuck: a spare goes on with the rest of the pass, and the
+// stuck one ends once its call returns. Everything here is guarded by `m`; the
+// threads share the record and may outlive the counter while the kernel holds them.
+struct mount_pass {
+    struct call {
+        std::string dir;    // for statvfs; fixed at init
+        bool busy = false;  // asked and not answered yet: not asked again meanwhile
+        uint64_t asked = 0; // the pass it was last asked in
+        uint64_t answered = 0;
+        int rc = -1;
+        struct statvfs st {};
+    };
+    struct worker {
+        std::thread thread;
+        bool in_call = false;
+        std::chrono::steady_clock::time_point since{};
+        bool replaced = false; // a spare took its place: it ends after its call
+        bool ended = false;    // its thread is done and can be joined
+    };
+
     std::mutex m;
-    std::condition_variable answered;
-    bool done = false;
-    int rc = -1;
-    struct statvfs st {};
+    std::condition_variable work;     // for the workers: a pass began, or the stop
+    std::condition_variable answered; // for the counter: the last answer of the pass came
+    std::vector<call> calls;          // one per mount, in index order
+    std::vector<size_t> queue;        // the mounts asked in this pass
+    size_t next = 0;                  // the first of `queue` that no worker has taken
+    size_t left = 0;                  // how many of `queue` have not answered
+    uint64_t number = 0;              // of the pass
+    bool stopping = false;
+    std::list<worker> workers;
 };
 
 namespace {
@@ -58,33 +83,62 @@ uint64_t mib(uint64_t blocks, uint64_t block_size)
     return m > kMax ? kMax : static_cast<uint64_t>(m);
 }
 
-// Starts the call on a detached thread (started with the stop signals blocked, so
-// they reach the main thread); null when no thread can be had. The thread
-// owns its copy of the path and a share of the record, so a call that the kernel
-// holds past the counter's end finishes on its own.
-std::shared_ptr<mount_probe> mount_ask(const std::string &dir)
+using steady = std::chrono::steady_clock;
+
+// Far more than one statvfs takes on a file system that answers.
+constexpr std::chrono::milliseconds kStuckAfter{10};
+
+// A worker: takes the pass's mounts one after the other until the stop, or until a
+// spare has taken its place.
+void mount_work(std::shared_ptr<mount_pass> p, mount_pass::worker *w)
 {
-    auto probe = std::make_shared<mount_probe>();
-    try {
-        std::thread([probe, dir] {
-            struct statvfs st {};
-            int rc = vesk_statvfs(dir.c_str(), &st);
-            std::lock_guard lock(probe->m);
-            probe->rc = rc;
-            probe->st = st;
-            probe->done = true;
-            probe->answered.notify_all();
-        }).detach();
-    } catch (const std::system_error &) {
-        return nullptr;
+    std::unique_lock lock(p->m);
+    while (!p->stopping && !w->replaced) {
+        if (p->next == p->queue.size()) {
+            p->work.wait(lock);
+            continue;
+        }
+        mount_pass::call &c = p->calls[p->queue[p->next++]];
+        const uint64_t pass = p->number;
+        w->in_call = true;
+        w->since = steady::now();
+        lock.unlock();
+        struct statvfs st {};
+        int rc = vesk_statvfs(c.dir.c_str(), &st);
+        lock.lock();
+        w->in_call = false;
+        c.busy = false;
+        c.answered = pass;
+        c.rc = rc;
+        c.st = st;
+        if (pass == p->number && --p->left == 0) p->answered.notify_one();
     }
-    return probe;
+    w->ended = true;
 }
 
-bool mount_answered(mount_probe &p, std::chrono::steady_clock::time_point deadline)
+// Puts a spare in place of every worker stuck in a call and makes sure one worker
+// can take mounts; false when none can (no thread to be had). Called with `m` held.
+bool mount_workers_ready(const std::shared_ptr<mount_pass> &p)
 {
-    std::unique_lock lock(p.m);
-    return p.answered.wait_until(lock, deadline, [&p] { return p.done; });
+    const auto now = steady::now();
+    bool ready = false;
+    for (mount_pass::worker &w : p->workers) {
+        if (w.replaced || w.ended) continue;
+        if (w.in_call && now - w.since >= kStuckAfter)
+            w.replaced = true;
+        else
+            ready = true;
+    }
+    if (ready) return true;
+    mount_pass::worker &w = p->workers.emplace_back();
+    try {
+        stop_signals_blocked blocked; // the stop signals go to the main thread
+        w.thread = std::thread(mount_work, p, &w);
+    } catch (const std::system_error &) {
+        p->workers.pop_back();
+        return false;
+    }
+    return true;
 }
 
 // How long one update pass waits for the mounts' answers: about a second, and well
@@ -135,10 +189,17 @@ int mount_init(void *cnt)
             if (!mount_selected(ent.mnt_fsname, ent.mnt_type, ent.mnt_dir, config)) continue;
             d->list.append({.ok = 1, .device = vesk_report_text(ent.mnt_dir, VESK_DEVNAME_MAX), .dir = ent.mnt_dir});
         }
+        if (!d->list.entries.empty()) {
+            auto pass = std::make_shared<mount_pass>();
+            for (const mibmount &e : d->list.entries) pass->calls.push_back({.dir = e.dir});
+            pass->queue.reserve(pass->calls.size());
+            d->workers.pass = std::move(pass);
+        }
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
         printf("failed to malloc: %s: %m", "mount_init");
         d->list.clear();
+        d->workers.pass.reset();
         d->ok = 0;
         return 0;
     }
@@ -149,35 +210,58 @@ int mount_init(void *cnt)
 int mount_update(void *cnt)
 {
     vesk_mycustom_data_mount *d = mount_data(cnt);
-    // Every mount is asked at once, so mounts that stall together cost the pass one
-    // deadline. A mount whose earlier call is still blocked is not asked again.
-    const auto deadline = std::chrono::steady_clock::now() + mount_deadline(config.interval);
-    std::vector<bool> asked(d->list.entries.size());
-    {
-        stop_signals_blocked blocked;
-        for (size_t i = 0; i < asked.size(); i++) {
-            mibmount &e = d->list.entries[i];
-            if (e.probe) {
-                std::lock_guard lock(e.probe->m);
-                if (!e.probe->done) continue;
-            }
-            e.probe = mount_ask(e.dir);
-            asked[i] = true;
-        }
+    const std::shared_ptr<mount_pass> &p = d->workers.pass;
+    if (!p) return 1;
+    // Every mount is asked under one deadline: a stuck worker is soon replaced, so
+    // mounts that stall together cost the pass one deadline. A mount whose earlier
+    // call is still blocked is not asked again.
+    const auto deadline = steady::now() + mount_deadline(config.interval);
+    std::list<mount_pass::worker> ended;
+    std::unique_lock lock(p->m);
+    for (auto it = p->workers.begin(); it != p->workers.end();) {
+        auto here = it++;
+        if (here->ended) ended.splice(ended.end(), p->workers, here);
     }
-    for (size_t i = 0; i < asked.size(); i++) {
+    const uint64_t pass = ++p->number;
+    p->queue.clear();
+    p->next = 0;
+    for (size_t i = 0; i < p->calls.size(); i++) {
+        mount_pass::call &c = p->calls[i];
+        if (c.busy) continue;
+        c.busy = true;
+        c.asked = pass;
+        p->queue.push_back(i);
+    }
+    p->left = p->queue.size();
+    bool ready = p->left == 0 || mount_workers_ready(p);
+    p->work.notify_all();
+    while (ready && p->left > 0) {
+        const auto now = steady::now();
+        if (now >= deadline) break;
+        // While mounts wait for a worker, look for a stuck one often; then only the
+        // deadline counts.
+        const bool waiting = p->next < p->queue.size();
+        p->answered.wait_until(lock, waiting ? std::min(deadline, now + kStuckAfter) : deadline);
+        if (p->next < p->queue.size()) ready = mount_workers_ready(p);
+    }
+    // Mounts no worker took were never asked: they are asked again in the next pass.
+    for (size_t k = p->next; k < p->queue.size(); k++) p->calls[p->queue[k]].busy = false;
+    std::vector<const char *> late;
+    for (size_t i = 0; i < p->calls.size(); i++) {
+        const mount_pass::call &c = p->calls[i];
         mibmount &e = d->list.entries[i];
-        bool late = !asked[i] || (e.probe && !mount_answered(*e.probe, deadline));
-        if (late) {
-            if (asked[i]) printf("mount %s does not answer, left out of the report\n", e.device.c_str());
-            e.sizes = {};
-            e.ok = 0;
+        if (c.answered == pass) {
+            e.sizes = c.rc == 0 ? mount_sizes_of(c.st) : mount_sizes{};
+            e.ok = 1;
             continue;
         }
-        e.sizes = e.probe && e.probe->rc == 0 ? mount_sizes_of(e.probe->st) : mount_sizes{};
-        e.probe.reset();
-        e.ok = 1;
+        if (c.asked == pass) late.push_back(e.device.c_str());
+        e.sizes = {};
+        e.ok = 0;
     }
+    lock.unlock();
+    for (const char *dir : late) printf("mount %s does not answer, left out of the report\n", dir);
+    for (mount_pass::worker &w : ended) w.thread.join();
     return 1;
 }
 
@@ -207,6 +291,22 @@ int mount_dump(void *cnt)
         printf("\t\tinodes free perc = %lf\n", e.sizes.inodes_usage);
     }
     return 1;
+}
+
+mount_workers::~mount_workers()
+{
+    if (!pass) return;
+    {
+        std::lock_guard lock(pass->m);
+        pass->stopping = true;
+        pass->work.notify_all();
+        // One held in a call may stay there as long as the file system does not
+        // answer; the stop does not wait for it.
+        for (mount_pass::worker &w : pass->workers)
+            if (w.in_call) w.thread.detach();
+    }
+    for (mount_pass::worker &w : pass->workers)
+        if (w.thread.joinable()) w.thread.join();
 }
 
 int mount_free(void *cnt)

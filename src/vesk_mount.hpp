@@ -20,21 +20,33 @@ struct mount_sizes {
     double space_usage = 0;  // available share of blocks, 0 to 1
 };
 
-// One statvfs asked on a thread of its own (vesk_mount.cpp).
-struct mount_probe;
-
 struct mibmount {
     int ok = 0;           // 0 while the mount does not answer: left out of the report
     int32_t index = 0;
     std::string device{}; // the mount directory as reported (valid UTF-8, cut)
     std::string dir{};    // the mount directory as the table gives it, for statvfs
     mount_sizes sizes{};  // zeros when statvfs fails
-    std::shared_ptr<mount_probe> probe{}; // the call still awaited, if any
+};
+
+// What the counter shares with the threads that ask its mounts (vesk_mount.cpp).
+struct mount_pass;
+
+// The worker threads of one mount counter, kept from pass to pass. When the record
+// goes they are stopped and joined, except one held in a call by the kernel: that one
+// ends on its own once the call returns.
+struct mount_workers {
+    std::shared_ptr<mount_pass> pass{};
+
+    mount_workers() = default;
+    ~mount_workers();
+    mount_workers(const mount_workers &) = delete;
+    mount_workers &operator=(const mount_workers &) = delete;
 };
 
 struct vesk_mycustom_data_mount {
     int ok = 0;
     device_list<mibmount> list;
+    mount_workers workers; // none until the first update, none at all without mounts
 };
 
 // The mount table read at init; tests point it at a fixture.

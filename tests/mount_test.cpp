@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +62,21 @@ struct stalling_statvfs {
         released.wait(lock, [&] { return returned[dir] >= n; });
     }
 };
+
+// The ids of this process's threads.
+std::set<std::string> thread_ids()
+{
+    std::set<std::string> ids;
+    for (const auto &t : std::filesystem::directory_iterator("/proc/self/task")) ids.insert(t.path().filename());
+    return ids;
+}
+
+// A thread that has been joined may linger in /proc for a moment.
+bool threads_back_to(const std::set<std::string> &ids)
+{
+    for (int i = 0; i < 400 && thread_ids() != ids; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return thread_ids() == ids;
+}
 
 } // namespace
 
@@ -166,6 +182,7 @@ TEST_F(CounterTest, MountThatDoesNotAnswer)
     vesk_mtab_path = mtab.c_str();
     vesk_statvfs = stalling_statvfs::call;
     config.interval = 2;
+    const std::set<std::string> threads = thread_ids();
     auto mnt = std::make_unique<core_counter>(CORE_MOUNT);
     vesk_mtab_path = "/etc/mtab";
     ASSERT_EQ(mnt->keys("mounts"), (std::vector<std::string>{dead1, live, dead2}));
@@ -199,9 +216,37 @@ TEST_F(CounterTest, MountThatDoesNotAnswer)
     EXPECT_NE(mnt->report().find(dead1 + ":{ok:i64=1;name:str=" + dead1 + ";free:i64=976;total:i64=3906;"),
               std::string::npos);
 
-    // The counter goes while a call is still blocked; the call ends later on its own.
+    // The counter goes while a call is still blocked; the call ends later on its own,
+    // and its thread with it.
     mnt.reset();
     stalling_statvfs::stall(dead2, false);
     stalling_statvfs::wait_returned(dead2, 1);
+    EXPECT_TRUE(threads_back_to(threads));
     vesk_statvfs = statvfs;
+}
+
+// The mounts are asked by threads that last from pass to pass: a thousand passes
+// start none after the first, and the stop ends them.
+TEST_F(CounterTest, MountWorkersLast)
+{
+    std::string table;
+    for (const char *name : {"a", "b", "c"}) {
+        std::filesystem::create_directory(scratch(name));
+        table += std::string("/dev/x") + name + " " + scratch(name) + " ext4 rw 0 0\n";
+    }
+    write_file("mtab", table);
+    const std::string mtab = scratch("mtab");
+    vesk_mtab_path = mtab.c_str();
+    const std::set<std::string> before = thread_ids();
+    auto mnt = std::make_unique<core_counter>(CORE_MOUNT);
+    vesk_mtab_path = "/etc/mtab";
+
+    ASSERT_EQ(mnt->update(), 1);
+    const std::set<std::string> workers = thread_ids();
+    EXPECT_GT(workers.size(), before.size());
+    for (int pass = 1; pass < 1000; pass++) ASSERT_EQ(mnt->update(), 1);
+    EXPECT_EQ(thread_ids(), workers);
+    EXPECT_EQ(mnt->keys("mounts"), (std::vector<std::string>{scratch("a"), scratch("b"), scratch("c")}));
+    mnt.reset();
+    EXPECT_TRUE(threads_back_to(before));
 }
