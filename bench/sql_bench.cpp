@@ -180,10 +180,14 @@ long mysql_clients()
 long pg_clients()
 {
     service_login t = parse_target("VESK_BENCH_PG");
-    pg_handle c = pg_open(t.host.c_str(), t.last.c_str(), t.user.c_str(), t.pass.c_str());
-    if (!pg_connected(c.get())) return -1;
-    auto r = pg_run(c.get(), "select count(*) from pg_stat_activity where backend_type = 'client backend'");
-    return r ? static_cast<long>(postgre_first(*r).value_or(-1)) : -1;
+    const pg_deadline deadline(2);
+    pg_handle c;
+    sql_result r;
+    if (pg_open(c, t.host.c_str(), t.last.c_str(), t.user.c_str(), t.pass.c_str(), deadline) != pg_outcome::done ||
+        pg_run(c.get(), "select count(*) from pg_stat_activity where backend_type = 'client backend'", deadline, r) !=
+            pg_outcome::done)
+        return -1;
+    return static_cast<long>(postgre_first(r).value_or(-1));
 }
 
 int soak(long cycles)

@@ -268,36 +268,53 @@ int postgre_reinit(void *) { return 1; }
 int postgre_update(void *cnt)
 {
     if (!config.postgre_handle) return 0;
-    pg_data *d = record(counter(cnt)->data);
+    vesk_mycustom_counter *c = counter(cnt);
+    pg_data *d = record(c->data);
     if (!d) return 0;
+    // One deadline for connecting and every statement: a server that stalls at any
+    // point costs the cycle this long at most.
+    const pg_deadline deadline(config.counter_tcp_to < 2 ? 2 : config.counter_tcp_to);
     const char *user = d->user.c_str(), *pass = d->pass.c_str();
     pg_handle conn;
+    auto too_late = [&] {
+        conn.reset();
+        fprintf(stderr, "[postgres] ERROR: no answer within %d s from %s\n", deadline.seconds(), c->id);
+        d->ok = 0;
+        return 0;
+    };
+    pg_outcome opened = pg_outcome::failed;
     if (!d->socket.empty()) {
-        conn = pg_open(d->socket.c_str(), nullptr, user, pass);
-        if (!pg_connected(conn.get()))
+        opened = pg_open(conn, d->socket.c_str(), nullptr, user, pass, deadline);
+        if (opened == pg_outcome::failed)
             fprintf(stderr, "[postgres] ERROR: Failed to connect to database [using socket]: %s %s %s Error: %s\n",
                     user, "***", d->socket.c_str(), pg_error(conn.get()));
     } else if (!d->port.empty()) {
-        conn = pg_open(d->host.c_str(), d->port.c_str(), user, pass);
-        if (!pg_connected(conn.get()))
+        opened = pg_open(conn, d->host.c_str(), d->port.c_str(), user, pass, deadline);
+        if (opened == pg_outcome::failed)
             fprintf(stderr, "[postgres] ERROR: Failed to connect to database: %s %s %s %s Error: %s\n", user, "***",
                     d->host.c_str(), d->port.c_str(), pg_error(conn.get()));
     } else {
         fprintf(stderr, "[postgres] ERROR: Failed to connect to database - no socket or port configured\n");
     }
-    if (!pg_connected(conn.get())) {
+    if (opened == pg_outcome::late) return too_late();
+    if (opened != pg_outcome::done || !pg_connected(conn.get())) {
         d->ok = 0;
         return 0;
     }
 
-    bool failed = false;
-    auto run = [&](const char *stmt) {
-        std::optional<sql_result> r = pg_run(conn.get(), stmt);
-        if (!r) {
+    bool failed = false, late = false;
+    auto run = [&](const char *stmt) -> std::optional<sql_result> {
+        sql_result r;
+        if (late) return std::nullopt;
+        switch (pg_run(conn.get(), stmt, deadline, r)) {
+        case pg_outcome::done: return r;
+        case pg_outcome::late: late = true; break;
+        case pg_outcome::failed:
             fprintf(stderr, "[postgres] ERROR: query failed: %s\n  %s", stmt, pg_error(conn.get()));
             failed = true;
+            break;
         }
-        return r;
+        return std::nullopt;
     };
     if (auto r = run(postgre_statements.xact)) postgre_apply_xact(*r, *d);
     if (auto r = run(postgre_statements.replication))
@@ -305,6 +322,7 @@ int postgre_update(void *cnt)
     if (auto r = run(postgre_statements.recovery))
         if (!r->rows.empty()) d->in_recovery = sql_text(r->rows[0], 0) && *sql_text(r->rows[0], 0) == "t";
     std::optional<sql_result> version = run(postgre_statements.version);
+    if (late) return too_late();
     if (!version) {
         d->ok = 0;
         return 1;
@@ -315,6 +333,7 @@ int postgre_update(void *cnt)
     postgre_zero_unplanned(v, *d);
     for (pg_step step : postgre_plan(v))
         if (auto r = run(postgre_statement(step, slow).c_str())) postgre_apply(step, *r, *d);
+    if (late) return too_late();
     d->ok = failed ? 0 : 1;
     return 1;
 }

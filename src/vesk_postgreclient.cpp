@@ -1,7 +1,10 @@
 #include "vesk_postgreclient.hpp"
 
 #include <dlfcn.h>
+#include <poll.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include "vesk_config.hpp"
@@ -19,6 +22,13 @@ char *(*PQfname_stub)(const PGresult *, int) = nullptr;
 char *(*PQerrorMessage_stub)(const PGconn *) = nullptr;
 void (*PQclear_stub)(PGresult *) = nullptr;
 void (*PQfinish_stub)(PGconn *) = nullptr;
+PGconn *(*PQconnectStartParams_stub)(const char *const *, const char *const *, int) = nullptr;
+int (*PQconnectPoll_stub)(PGconn *) = nullptr;
+int (*PQsocket_stub)(const PGconn *) = nullptr;
+int (*PQsendQuery_stub)(PGconn *, const char *) = nullptr;
+int (*PQconsumeInput_stub)(PGconn *) = nullptr;
+int (*PQisBusy_stub)(PGconn *) = nullptr;
+PGresult *(*PQgetResult_stub)(PGconn *) = nullptr;
 
 namespace {
 
@@ -36,11 +46,54 @@ void clear_stubs()
     PQerrorMessage_stub = nullptr;
     PQclear_stub = nullptr;
     PQfinish_stub = nullptr;
+    PQconnectStartParams_stub = nullptr;
+    PQconnectPoll_stub = nullptr;
+    PQsocket_stub = nullptr;
+    PQsendQuery_stub = nullptr;
+    PQconsumeInput_stub = nullptr;
+    PQisBusy_stub = nullptr;
+    PQgetResult_stub = nullptr;
 }
 
 struct result_clear {
     void operator()(PGresult *r) const { PQclear_stub(r); }
 };
+using pg_result_ptr = std::unique_ptr<PGresult, result_clear>;
+
+// Waits until the connection's socket is ready for `events`; late once the deadline
+// has passed, even when it is ready, so that a server that trickles bytes cannot
+// stretch the exchange.
+pg_outcome wait_socket(const PGconn *c, short events, const pg_deadline &deadline)
+{
+    const int fd = PQsocket_stub(c);
+    if (fd < 0) return pg_outcome::failed;
+    pollfd p{fd, events, 0};
+    for (;;) {
+        if (deadline.passed()) return pg_outcome::late;
+        const int n = poll(&p, 1, deadline.ms_left());
+        if (n > 0) return pg_outcome::done;
+        if (n < 0 && errno != EINTR) return pg_outcome::failed;
+    }
+}
+
+void take_result(const PGresult *res, sql_result &out)
+{
+    out = {};
+    const int fields = PQnfields_stub(res), rows = PQntuples_stub(res);
+    for (int f = 0; f < fields; f++) {
+        const char *name = PQfname_stub(res, f);
+        out.columns.emplace_back(name ? name : "");
+    }
+    out.rows.reserve(rows > 0 ? static_cast<size_t>(rows) : 0);
+    for (int r = 0; r < rows; r++) {
+        sql_row &row = out.rows.emplace_back();
+        row.reserve(static_cast<size_t>(fields));
+        for (int f = 0; f < fields; f++) {
+            const char *v = PQgetvalue_stub(res, r, f);
+            row.emplace_back(v ? sql_cell(v) : sql_cell());
+        }
+    }
+}
 
 } // namespace
 
@@ -60,7 +113,12 @@ int init_postgre_lib()
         !vesk_dl_require(lib, "PQntuples", PQntuples_stub) || !vesk_dl_require(lib, "PQnfields", PQnfields_stub) ||
         !vesk_dl_require(lib, "PQfname", PQfname_stub) ||
         !vesk_dl_require(lib, "PQerrorMessage", PQerrorMessage_stub) ||
-        !vesk_dl_require(lib, "PQclear", PQclear_stub) || !vesk_dl_require(lib, "PQfinish", PQfinish_stub))
+        !vesk_dl_require(lib, "PQclear", PQclear_stub) || !vesk_dl_require(lib, "PQfinish", PQfinish_stub) ||
+        !vesk_dl_require(lib, "PQconnectStartParams", PQconnectStartParams_stub) ||
+        !vesk_dl_require(lib, "PQconnectPoll", PQconnectPoll_stub) || !vesk_dl_require(lib, "PQsocket", PQsocket_stub) ||
+        !vesk_dl_require(lib, "PQsendQuery", PQsendQuery_stub) ||
+        !vesk_dl_require(lib, "PQconsumeInput", PQconsumeInput_stub) ||
+        !vesk_dl_require(lib, "PQisBusy", PQisBusy_stub) || !vesk_dl_require(lib, "PQgetResult", PQgetResult_stub))
         return 0;
     return 1;
 }
@@ -85,14 +143,40 @@ void vesk_postgre_unload()
 
 void pg_closer::operator()(PGconn *c) const { PQfinish_stub(c); }
 
-pg_handle pg_open(const char *host, const char *port, const char *user, const char *pass)
+pg_deadline::pg_deadline(int seconds)
+    : seconds_(seconds), at_(std::chrono::steady_clock::now() + std::chrono::seconds(seconds))
 {
-    // The database name may carry connection settings: only constant ones go there,
-    // never a credential. Without a time-out a silent host would hold the whole cycle
-    // for minutes; the library counts anything under 2 seconds as 2.
-    char db[64];
-    snprintf(db, sizeof db, "dbname=postgres connect_timeout=%d", config.counter_tcp_to < 2 ? 2 : config.counter_tcp_to);
-    return pg_handle(PQsetdbLogin_stub(host, port, nullptr, nullptr, db, user, pass));
+}
+
+bool pg_deadline::passed() const { return std::chrono::steady_clock::now() >= at_; }
+
+int pg_deadline::ms_left() const
+{
+    const auto left = at_ - std::chrono::steady_clock::now();
+    if (left <= left.zero()) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const char *user, const char *pass,
+                   const pg_deadline &deadline)
+{
+    // Empty values fall back to the library's defaults, as PQsetdbLogin's do; the
+    // database name is taken as a name only, never as connection settings.
+    const char *const keys[] = {"host", "port", "dbname", "user", "password", nullptr};
+    const char *const values[] = {host, port, "postgres", user, pass, nullptr};
+    conn.reset(PQconnectStartParams_stub(keys, values, 0));
+    if (!conn || PQstatus_stub(conn.get()) == PG_CONNECTION_BAD) return pg_outcome::failed;
+    // Before the first poll the library waits to write.
+    int state = PG_POLLING_WRITING;
+    for (;;) {
+        if (state == PG_POLLING_OK) return pg_outcome::done;
+        if (state == PG_POLLING_FAILED) return pg_outcome::failed;
+        const pg_outcome ready =
+            wait_socket(conn.get(), state == PG_POLLING_READING ? POLLIN : POLLOUT, deadline);
+        if (ready != pg_outcome::done) return ready;
+        state = PQconnectPoll_stub(conn.get());
+    }
 }
 
 bool pg_connected(const PGconn *c) { return c && PQstatus_stub(c) == PG_CONNECTION_OK; }
@@ -103,24 +187,23 @@ const char *pg_error(const PGconn *c)
     return e ? e : "out of memory\n";
 }
 
-std::optional<sql_result> pg_run(PGconn *c, const char *stmt)
+pg_outcome pg_run(PGconn *c, const char *stmt, const pg_deadline &deadline, sql_result &out)
 {
-    std::unique_ptr<PGresult, result_clear> res(PQexec_stub(c, stmt));
-    if (!res || PQresultStatus_stub(res.get()) != PG_RES_TUPLES_OK) return std::nullopt;
-    sql_result out;
-    const int fields = PQnfields_stub(res.get()), rows = PQntuples_stub(res.get());
-    for (int f = 0; f < fields; f++) {
-        const char *name = PQfname_stub(res.get(), f);
-        out.columns.emplace_back(name ? name : "");
-    }
-    out.rows.reserve(rows > 0 ? static_cast<size_t>(rows) : 0);
-    for (int r = 0; r < rows; r++) {
-        sql_row &row = out.rows.emplace_back();
-        row.reserve(static_cast<size_t>(fields));
-        for (int f = 0; f < fields; f++) {
-            const char *v = PQgetvalue_stub(res.get(), r, f);
-            row.emplace_back(v ? sql_cell(v) : sql_cell());
+    if (!PQsendQuery_stub(c, stmt)) return pg_outcome::failed;
+    // A statement that gave anything but rows failed, whatever came after; else its
+    // last result stands for it.
+    pg_result_ptr kept;
+    for (;;) {
+        while (PQisBusy_stub(c)) {
+            const pg_outcome ready = wait_socket(c, POLLIN, deadline);
+            if (ready != pg_outcome::done) return ready;
+            if (!PQconsumeInput_stub(c)) return pg_outcome::failed;
         }
+        pg_result_ptr res(PQgetResult_stub(c));
+        if (!res) break;
+        if (!kept || PQresultStatus_stub(kept.get()) == PG_RES_TUPLES_OK) kept = std::move(res);
     }
-    return out;
+    if (!kept || PQresultStatus_stub(kept.get()) != PG_RES_TUPLES_OK) return pg_outcome::failed;
+    take_result(kept.get(), out);
+    return pg_outcome::done;
 }

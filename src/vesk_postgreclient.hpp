@@ -2,8 +2,8 @@
 // update through it. The PostgreSQL counter calls the library only through here.
 #pragma once
 
+#include <chrono>
 #include <memory>
-#include <optional>
 
 #include "vesk_service.hpp"
 
@@ -14,7 +14,13 @@ using PGconn = pg_conn;
 using PGresult = pg_result;
 // The values of ConnStatusType and ExecStatusType the agent tests.
 inline constexpr int PG_CONNECTION_OK = 0;
+inline constexpr int PG_CONNECTION_BAD = 1;
 inline constexpr int PG_RES_TUPLES_OK = 2;
+// PostgresPollingStatusType.
+inline constexpr int PG_POLLING_FAILED = 0;
+inline constexpr int PG_POLLING_READING = 1;
+inline constexpr int PG_POLLING_WRITING = 2;
+inline constexpr int PG_POLLING_OK = 3;
 
 extern PGconn *(*PQconnectdb_stub)(const char *conninfo);
 extern PGconn *(*PQsetdbLogin_stub)(const char *host, const char *port, const char *options, const char *tty,
@@ -29,6 +35,15 @@ extern char *(*PQfname_stub)(const PGresult *, int column);
 extern char *(*PQerrorMessage_stub)(const PGconn *);
 extern void (*PQclear_stub)(PGresult *);
 extern void (*PQfinish_stub)(PGconn *);
+// The asynchronous calls, so that no connection and no statement can wait unbounded.
+extern PGconn *(*PQconnectStartParams_stub)(const char *const *keywords, const char *const *values,
+                                            int expand_dbname);
+extern int (*PQconnectPoll_stub)(PGconn *);
+extern int (*PQsocket_stub)(const PGconn *);
+extern int (*PQsendQuery_stub)(PGconn *, const char *query);
+extern int (*PQconsumeInput_stub)(PGconn *);
+extern int (*PQisBusy_stub)(PGconn *);
+extern PGresult *(*PQgetResult_stub)(PGconn *);
 
 // Opens config.postgre_lib into config.postgre_handle and resolves the entry points;
 // 1 when all were found. Prints its progress and errors itself.
@@ -44,13 +59,35 @@ struct pg_closer {
 };
 using pg_handle = std::unique_ptr<PGconn, pg_closer>;
 
-// A new connection to database "postgres" (host null for the default); the handle
-// may be set even when the connection failed: PQstatus tells.
-pg_handle pg_open(const char *host, const char *port, const char *user, const char *pass);
+// The moment, by the monotonic clock, that a whole exchange with the server must not
+// pass.
+class pg_deadline {
+public:
+    explicit pg_deadline(int seconds);
+    int seconds() const { return seconds_; }
+    bool passed() const;
+    // Milliseconds left, rounded up; 0 once passed.
+    int ms_left() const;
+
+private:
+    int seconds_;
+    std::chrono::steady_clock::time_point at_;
+};
+
+// How one step with the server ended: done; failed (the connection's error text
+// tells why); or still waiting when the deadline passed.
+enum class pg_outcome { done, failed, late };
+
+// Connects to database "postgres" (host null for the default) within the deadline.
+// `conn` may be set even when the connection failed.
+pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const char *user, const char *pass,
+                   const pg_deadline &deadline);
 bool pg_connected(const PGconn *c);
 // The connection's last error text, never null.
 const char *pg_error(const PGconn *c);
 
-// Runs one statement and takes its whole result with the column names; none unless
-// it returned rows. Every row holds as many cells as the result has columns.
-std::optional<sql_result> pg_run(PGconn *c, const char *stmt);
+// Runs one statement within the deadline and takes its whole result with the column
+// names into `out`; done only when it returned rows. Every row holds as many cells as
+// the result has columns. After `late` the connection is in the middle of a statement
+// and good only for closing.
+pg_outcome pg_run(PGconn *c, const char *stmt, const pg_deadline &deadline, sql_result &out);

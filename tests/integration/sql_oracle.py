@@ -364,9 +364,61 @@ def pg_slow(d, sockdir):
     t.join()
 
 
+def pg_stall(d, sockdir, postmaster_pid_file, stopped_file):
+    """Catches the agent's backend while it runs a statement and stops it, then the
+    postmaster, so that every later connection waits too. The pids go to
+    `stopped_file` before the signals, for the suite to continue them whatever happens.
+    Prints the number of the last report before the stop."""
+    import signal
+    postmaster = int(open(postmaster_pid_file).readline())
+    c = pg(sockdir)
+    end = time.time() + 30
+    with c.cursor() as cur:
+        while time.time() < end:
+            # Not the last statement of the agent's series: after any other it still
+            # sends one, which the stopped backend never answers.
+            cur.execute("select pid from pg_stat_activity where usename = 'mon' and state = 'active' "
+                        "and query not like '%CNT_ALL%'")
+            row = cur.fetchone()
+            if not row:
+                time.sleep(0.001)
+                continue
+            last = numbers(d)[-1]
+            with open(stopped_file, "a") as f:
+                f.write(f"{row[0]}\n{postmaster}\n")
+            try:
+                os.kill(row[0], signal.SIGSTOP)
+            except ProcessLookupError:
+                continue  # its connection ended first: the next cycle's then
+            os.kill(postmaster, signal.SIGSTOP)
+            print(last)
+            return
+    check("the agent's backend is caught running a statement", False)
+
+
+def pg_stall_check(d, stopped, resumed, limit):
+    """Reports `stopped`+1 to `resumed` came while the server was stopped. Each report
+    followed the one before within `limit` seconds; the object was absent while stopped
+    and back within two cycles after; every report held the same parts otherwise."""
+    stopped, resumed, limit = int(stopped), int(resumed), float(limit)
+    ns = numbers(d)
+    times = [os.stat(f"{d}/packet-{n}.bin").st_mtime for n in ns]
+    gaps = [round(b - a, 2) for a, b in zip(times, times[1:])]
+    check("no gap between reports beyond the interval, the deadline and a second", max(gaps) <= limit,
+          f"(limit {limit}) {gaps}")
+    check("the stall spans at least three reports", resumed - stopped >= 3, f"{stopped} {resumed}")
+    shape = "".join("P" if part(d, n, "mycustoms.Postgre_tcp") else "A" for n in ns)
+    want = "P" * stopped + "A" * (resumed - stopped) + "A{1,2}P+"
+    check("mycustoms.Postgre_tcp: absent while stopped, back within two cycles after", re.fullmatch(want, shape),
+          f"{want} {shape}")
+    parts = {n: [p for p, _, _ in report(d, n) if "." not in p] for n in ns}
+    check_eq("every report holds the same parts", [parts[ns[0]]] * len(ns), list(parts.values()))
+
+
 COMMANDS = {
     "mysql-shape": mysql_shape, "mysql-rates": mysql_rates, "mysql-replica": mysql_replica, "pg-rates": pg_rates,
-    "pg-slow": pg_slow, "sphinx-rates": lambda d, port: sphinx_rates(d, int(port)),
+    "pg-slow": pg_slow, "pg-stall": pg_stall, "pg-stall-check": pg_stall_check,
+    "sphinx-rates": lambda d, port: sphinx_rates(d, int(port)),
     "down-and-back": lambda d, first, ident, array, *restarted: down_and_back(d, int(first), ident, array, restarted),
     "last": lambda d: print(numbers(d)[-1] if numbers(d) else 0),
     "wait": lambda d, n: wait_packet(d, int(n), 60),
