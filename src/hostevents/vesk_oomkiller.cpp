@@ -61,7 +61,52 @@ void discard_backlog(int fd)
     }
 }
 
+bool digits(std::string_view s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "Mar  3 04:12:55": the classic syslog stamp, 15 bytes.
+bool classic_stamp(std::string_view s)
+{
+    auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+    auto lowerc = [](char c) { return c >= 'a' && c <= 'z'; };
+    return s.size() >= 15 && upper(s[0]) && lowerc(s[1]) && lowerc(s[2]) && s[3] == ' ' &&
+           (s[4] == ' ' || digits(s.substr(4, 1))) && digits(s.substr(5, 1)) && s[6] == ' ' &&
+           digits(s.substr(7, 2)) && s[9] == ':' && digits(s.substr(10, 2)) && s[12] == ':' &&
+           digits(s.substr(13, 2));
+}
+
+// "2026-12-09T05:46:58.123456+00:00" (rsyslog's default on Debian 12): the date and
+// time, then only fraction and offset characters.
+bool rfc3339_stamp(std::string_view s)
+{
+    if (s.size() < 19 || !digits(s.substr(0, 4)) || s[4] != '-' || !digits(s.substr(5, 2)) || s[7] != '-' ||
+        !digits(s.substr(8, 2)) || s[10] != 'T' || !digits(s.substr(11, 2)) || s[13] != ':' ||
+        !digits(s.substr(14, 2)) || s[16] != ':' || !digits(s.substr(17, 2)))
+        return false;
+    return std::all_of(s.begin() + 19, s.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-' || c == ':' || c == 'Z'; });
+}
+
+// Bytes of a line start kept for the tag: stamp, host name (at most 255) and tag.
+constexpr size_t HEAD_MAX = 512;
+
 } // namespace
+
+bool syslog_kernel_line(std::string_view line)
+{
+    size_t stamp = line.find(' ');
+    if (stamp == std::string_view::npos) return false;
+    if (classic_stamp(line)) stamp = 15;
+    else if (!rfc3339_stamp(line.substr(0, stamp))) return false;
+    std::string_view rest = line.substr(stamp);
+    if (!rest.starts_with(' ')) return false;
+    rest.remove_prefix(1);
+    size_t host_end = rest.find(' ');
+    if (host_end == 0 || host_end == std::string_view::npos) return false;
+    return rest.substr(host_end + 1).starts_with("kernel:");
+}
 
 // ---- line matching ----
 
@@ -94,6 +139,8 @@ long long kill_line_counter::feed(std::string_view piece)
     for (;;) {
         size_t nl = piece.find('\n');
         std::string_view part = piece.substr(0, nl);
+        if (pattern_.kernel_only && head_.size() < HEAD_MAX)
+            head_.append(part.substr(0, HEAD_MAX - head_.size()));
         if (!matched_) {
             tail_.append(part);
             matched_ = found_in(tail_);
@@ -105,7 +152,7 @@ long long kill_line_counter::feed(std::string_view piece)
             else if (tail_.size() > keep) tail_.erase(0, tail_.size() - keep);
             return lines;
         }
-        if (matched_) lines++;
+        if (matched_ && (!pattern_.kernel_only || syslog_kernel_line(head_))) lines++;
         reset();
         piece.remove_prefix(nl + 1);
     }
@@ -114,6 +161,7 @@ long long kill_line_counter::feed(std::string_view piece)
 void kill_line_counter::reset()
 {
     tail_.clear();
+    head_.clear();
     matched_ = false;
 }
 
@@ -437,11 +485,12 @@ std::vector<oom_source> oom_sources(const std::string &kmsg_path, const std::str
 {
     // The kernel writes "Killed process"; match it whatever its case. Its syslog
     // lines say "Out of memory" for a global kill and "Memory cgroup out of memory"
-    // for a kill inside a memory cgroup (containers, systemd slices).
+    // for a kill inside a memory cgroup (containers, systemd slices). Any daemon
+    // can write those words to the log files, so there only the kernel's lines count.
     return {
-        {syslog_path, {{"Out of memory", "Memory cgroup out of memory"}, false}},
-        {kmsg_path, {{"killed process"}, true}},
-        {messages_path, {{"killed process"}, true}},
+        {syslog_path, {{"Out of memory", "Memory cgroup out of memory"}, false, true}},
+        {kmsg_path, {{"killed process"}, true, false}},
+        {messages_path, {{"killed process"}, true, true}},
     };
 }
 
