@@ -535,6 +535,8 @@ TEST(BsonValidate, WellFormedDocumentsOnly)
         {"text length 0", with(s_len, {0, 0, 0, 0})},
         {"text not terminated", with(s_len + 4 + 6, {'x'})},
         {"invalid UTF-8 in a text", with(s_len + 4 + 1, {0xc3, 0x28})},
+        {"surrogate in a text", with(s_len + 4 + 1, {0xed, 0xa0, 0x80})},
+        {"lead F4 before an ASCII byte", with(s_len + 4 + 1, {0xf4, 'A', 0x80, 0x80})},
         {"invalid UTF-8 in a name", with(at(BSON_SYMBOL, "y") + 1, {0xff})},
         {"embedded length past its parent", with(mem_len, {0xff, 0, 0, 0})},
         {"embedded length too small", with(mem_len, {4, 0, 0, 0})},
