@@ -61,32 +61,22 @@ void discard_backlog(int fd)
     }
 }
 
-bool digits(std::string_view s)
+// Whether s begins with the shape: 'd' stands for a digit, 'D' for a digit or a
+// blank, 'A' and 'a' for an upper- and a lower-case letter, anything else for itself.
+bool fits(std::string_view s, std::string_view shape)
 {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// "Mar  3 04:12:55": the classic syslog stamp, 15 bytes.
-bool classic_stamp(std::string_view s)
-{
-    auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
-    auto lowerc = [](char c) { return c >= 'a' && c <= 'z'; };
-    return s.size() >= 15 && upper(s[0]) && lowerc(s[1]) && lowerc(s[2]) && s[3] == ' ' &&
-           (s[4] == ' ' || digits(s.substr(4, 1))) && digits(s.substr(5, 1)) && s[6] == ' ' &&
-           digits(s.substr(7, 2)) && s[9] == ':' && digits(s.substr(10, 2)) && s[12] == ':' &&
-           digits(s.substr(13, 2));
-}
-
-// "2026-12-09T05:46:58.123456+00:00" (rsyslog's default on Debian 12): the date and
-// time, then only fraction and offset characters.
-bool rfc3339_stamp(std::string_view s)
-{
-    if (s.size() < 19 || !digits(s.substr(0, 4)) || s[4] != '-' || !digits(s.substr(5, 2)) || s[7] != '-' ||
-        !digits(s.substr(8, 2)) || s[10] != 'T' || !digits(s.substr(11, 2)) || s[13] != ':' ||
-        !digits(s.substr(14, 2)) || s[16] != ':' || !digits(s.substr(17, 2)))
-        return false;
-    return std::all_of(s.begin() + 19, s.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-' || c == ':' || c == 'Z'; });
+    if (s.size() < shape.size()) return false;
+    for (size_t i = 0; i < shape.size(); i++) {
+        char c = s[i];
+        bool digit = c >= '0' && c <= '9';
+        bool ok = shape[i] == 'd'   ? digit
+                  : shape[i] == 'D' ? digit || c == ' '
+                  : shape[i] == 'A' ? c >= 'A' && c <= 'Z'
+                  : shape[i] == 'a' ? c >= 'a' && c <= 'z'
+                                    : c == shape[i];
+        if (!ok) return false;
+    }
+    return true;
 }
 
 // Bytes of a line start kept for the tag: stamp, host name (at most 255) and tag.
@@ -96,13 +86,18 @@ constexpr size_t HEAD_MAX = 512;
 
 bool syslog_kernel_line(std::string_view line)
 {
-    size_t stamp = line.find(' ');
-    if (stamp == std::string_view::npos) return false;
-    if (classic_stamp(line)) stamp = 15;
-    else if (!rfc3339_stamp(line.substr(0, stamp))) return false;
-    std::string_view rest = line.substr(stamp);
-    if (!rest.starts_with(' ')) return false;
-    rest.remove_prefix(1);
+    std::string_view rest;
+    if (fits(line, "Aaa Dd dd:dd:dd ")) {
+        rest = line.substr(16);
+    } else {
+        // "2026-12-09T05:46:58.123456+00:00", rsyslog's default on Debian 12.
+        size_t end = line.find(' ');
+        if (end == std::string_view::npos) return false;
+        std::string_view stamp = line.substr(0, end);
+        bool offset_only = stamp.find_first_not_of("0123456789.:+-Z", 19) == std::string_view::npos;
+        if (!fits(stamp, "dddd-dd-ddTdd:dd:dd") || !offset_only) return false;
+        rest = line.substr(end + 1);
+    }
     size_t host_end = rest.find(' ');
     if (host_end == 0 || host_end == std::string_view::npos) return false;
     return rest.substr(host_end + 1).starts_with("kernel:");
