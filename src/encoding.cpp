@@ -25,12 +25,16 @@ bool legal_sequence(const unsigned char *s, int len)
         if (s[i] < 0x80 || s[i] > 0xBF) return false;
     if (len >= 2) {
         unsigned char a = s[1];
-        if (a > 0xBF) return false;
+        // Every second byte is a continuation byte; these leads narrow its range to
+        // refuse overlong forms, surrogates (U+D800 to U+DFFF) and code points
+        // above U+10FFFF, which strict decoders reject.
+        if (a < 0x80 || a > 0xBF) return false;
         switch (s[0]) {
         case 0xE0: if (a < 0xA0) return false; break;
+        case 0xED: if (a > 0x9F) return false; break;
         case 0xF0: if (a < 0x90) return false; break;
         case 0xF4: if (a > 0x8F) return false; break;
-        default: if (a < 0x80) return false;
+        default: break;
         }
     }
     if (s[0] >= 0x80 && s[0] < 0xC2) return false;

@@ -9,7 +9,8 @@
 // Continuation bytes that a sequence led by a byte claims.
 extern const char trailingBytesForUTF8[256];
 
-// 1 when the `length` bytes are valid UTF-8 (3-byte surrogates accepted), else 0.
+// 1 when the `length` bytes are valid UTF-8, else 0. The one check behind the
+// builder, the sanitizer and the validation of plug-in documents.
 int vesk_utf8_valid(const char *string, size_t length);
 
 // Texts from outside the agent (files, mount points, interface and container names,

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "encoding.hpp"
 
@@ -61,9 +63,24 @@ const char *const kErrorFormats[] = {
     "NXJSON PARSE ERROR (line %d): nesting too deep at %s\n",
 };
 
+// An answer may be megabytes of anything: the line quotes at most this many bytes
+// of it, made printable, so nothing hostile reaches a log or a terminal.
+constexpr size_t kEchoMax = 64;
+
 char *parse_error(error_kind kind, int site, const char *at)
 {
-    fprintf(stderr, kErrorFormats[kind], site, at);
+    std::string_view rest(at, strnlen(at, kEchoMax + 1));
+    const bool cut = rest.size() > kEchoMax;
+    if (cut) {
+        // A character that the cut would split is left out whole.
+        size_t start = vesk_utf8_cut(rest, kEchoMax);
+        auto lead = static_cast<unsigned char>(rest[start]);
+        bool split = lead >= 0xC2 && start + static_cast<size_t>(trailingBytesForUTF8[lead]) + 1 > kEchoMax;
+        rest = rest.substr(0, split ? start : kEchoMax);
+    }
+    std::string shown = vesk_printable(rest);
+    if (cut) shown += "\xe2\x80\xa6"; // "…"
+    fprintf(stderr, kErrorFormats[kind], site, shown.c_str());
     return nullptr;
 }
 

@@ -184,7 +184,7 @@ TEST(BsonBuilder, Utf8AndNameRules)
     } cases[] = {
         {"ascii", "abc", true}, {"two bytes", "\xc3\xa9", true}, {"three bytes", "\xe2\x82\xac", true},
         {"four bytes", "\xf0\x9f\x98\x80", true}, {"highest code point", "\xf4\x8f\xbf\xbf", true},
-        {"surrogate", "\xed\xa0\x80", true}, {"overlong NUL", "\xc0\x80", false},
+        {"surrogate", "\xed\xa0\x80", false}, {"overlong NUL", "\xc0\x80", false},
         {"overlong two bytes", "\xc1\xbf", false}, {"overlong three bytes", "\xe0\x9f\xbf", false},
         {"overlong four bytes", "\xf0\x8f\xbf\xbf", false}, {"lone continuation", "\x80", false},
         {"above U+10FFFF", "\xf4\x90\x80\x80", false}, {"lead F5", "\xf5\x80\x80\x80", false},
@@ -439,6 +439,39 @@ TEST(BsonPrinter, TypesItCannotPrint)
     bson_destroy(l);
 }
 
+// Every lead byte against every second byte: only the range that the lead allows
+// passes, so no overlong form, surrogate or code point above U+10FFFF gets through.
+// The sanitizer keeps exactly what the check accepts.
+TEST(Encoding, Utf8SecondByteRangeOfEveryLead)
+{
+    const struct {
+        unsigned first, last; // lead bytes
+        size_t len;
+        unsigned lo, hi; // the second byte's range
+    } leads[] = {
+        {0x00, 0x7F, 1, 0, 0},       {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF},
+        {0xE1, 0xEC, 3, 0x80, 0xBF}, {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF},
+        {0xF0, 0xF0, 4, 0x90, 0xBF}, {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
+    };
+    for (unsigned c = 0; c < 256; c++) {
+        const auto *row = std::find_if(std::begin(leads), std::end(leads),
+                                       [c](const auto &l) { return c >= l.first && c <= l.last; });
+        const size_t len = row == std::end(leads) ? 4 : row->len;
+        for (unsigned a = 0; a < 256; a++) {
+            std::string text{static_cast<char>(c), static_cast<char>(a), '\x80', '\x80'};
+            text.resize(len);
+            const bool valid = row != std::end(leads) && (len == 1 || (a >= row->lo && a <= row->hi));
+            ASSERT_EQ(vesk_utf8_valid(text.data(), text.size()), valid) << std::hex << c << " " << a;
+            const std::string clean = vesk_utf8_sanitize(text);
+            ASSERT_EQ(clean == text, valid) << std::hex << c << " " << a;
+            ASSERT_TRUE(vesk_utf8_valid(clean.data(), clean.size())) << std::hex << c << " " << a;
+            if (len == 1) break;
+        }
+    }
+    // "\xf4A\x80\x80": the lone lead and both stray continuation bytes are replaced.
+    EXPECT_EQ(vesk_utf8_sanitize("\xf4" "A\x80\x80"), "\xef\xbf\xbd" "A\xef\xbf\xbd\xef\xbf\xbd");
+}
+
 TEST(Encoding, SanitizeAndCutKeepTextsValid)
 {
     const struct {
@@ -502,6 +535,8 @@ TEST(BsonValidate, WellFormedDocumentsOnly)
         {"text length 0", with(s_len, {0, 0, 0, 0})},
         {"text not terminated", with(s_len + 4 + 6, {'x'})},
         {"invalid UTF-8 in a text", with(s_len + 4 + 1, {0xc3, 0x28})},
+        {"surrogate in a text", with(s_len + 4 + 1, {0xed, 0xa0, 0x80})},
+        {"lead F4 before an ASCII byte", with(s_len + 4 + 1, {0xf4, 'A', 0x80, 0x80})},
         {"invalid UTF-8 in a name", with(at(BSON_SYMBOL, "y") + 1, {0xff})},
         {"embedded length past its parent", with(mem_len, {0xff, 0, 0, 0})},
         {"embedded length too small", with(mem_len, {4, 0, 0, 0})},

@@ -26,6 +26,11 @@ namespace {
 // The patterns of the real sources: syslog first, then kmsg.
 const kill_pattern SYSLOG = oom_sources("kmsg")[0].pattern;
 const kill_pattern KMSG = oom_sources("kmsg")[1].pattern;
+const kill_pattern MESSAGES = oom_sources("kmsg")[2].pattern;
+// For the tests of following: any line with the words counts.
+const kill_pattern ANY = {{"Out of memory"}};
+// How the kernel's lines begin in the syslog.
+const std::string K = "Mar  3 04:20:01 web1 kernel: ";
 
 template <class Pred>
 bool eventually(Pred pred)
@@ -95,13 +100,26 @@ TEST(KillLineCounter, CountsCompleteMatchingLinesOnce)
         std::vector<std::string> pieces;
         std::vector<long long> want; // per piece
     } cases[] = {
-        {SYSLOG, {"Out of memory Out of memory\n"}, {1}},               // once per line
-        {SYSLOG, {"kernel: out of memory: killed process 12\n"}, {0}},  // syslog is case-sensitive
-        {SYSLOG, {"Out of mem", "ory here", "\n"}, {0, 0, 1}},          // counted when the newline comes
-        {SYSLOG, {"a\nOut of memory\nb\nOut of memory\r\n"}, {2}},
-        {SYSLOG, {"kernel: Memory cgroup out of memory: Killed process 4242 (php-fpm)\n"}, {1}},
-        {SYSLOG, {"Memory cgroup out of mem", "ory: Kill process 7\n"}, {0, 1}}, // the longer text across pieces
-        {SYSLOG, {"memory cgroup out of memory\n"}, {0}},
+        {SYSLOG, {K + "Out of memory Out of memory\n"}, {1}},               // once per line
+        {SYSLOG, {K + "out of memory: killed process 12\n"}, {0}},          // syslog is case-sensitive
+        {SYSLOG, {K + "Out of mem", "ory here", "\n"}, {0, 0, 1}},          // counted when the newline comes
+        {SYSLOG, {"a\n" + K + "Out of memory\nb\n" + K + "Out of memory\r\n"}, {2}},
+        {SYSLOG, {K + "Memory cgroup out of memory: Killed process 4242 (php-fpm)\n"}, {1}},
+        {SYSLOG, {K + "Memory cgroup out of mem", "ory: Kill process 7\n"}, {0, 1}}, // the longer text across pieces
+        {SYSLOG, {K + "memory cgroup out of memory\n"}, {0}},
+        // Only the kernel's own tag counts, whatever other daemons echo.
+        {SYSLOG, {"Out of memory\n", "kernel: Out of memory\n"}, {0, 0}},
+        {SYSLOG, {"Mar  3 04:20:01 mail postfix/smtpd[2112]: HELO Out of memory\n"}, {0}},
+        {SYSLOG, {"Mar  3 04:20:01 mail sshd[7]: Invalid user kernel: Out of memory\n"}, {0}},
+        {SYSLOG, {"Mar  3 04:20:01 kernel postfix/smtpd[2112]: Out of memory\n"}, {0}},
+        {SYSLOG, {"Mar  3 04:20:01 web1  kernel: Out of memory\n"}, {0}},
+        {SYSLOG, {"Mar 13 04:20:01 web1 kernel:", " [ 12.5] Out of memory: Killed process 9\n"}, {0, 1}},
+        {SYSLOG, {"2026-12-09T05:46:58.123456+00:00 web1 ker", "nel: Out of memory\n"}, {0, 1}},
+        {SYSLOG, {"2026-12-09T05:46:58 web1 kernel: Out of memory\n"}, {1}},
+        {SYSLOG, {"2026-12-09 05:46:58 web1 kernel: Out of memory\n"}, {0}},
+        {SYSLOG, {"Mar  3 04:20:01 " + std::string(600, 'h') + " kernel: Out of memory\n"}, {0}},
+        {MESSAGES, {"Dec  9 05:46:58 db2 kernel: Killed process 3090 (node)\n"}, {1}},
+        {MESSAGES, {"Dec  9 05:46:58 db2 app[7]: Killed process 3090 (node)\n"}, {0}},
         {KMSG, {"<3>Memory cgroup out of memory: KILLED PROCESS 7\n"}, {1}},
         {KMSG, {"kill", "ed Pro", "cess\nnothing\n"}, {0, 0, 1}},
         {KMSG, {std::string(100000, 'x'), "Killed", " process", "\n"}, {0, 0, 0, 1}},
@@ -113,15 +131,18 @@ TEST(KillLineCounter, CountsCompleteMatchingLinesOnce)
             EXPECT_EQ(counter.feed(c.pieces[i]), c.want[i]) << c.pieces[i].substr(0, 50);
     }
     kill_line_counter counter(SYSLOG);
-    EXPECT_EQ(counter.feed("Out of memory"), 0);
+    EXPECT_EQ(counter.feed(K + "Out of memory"), 0);
     counter.reset(); // the unfinished line belonged to a file that went away
     EXPECT_EQ(counter.feed(" and more\n"), 0);
+    EXPECT_EQ(counter.feed("Mar  3 04:20:01 web1 postfix[1]: x"), 0);
+    counter.reset(); // nor does its start decide the tag of the next line
+    EXPECT_EQ(counter.feed(K + "Out of memory\n"), 1);
 }
 
 TEST_F(OomFollower, FollowsTheFileByItsName)
 {
     // Missing at the start: once it appears, what it held then is old.
-    auto f = follow(SYSLOG);
+    auto f = follow(ANY);
     ASSERT_TRUE(logs.wait_for("Waiting for " + log.string() + " to appear..."));
     append(tmp.path() / "new", "Out of memory 0\n");
     fs::rename(tmp.path() / "new", log);
@@ -157,7 +178,7 @@ TEST_F(OomFollower, CountsGlobalAndCgroupKillsOfTheSyslog)
     std::ifstream in(std::string(VESK_FIXTURES) + "/hostevents/syslog-oom.log");
     std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(lines.empty());
-    append(log, "Out of memory: Killed process 1 (old), before the start\n");
+    append(log, K + "Out of memory: Killed process 1 (old), before the start\n");
     auto f = follow(SYSLOG);
     ASSERT_TRUE(logs.wait_for(seeked()));
     append(log, lines);
@@ -171,7 +192,7 @@ TEST_F(OomFollower, StopEndsEveryWaitPromptly)
         fs::remove(log);
         if (present) append(log, "x\n");
         log_lines l;
-        log_follower f(log.string(), SYSLOG, l.sink());
+        log_follower f(log.string(), ANY, l.sink());
         f.start();
         ASSERT_TRUE(l.wait_for(present ? seeked() : "Waiting for " + log.string() + " to appear..."));
         std::this_thread::sleep_for(20ms);
@@ -234,8 +255,9 @@ TEST(OomWatch, SourcesInOrderAndMessagesOfTheWatch)
     oom_watch good;
     oom_watch_init(good, sources, out, logs.sink());
     ASSERT_TRUE(logs.wait_for("Seeked " + syslog + " - {Offset:0 Whence:2}\n"));
-    append(syslog, "Out of memory\n");
-    ASSERT_TRUE(eventually([&] { return good.fileForRead->position() == 14; }));
+    const std::string line = K + "Out of memory\n";
+    append(syslog, line);
+    ASSERT_TRUE(eventually([&] { return good.fileForRead->position() == static_cast<long long>(line.size()); }));
     oom_watch_close(good, out);
     EXPECT_EQ(printed(), "OOM errors source: " + syslog + "\ncalling Done()\n[go] tailf stopped\n");
     EXPECT_EQ(oom_watch_take(good, out), 1);

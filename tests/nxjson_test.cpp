@@ -140,6 +140,33 @@ TEST(NxJson, ErrorsNameTheirSiteAndPosition)
     }
 }
 
+// A hostile answer costs one short line: at most 64 bytes of it, control bytes and
+// invalid UTF-8 written as \xNN, a character never split, "…" when cut.
+TEST(NxJson, ErrorsQuoteLittleAndOnlyPrintableText)
+{
+    const std::string ellipsis = "\xe2\x80\xa6";
+    std::string hostile = "{\"a\":1 ";
+    while (hostile.size() < 300 * 1024) hostile += "pwned\x1b]0;\x07\xff"; // 11 bytes a round
+    std::string shown;
+    for (int i = 0; i < 5; i++) shown += "pwned\\x1b]0;\\x07\\xff";
+    shown += "pwned\\x1b]0;";
+    const std::string sixty_three(63, 'x');
+    struct {
+        std::string text, err;
+    } cases[] = {
+        {hostile, err(233, "unexpected chars", shown + ellipsis)},
+        {"{\"a\":1 " + sixty_three + "y", err(233, "unexpected chars", sixty_three + "y")},
+        {"{\"a\":1 " + sixty_three + "yz", err(233, "unexpected chars", sixty_three + "y" + ellipsis)},
+        {"{\"a\":1 " + sixty_three + "\xc3\xa9", err(233, "unexpected chars", sixty_three + ellipsis)},
+        {"{\"a\":1 " + sixty_three + "\x80\x80", err(233, "unexpected chars", sixty_three + "\\x80" + ellipsis)},
+    };
+    for (auto &t : cases) {
+        outcome o = parse(t.text);
+        EXPECT_EQ(o.tree, "(none)") << t.text.substr(0, 80);
+        EXPECT_EQ(o.err, t.err) << t.text.substr(0, 80);
+    }
+}
+
 TEST(NxJson, UnicodeEscapesWithTheEncoder)
 {
     struct {

@@ -61,7 +61,47 @@ void discard_backlog(int fd)
     }
 }
 
+// Whether s begins with the shape: 'd' stands for a digit, 'D' for a digit or a
+// blank, 'A' and 'a' for an upper- and a lower-case letter, anything else for itself.
+bool fits(std::string_view s, std::string_view shape)
+{
+    if (s.size() < shape.size()) return false;
+    for (size_t i = 0; i < shape.size(); i++) {
+        char c = s[i];
+        bool digit = c >= '0' && c <= '9';
+        bool ok = shape[i] == 'd'   ? digit
+                  : shape[i] == 'D' ? digit || c == ' '
+                  : shape[i] == 'A' ? c >= 'A' && c <= 'Z'
+                  : shape[i] == 'a' ? c >= 'a' && c <= 'z'
+                                    : c == shape[i];
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Bytes of a line start kept for the tag: stamp, host name (at most 255) and tag.
+constexpr size_t HEAD_MAX = 512;
+
 } // namespace
+
+bool syslog_kernel_line(std::string_view line)
+{
+    std::string_view rest;
+    if (fits(line, "Aaa Dd dd:dd:dd ")) {
+        rest = line.substr(16);
+    } else {
+        // "2026-12-09T05:46:58.123456+00:00", rsyslog's default on Debian 12.
+        size_t end = line.find(' ');
+        if (end == std::string_view::npos) return false;
+        std::string_view stamp = line.substr(0, end);
+        bool offset_only = stamp.find_first_not_of("0123456789.:+-Z", 19) == std::string_view::npos;
+        if (!fits(stamp, "dddd-dd-ddTdd:dd:dd") || !offset_only) return false;
+        rest = line.substr(end + 1);
+    }
+    size_t host_end = rest.find(' ');
+    if (host_end == 0 || host_end == std::string_view::npos) return false;
+    return rest.substr(host_end + 1).starts_with("kernel:");
+}
 
 // ---- line matching ----
 
@@ -94,6 +134,8 @@ long long kill_line_counter::feed(std::string_view piece)
     for (;;) {
         size_t nl = piece.find('\n');
         std::string_view part = piece.substr(0, nl);
+        if (pattern_.kernel_only && head_.size() < HEAD_MAX)
+            head_.append(part.substr(0, HEAD_MAX - head_.size()));
         if (!matched_) {
             tail_.append(part);
             matched_ = found_in(tail_);
@@ -105,7 +147,7 @@ long long kill_line_counter::feed(std::string_view piece)
             else if (tail_.size() > keep) tail_.erase(0, tail_.size() - keep);
             return lines;
         }
-        if (matched_) lines++;
+        if (matched_ && (!pattern_.kernel_only || syslog_kernel_line(head_))) lines++;
         reset();
         piece.remove_prefix(nl + 1);
     }
@@ -114,6 +156,7 @@ long long kill_line_counter::feed(std::string_view piece)
 void kill_line_counter::reset()
 {
     tail_.clear();
+    head_.clear();
     matched_ = false;
 }
 
@@ -437,11 +480,12 @@ std::vector<oom_source> oom_sources(const std::string &kmsg_path, const std::str
 {
     // The kernel writes "Killed process"; match it whatever its case. Its syslog
     // lines say "Out of memory" for a global kill and "Memory cgroup out of memory"
-    // for a kill inside a memory cgroup (containers, systemd slices).
+    // for a kill inside a memory cgroup (containers, systemd slices). Any daemon
+    // can write those words to the log files, so there only the kernel's lines count.
     return {
-        {syslog_path, {{"Out of memory", "Memory cgroup out of memory"}, false}},
-        {kmsg_path, {{"killed process"}, true}},
-        {messages_path, {{"killed process"}, true}},
+        {syslog_path, {{"Out of memory", "Memory cgroup out of memory"}, false, true}},
+        {kmsg_path, {{"killed process"}, true, false}},
+        {messages_path, {{"killed process"}, true, true}},
     };
 }
 

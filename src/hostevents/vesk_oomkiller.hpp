@@ -19,11 +19,17 @@
 
 namespace hostevents {
 
-// A line is a kill line when it contains any of the texts.
+// A line is a kill line when it contains any of the texts and, for a system log
+// that every daemon writes to, when the kernel logged it.
 struct kill_pattern {
     std::vector<std::string> texts;
     bool ignore_case = false;
+    bool kernel_only = false;
 };
+
+// True when the syslog line's program tag is the kernel's: "kernel:" right after
+// the host name, behind a "Mmm dd hh:mm:ss" or an RFC 3339 time stamp.
+bool syslog_kernel_line(std::string_view line);
 
 // Counts the complete lines that contain the pattern, from text that arrives in
 // pieces. Only the last few bytes of an unfinished line are kept, so a line of any
@@ -42,6 +48,7 @@ private:
     kill_pattern pattern_;
     size_t longest_ = 0;   // bytes of the longest text
     std::string tail_;     // end of the unfinished line, while it has not matched
+    std::string head_;     // start of the unfinished line, for the program tag
     bool matched_ = false; // the unfinished line already holds the pattern
 };
 

@@ -107,6 +107,61 @@ custom.mc_cpu system	document
 custom.mc_cpu system.value	double	5.5" "$(printf '%s\n' "$last" | grep -P '^custom[.\t]' | grep -v '^custom\.r_every2' |
     grep -vP '^custom\.(r_|mc_cpu system)[^.]*\.(report|name|interval|counter_type|errors|type)\t')"
 
+# Bytes that are no UTF-8 from a custom script's alert, a multicustom name and a
+# mount point (any user can name a FUSE mount so): each report still decodes with
+# strict decoders, and the texts arrive with U+FFFD in place of the bad bytes.
+# The custom values reach the reports from the fourth cycle on.
+HOSTILE=6
+BAD_MOUNT="$WORK/mnt-$(printf '\xed\xa0\x80')"
+mkdir "$BAD_MOUNT" && mount -t tmpfs tmpfs "$BAD_MOUNT" || fail "cannot mount $BAD_MOUNT"
+mkdir "$WORK/hostile"
+start_collector --out "$WORK/hostile" --count $HOSTILE --timeout 40
+conf=$(write_conf hostile <<C
+id $((ID + 2))
+address 127.0.0.1
+port $COLLECTOR_PORT
+interval 1
+custom r alert interval=1 /usr/bin/printf '1\nalert \xf4A\x80\x80 here\n'
+multicustom mh interval=1 /usr/bin/printf 'bad \xed\xa0\x80 name 3\n'
+C
+)
+start_vesk --config "$conf" --conf-glob "$WORK/none/*.conf" --no-oom
+wait "$COLLECTOR_PID"
+stop_parent
+check_eq "the collector (libbson, strict UTF-8) takes every report" "$HOSTILE" \
+    "$(grep -c ' valid$' "$WORK/collector.log")"
+decoded=0
+for ((k = 1; k <= HOSTILE; k++)); do
+    "$B2J" --packet "$WORK/hostile/packet-$k.bin" >"$WORK/hostile/$k.txt" && decoded=$((decoded + 1))
+done
+check_eq "bson2json decodes every report" "$HOSTILE" "$decoded"
+check_eq "python's bson decodes every report, every text strict UTF-8" "$HOSTILE" \
+    "$(/usr/bin/python3 - "$WORK"/hostile/packet-*.bin <<'P'
+import bson, sys
+def strict(v):
+    if isinstance(v, dict):
+        for k, x in v.items():
+            k.encode("utf-8")
+            strict(x)
+    elif isinstance(v, list):
+        for x in v:
+            strict(x)
+    elif isinstance(v, str):
+        v.encode("utf-8")
+n = 0
+for f in sys.argv[1:]:
+    d = open(f, "rb").read()
+    strict(bson.decode(d[:int.from_bytes(d[:4], "little")]))
+    n += 1
+print(n)
+P
+)"
+R='\xef\xbf\xbd' # U+FFFD as bson2json writes it
+all=$(cat "$WORK"/hostile/*.txt)
+check "the alert, bad bytes replaced" grep -qxF "custom.r_alert.alerts.0	string	alert ${R}A$R$R here" <<<"$all"
+check "the multicustom name, bad bytes replaced" grep -qxF "custom.mh_bad $R$R$R name.value	double	3" <<<"$all"
+check "the mount point, bad bytes replaced" grep -qF "mounts.$WORK/mnt-$R$R$R.total	int64	" <<<"$all"
+
 # A time-out, in an agent of its own: the slow script would delay the others'
 # hand-over past the parent's read.
 conf=$(write_conf slow <<C

@@ -22,7 +22,8 @@ inline std::string hex(const uint8_t *p, size_t len)
 }
 
 // libbson lets truncated and overlong sequences through, so texts are checked
-// here as well: well-formed UTF-8 up to U+10FFFF, 3-byte surrogates accepted.
+// here as well: well-formed UTF-8 up to U+10FFFF without surrogates, as strict
+// decoders (Python's among them) demand.
 inline bool strict_utf8(const char *s, size_t len)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(s);
@@ -38,6 +39,7 @@ inline bool strict_utf8(const char *s, size_t len)
         } else if (c >= 0xE0 && c <= 0xEF) {
             more = 2;
             if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
         } else if (c >= 0xF0 && c <= 0xF4) {
             more = 3;
             if (c == 0xF0) lo = 0x90;
