@@ -1,6 +1,6 @@
 #include "mycustom.hpp"
 
-#include "vesk_config.hpp"
+#include "encoding.hpp"
 #include "vesk_multicustom.hpp"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "vesk_config.hpp"
+#include "encoding.hpp"
 
 string_list *str_list_new() { return new string_list{nullptr, nullptr}; }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"
 #include "vesk_service.hpp"

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "hostevents/hostevents.h"
 #include "vesk_config.hpp"
 #include "vesk_os.hpp"

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
 #include "vesk_os.hpp"

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "encoding.hpp"
 #include "nxjson.hpp"
 #include "vesk_config.hpp"
 #include "vesk_core.hpp"

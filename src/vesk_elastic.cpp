@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "encoding.hpp"
 #include "nxjson.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "fcgi_header.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"

@@ -14,9 +14,11 @@
 #include <ctime>
 #include <utility>
 
+#include "encoding.hpp"
 #include "hostevents/hostevents.h"
 #include "string_list.hpp"
 #include "vesk_config.hpp"
+#include "vesk_config_file.hpp"
 #include "vesk_core.hpp"
 #include "vesk_customs_core.hpp"
 #include "vesk_docker_core.hpp"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "hostevents/hostevents.h"
 #include "vesk_config.hpp"
 #include "vesk_os.hpp"

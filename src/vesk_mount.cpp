@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
 #include "vesk_os.hpp"

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 #include "vesk_mysqlclient.hpp"
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 
 // ---- Helpers of the os, mem and cpu counters ----

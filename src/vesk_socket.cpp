@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
 #include "vesk_os.hpp"

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 #include "vesk_mysqlclient.hpp"
 

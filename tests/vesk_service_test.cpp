@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "counter_support.hpp"
+#include "encoding.hpp"
 #include "vesk_service.hpp"
 
 using namespace std::chrono_literals;
