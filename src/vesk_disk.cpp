@@ -14,7 +14,6 @@
 #include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
-#include "vesk_os.hpp"
 #include "vesk_core.hpp"
 #include "vesk_cpu.hpp"
 #include "vesk_owners.hpp"

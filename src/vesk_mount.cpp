@@ -20,7 +20,6 @@
 #include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
-#include "vesk_os.hpp"
 #include "vesk_owners.hpp"
 
 const char *vesk_mtab_path = "/etc/mtab";

@@ -267,3 +267,9 @@ int multicustom_dump(void *cnt)
 
 // The values live inside the counter: nothing to release.
 int multicustom_free(void *) { return 1; }
+
+int mymulticustom_set(vesk_mymulticustom_counter *cnt, const char *cfg_string, const mycustom_ops &ops)
+{
+    mycustom_store(cnt, cfg_string, ops);
+    return 1;
+}

@@ -28,16 +28,6 @@ long sys_whole_seconds(double v)
     return v >= 0 && v < static_cast<double>(LONG_MAX) ? static_cast<long>(v) : 0;
 }
 
-void sys_dump_header(const vesk_mycustom_counter *c, int ok)
-{
-    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, ok);
-}
-
-void sys_dump_values(std::initializer_list<std::pair<const char *, uint64_t>> lines)
-{
-    for (const auto &[label, value] : lines) printf("\t%s = %lu\n", label, static_cast<unsigned long>(value));
-}
-
 // ---- os identity ----
 
 namespace {

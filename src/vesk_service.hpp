@@ -15,7 +15,6 @@
 
 #include "mycustom.hpp"
 #include "vesk_http.hpp"
-#include "vesk_os.hpp"
 #include "vesk_owners.hpp"
 #include "vesk_types.hpp"
 

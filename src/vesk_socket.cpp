@@ -8,7 +8,6 @@
 #include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
-#include "vesk_os.hpp"
 #include "vesk_devlist.hpp"
 
 namespace {
