@@ -54,8 +54,7 @@ void fpm_parse_conf(char *conf, std::string &id, data_t &d)
     d.port = static_cast<uint32_t>(ep.port);
     d.socket = ep.socket;
     d.status_path = w.word(3);
-    d.docker_container_name = service_container_name(d.host);
-    d.in_docker = !d.docker_container_name.empty();
+    service_set_container(d, d.host);
 }
 
 std::string fpm_request(const std::string &status_path)

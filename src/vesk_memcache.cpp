@@ -115,8 +115,7 @@ void memcache_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_memcach
     service_endpoint ep = service_port_or_socket(w.word(1));
     d.port = ep.port;
     d.socket = std::move(ep.socket);
-    d.in_docker = d.ip.starts_with('[') && d.ip.find(']') != std::string::npos;
-    d.docker_container_name = service_container_name(d.ip);
+    service_set_container(d, d.ip);
 }
 
 int memcache_init1(void *cnt)

@@ -169,8 +169,7 @@ void redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d)
     d.host = std::move(l.host);
     // "%d": trailing text is ignored, and the number lands in 32 bits.
     d.port = static_cast<uint32_t>(strtol(l.last.c_str(), nullptr, 10));
-    d.in_docker = d.host.starts_with('[') && d.host.find(']') != std::string::npos;
-    d.docker_container_name = service_container_name(d.host);
+    service_set_container(d, d.host);
 }
 
 int redis_init(void *cnt)
