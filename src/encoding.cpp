@@ -1,3 +1,4 @@
+// Text helpers: UTF-8 checks and sanitizing, printable texts, hexadecimal, bounded copies.
 #include "encoding.hpp"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Storing a counter's operations and configuration text, and the dump lines every counter prints.
 #include "mycustom.hpp"
 
 #include <cstdio>

@@ -1,4 +1,5 @@
-// The counter record and its seven operation slots.
+// The counter record, its seven operation slots, and what every kind of counter does
+// with it: its buffers, the scalar-rate delta, the dump lines.
 #pragma once
 
 #include <cstdint>

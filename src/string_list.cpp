@@ -1,3 +1,4 @@
+// The list of short strings that holds the known plug-in keywords.
 #include "string_list.hpp"
 
 #include <cstdio>

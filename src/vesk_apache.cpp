@@ -1,3 +1,4 @@
+// The Apache counter: its configuration, the server-status request and page, and its operations.
 #include "vesk_apache.hpp"
 
 #include <cstdio>

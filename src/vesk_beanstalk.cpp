@@ -1,3 +1,4 @@
+// The Beanstalkd counter: its configuration, the "stats" exchange and reply, and its operations.
 #include "vesk_beanstalk.hpp"
 
 #include <cinttypes>

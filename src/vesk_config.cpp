@@ -1,3 +1,4 @@
+// The settings record's defaults and printout, and the helpers that read it.
 #include "vesk_config.hpp"
 
 #include <sys/sysinfo.h>

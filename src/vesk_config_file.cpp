@@ -1,3 +1,4 @@
+// Reading the configuration files: lines, the rule of every key, counters and plug-in lines.
 #include "vesk_config_file.hpp"
 
 #include <glob.h>

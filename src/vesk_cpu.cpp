@@ -1,3 +1,4 @@
+// The cpu counter: shares of CPU time from /proc/stat, load average, CPU count, uptime.
 #include "vesk_cpu.hpp"
 
 #include <cstdio>

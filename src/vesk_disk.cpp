@@ -1,3 +1,4 @@
+// The disk counter: block devices from sysfs, /proc/diskstats, and their rates.
 #include "vesk_disk.hpp"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// The container table, the Engine API client, and the docker child's statistics loop.
 #include "vesk_docker_core.hpp"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// The Elasticsearch counter: its configuration, the two API answers it reads, and its operations.
 #include "vesk_elastic.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The PHP-FPM counter: its configuration, the status page over FastCGI, and its operations.
 #include "vesk_fpm.hpp"
 
 #include <arpa/inet.h>

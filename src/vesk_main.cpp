@@ -1,3 +1,4 @@
+// Start-up: the command line, one-shot modes, the pid file, the fork, and the three processes.
 #include "vesk_main.hpp"
 
 #include <fcntl.h>

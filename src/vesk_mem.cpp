@@ -1,3 +1,4 @@
+// The mem counter: /proc/meminfo and vmstat, swap rates, out-of-memory kills.
 #include "vesk_mem.hpp"
 
 #include <cstdio>

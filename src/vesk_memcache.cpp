@@ -1,3 +1,4 @@
+// The Memcached counter: its configuration, the "stats" exchange and reply, and its operations.
 #include "vesk_memcache.hpp"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// The mount counter: the mounts chosen at start, their space and inodes.
 #include "vesk_mount.hpp"
 
 #include <mntent.h>

@@ -1,3 +1,4 @@
+// Multicustom counters: the configuration line, running the script, its named values.
 #include "vesk_multicustom.hpp"
 
 #include <unistd.h>

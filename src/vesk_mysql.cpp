@@ -1,3 +1,4 @@
+// The MySQL/MariaDB counter: its configuration, statements and results, and its operations.
 #include "vesk_mysql.hpp"
 
 #include <charconv>

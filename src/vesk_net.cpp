@@ -1,3 +1,4 @@
+// The net counter: interfaces from /proc/net/dev and their rates.
 #include "vesk_net.hpp"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// The nginx counter: its configuration, the stub_status request and page, and its operations.
 #include "vesk_nginx.hpp"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The os counter: distribution identity, uptimes, the agent's memory and open files.
 #include "vesk_os.hpp"
 
 #include <sys/utsname.h>

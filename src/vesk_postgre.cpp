@@ -1,3 +1,4 @@
+// The PostgreSQL counter: its configuration, statements and results, and its operations.
 #include "vesk_postgre.hpp"
 
 #include <charconv>

@@ -1,3 +1,4 @@
+// The Redis counter: its configuration, the AUTH and "info" exchange, and its operations.
 #include "vesk_redis.hpp"
 
 #include <cinttypes>

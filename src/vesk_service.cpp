@@ -1,3 +1,4 @@
+// What every service counter shares: configuration words, container hosts, connections, replies.
 #include "vesk_service.hpp"
 
 #include <arpa/inet.h>

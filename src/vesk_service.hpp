@@ -1,6 +1,7 @@
 // What every service counter shares: its configuration string, container hosts,
 // one connection per update with time-outs, replies read to their end under one
-// deadline, the per-minute delta, the two report objects, and its data buffers.
+// deadline, the one GET of the HTTP counters, the per-minute delta, the two report
+// objects, and its data buffers.
 #pragma once
 
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// The socket counter: the kernel's socket totals from /proc/net/sockstat.
 #include "vesk_socket.hpp"
 
 #include <cstdio>

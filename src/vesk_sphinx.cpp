@@ -1,3 +1,4 @@
+// The Sphinx counter: its configuration, the statements through the MySQL client, its operations.
 #include "vesk_sphinx.hpp"
 
 #include <cstdio>
