@@ -1,3 +1,4 @@
+// The BSON builder, its growth and checks, and the read cursor with its debug printer.
 #include "bson.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The streaming Base64 encoder with its 72-character lines.
 #include "cencode.hpp"
 
 namespace {

@@ -1,3 +1,4 @@
+// Text helpers: UTF-8 checks and sanitizing, printable texts, hexadecimal, bounded copies.
 #include "encoding.hpp"
 
 #include <cstring>
@@ -170,4 +171,12 @@ void vesk_hex_encode(const uint8_t *in, size_t len, char *out)
         out[2 * i] = digits[in[i] >> 4];
         out[2 * i + 1] = digits[in[i] & 0xf];
     }
+}
+
+void vesk_strlcpy(char *dst, std::string_view src, size_t size)
+{
+    if (size == 0) return;
+    size_t n = src.size() < size - 1 ? src.size() : size - 1;
+    memcpy(dst, src.data(), n);
+    dst[n] = '\0';
 }

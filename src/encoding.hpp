@@ -1,4 +1,5 @@
-// UTF-8 and field-name checks of the BSON builder.
+// Text helpers: the UTF-8 and field-name checks of the BSON builder, sanitized and
+// printable texts, hexadecimal, and bounded copies into fixed buffers.
 #pragma once
 
 #include <cstddef>
@@ -41,3 +42,11 @@ inline void vesk_copy_text(char (&dst)[N], std::string_view src)
 int vesk_hex_digit(char c);
 // The len bytes as 2 * len lower-case hexadecimal digits at out, unterminated.
 void vesk_hex_encode(const uint8_t *in, size_t len, char *out);
+
+// Bounded copies into fixed buffers: at most size-1 bytes of src, always terminated.
+void vesk_strlcpy(char *dst, std::string_view src, size_t size);
+template <size_t N>
+inline void vesk_copy(char (&dst)[N], std::string_view src)
+{
+    vesk_strlcpy(dst, src, N);
+}

@@ -1,3 +1,4 @@
+// FastCGI 1.0 records: the requests the PHP-FPM counter sends and the parser of the answers.
 #include "fcgi_header.hpp"
 
 #include <algorithm>

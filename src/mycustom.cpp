@@ -1,33 +1,20 @@
+// Storing a counter's operations and configuration text, and the dump lines every counter prints.
 #include "mycustom.hpp"
 
-#include "vesk_config.hpp"
-#include "vesk_multicustom.hpp"
-
-namespace {
-
-template <typename Counter>
-void set_ops(Counter *cnt, const char *cfg_string, const mycustom_ops &ops)
-{
-    if (cfg_string) vesk_copy(cnt->cfg_string, cfg_string);
-    cnt->init = ops.init;
-    cnt->reinit = ops.reinit;
-    cnt->update = ops.update;
-    cnt->delta = ops.delta;
-    cnt->tobson = ops.tobson;
-    cnt->dump = ops.dump;
-    cnt->free = ops.free;
-}
-
-} // namespace
+#include <cstdio>
 
 int mycustom_set(vesk_mycustom_counter *cnt, const char *cfg_string, const mycustom_ops &ops)
 {
-    set_ops(cnt, cfg_string, ops);
+    mycustom_store(cnt, cfg_string, ops);
     return 1;
 }
 
-int mymulticustom_set(vesk_mymulticustom_counter *cnt, const char *cfg_string, const mycustom_ops &ops)
+void sys_dump_header(const vesk_mycustom_counter *c, int ok)
 {
-    set_ops(cnt, cfg_string, ops);
-    return 1;
+    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, ok);
+}
+
+void sys_dump_values(std::initializer_list<std::pair<const char *, uint64_t>> lines)
+{
+    for (const auto &[label, value] : lines) printf("\t%s = %lu\n", label, static_cast<unsigned long>(value));
 }

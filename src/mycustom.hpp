@@ -1,8 +1,12 @@
-// The counter record and its seven operation slots.
+// The counter record, its seven operation slots, and what every kind of counter does
+// with it: its buffers, the scalar-rate delta, the dump lines.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
+#include "encoding.hpp"
 #include "vesk_types.hpp"
 
 // Each operation takes the counter untyped; every kind casts it to its own record.
@@ -56,9 +60,70 @@ struct vesk_mycustom_counter {
     mycustom_free free;
 };
 
-struct vesk_mymulticustom_counter;
-
 // Stores the configuration text (cut to 2047 characters; none when cfg_string is null)
 // and the seven operations. The caller has chosen the slot and counts it. Returns 1.
+// (mymulticustom_set, in vesk_multicustom, does the same for a multicustom counter.)
 int mycustom_set(vesk_mycustom_counter *cnt, const char *cfg_string, const mycustom_ops &ops);
-int mymulticustom_set(vesk_mymulticustom_counter *cnt, const char *cfg_string, const mycustom_ops &ops);
+
+// What mycustom_set and mymulticustom_set store, for either record.
+template <typename Counter>
+void mycustom_store(Counter *cnt, const char *cfg_string, const mycustom_ops &ops)
+{
+    if (cfg_string) vesk_copy(cnt->cfg_string, cfg_string);
+    cnt->init = ops.init;
+    cnt->reinit = ops.reinit;
+    cnt->update = ops.update;
+    cnt->delta = ops.delta;
+    cnt->tobson = ops.tobson;
+    cnt->dump = ops.dump;
+    cnt->free = ops.free;
+}
+
+// ---- what every counter kind does with its record ----
+
+// The first line of every dump: "MyCustom <report> report <id>(<ok>) :".
+void sys_dump_header(const vesk_mycustom_counter *c, int ok);
+// Dump lines of unsigned values: "\t<label> = <value>\n" each.
+void sys_dump_values(std::initializer_list<std::pair<const char *, uint64_t>> lines);
+
+// The counter's buffers hold records of type T: `data`, and with `all_three` also
+// `data_prev` and `data_delta`. Allocation replaces what the counter held.
+template <typename T>
+void sys_release(vesk_mycustom_counter *c)
+{
+    delete static_cast<T *>(c->data);
+    delete static_cast<T *>(c->data_prev);
+    delete static_cast<T *>(c->data_delta);
+    c->data = c->data_prev = c->data_delta = nullptr;
+}
+template <typename T>
+void sys_allocate(vesk_mycustom_counter *c, bool all_three)
+{
+    sys_release<T>(c);
+    c->data = new T{};
+    if (all_three) {
+        c->data_prev = new T{};
+        c->data_delta = new T{};
+    }
+}
+
+// The scalar-rate delta of the mem and cpu counters and of the service counters.
+// `data_delta` gets a copy of the current sample; when both samples are ok, `rates(cur, prev, out)` fills the values
+// to report. Cycle 0 only primes the previous sample.
+template <typename T, typename Rates>
+int sys_scalar_delta(vesk_mycustom_counter *c, uint64_t iteration, Rates rates)
+{
+    auto *d = static_cast<T *>(c->data), *prev = static_cast<T *>(c->data_prev), *out = static_cast<T *>(c->data_delta);
+    if (!d || !prev || !out) return 1;
+    *out = *d;
+    if (iteration == 0) {
+        out->ok = 0;
+    } else if (d->ok && prev->ok) {
+        rates(*d, *prev, *out);
+        out->ok = 1;
+    } else {
+        out->ok = 0;
+    }
+    *prev = *d;
+    return 1;
+}

@@ -1,3 +1,4 @@
+// Decimal texts of small numbers, for the element names of BSON arrays.
 #include "numbers.hpp"
 
 #include <cstring>

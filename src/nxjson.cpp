@@ -1,3 +1,4 @@
+// The in-place JSON reader.
 #include "nxjson.hpp"
 
 #include <algorithm>

@@ -1,9 +1,10 @@
+// The list of short strings that holds the known plug-in keywords.
 #include "string_list.hpp"
 
 #include <cstdio>
 #include <cstring>
 
-#include "vesk_config.hpp"
+#include "encoding.hpp"
 
 string_list *str_list_new() { return new string_list{nullptr, nullptr}; }
 

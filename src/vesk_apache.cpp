@@ -1,8 +1,10 @@
+// The Apache counter: its configuration, the server-status request and page, and its operations.
 #include "vesk_apache.hpp"
 
 #include <cstdio>
 #include <cstring>
 
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"
 #include "vesk_service.hpp"
@@ -102,12 +104,8 @@ int apache_update(void *cnt)
     auto *d = static_cast<data_t *>(c->data);
     d->ok = 0;
     auto deadline = service_deadline(config.counter_tcp_to);
-    unique_fd fd = service_http_connect("apache", d->host, static_cast<int>(d->port), config.counter_tcp_to);
-    if (!fd) return fail();
-    service_http_reply r =
-        service_http_exchange(fd.get(), apache_request(d->auth64, config.apacheSlashed != 0), SERVICE_HTTP_CAP, deadline);
-    fd.reset();
-    auto body = service_http_body(r, "apache", c->id);
+    auto body = service_http_get("apache", c->id, d->host, static_cast<int>(d->port), config.counter_tcp_to,
+                                 apache_request(d->auth64, config.apacheSlashed != 0), deadline);
     if (!body) return fail();
     auto st = apache_parse_res(*body);
     if (!st) {

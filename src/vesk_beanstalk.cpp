@@ -1,3 +1,4 @@
+// The Beanstalkd counter: its configuration, the "stats" exchange and reply, and its operations.
 #include "vesk_beanstalk.hpp"
 
 #include <cinttypes>
@@ -5,6 +6,7 @@
 #include <cstdlib>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"

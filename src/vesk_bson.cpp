@@ -1,3 +1,4 @@
+// Assembly of one report: the header fields, every counter's part and the "docker" object.
 #include "vesk_bson.hpp"
 
 #include <cstdio>

@@ -1,5 +1,5 @@
-// The settings record, its defaults and printout, the configuration files and
-// the small helpers that read the settings.
+// The settings record (the one global `config`), its defaults and printout, and the
+// small helpers that read it: path substitution, exclusion masks, the debug switch.
 #pragma once
 
 #include <sys/types.h>
@@ -106,18 +106,3 @@ int debug_enabled(const vesk_config *conf, uint16_t mod);
 const char *get_proc_path(const char *path);
 const char *get_sys_path(const char *path);
 int is_valid_int(const char *str);
-
-// Copies at most size-1 bytes of src into dst and terminates it.
-void vesk_strlcpy(char *dst, std::string_view src, size_t size);
-template <size_t N>
-inline void vesk_copy(char (&dst)[N], std::string_view src)
-{
-    vesk_strlcpy(dst, src, N);
-}
-
-// Configuration files.
-int parse_config();
-int parse_config_file(const char *full_file_path);
-int parse_uuid(const char *uuid, key_t *key);
-void parse_plugin_line(const char *rest_line, const char *full_line);
-int is_known_plugin(const char *plugin);

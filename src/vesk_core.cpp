@@ -1,3 +1,4 @@
+// The counter registry's passes and the parent's one-second loop of report cycles.
 #include "vesk_core.hpp"
 
 #include <unistd.h>

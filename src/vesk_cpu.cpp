@@ -1,3 +1,4 @@
+// The cpu counter: shares of CPU time from /proc/stat, load average, CPU count, uptime.
 #include "vesk_cpu.hpp"
 
 #include <cstdio>
@@ -5,6 +6,7 @@
 #include <unordered_set>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "hostevents/hostevents.h"
 #include "vesk_config.hpp"
 #include "vesk_os.hpp"

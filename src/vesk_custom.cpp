@@ -1,3 +1,4 @@
+// Custom counters: the configuration line, running the script, its value and alerts.
 #include "vesk_custom.hpp"
 
 #include <fcntl.h>

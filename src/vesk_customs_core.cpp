@@ -1,3 +1,4 @@
+// The customs child's loop and the customs segment, written by the child and read by the parent.
 #include "vesk_customs_core.hpp"
 
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// What the device-list counters share: report texts, whole-file reads, words and lines.
 #include "vesk_devlist.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// The disk counter: block devices from sysfs, /proc/diskstats, and their rates.
 #include "vesk_disk.hpp"
 
 #include <dirent.h>
@@ -11,9 +12,9 @@
 #include <new>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
-#include "vesk_os.hpp"
 #include "vesk_core.hpp"
 #include "vesk_cpu.hpp"
 #include "vesk_owners.hpp"

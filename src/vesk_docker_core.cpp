@@ -1,3 +1,4 @@
+// The container table, the Engine API client, and the docker child's statistics loop.
 #include "vesk_docker_core.hpp"
 
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "encoding.hpp"
 #include "nxjson.hpp"
 #include "vesk_config.hpp"
 #include "vesk_core.hpp"

@@ -1,9 +1,11 @@
+// The Elasticsearch counter: its configuration, the two API answers it reads, and its operations.
 #include "vesk_elastic.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 
+#include "encoding.hpp"
 #include "nxjson.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"
@@ -53,8 +55,7 @@ void elastic_parse_conf(const char *conf, std::string &id, data_t &d)
     pos = skip_blanks(s, pos);
     const size_t colon = s.find(':', pos);
     d.host = s.substr(pos, colon - pos).substr(0, SERVICE_WORD_MAX);
-    d.docker_container_name = service_container_name(d.host);
-    d.in_docker = !d.docker_container_name.empty();
+    service_set_container(d, d.host);
     if (colon == std::string_view::npos || colon == pos) return;
     pos = skip_blanks(s, colon + 1);
     // The port as a decimal int kept in 16 bits; without digits nothing more is read.
@@ -131,9 +132,7 @@ int elastic_update(void *cnt)
 
     // Both answers on the one connection, within the one time-out.
     auto exchange = [&](const std::string &path, const char *shown) -> std::optional<std::string> {
-        service_http_reply r =
-            service_http_exchange(fd.get(), vesk_elastic_construct_api_request(path), SERVICE_HTTP_CAP, deadline);
-        auto body = service_http_body(r, "elastic", c->id);
+        auto body = service_http_get(fd.get(), vesk_elastic_construct_api_request(path), deadline, "elastic", c->id);
         if (!body) printf("[elastic] Response for %s is NULL\n", shown);
         return body;
     };

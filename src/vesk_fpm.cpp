@@ -1,3 +1,4 @@
+// The PHP-FPM counter: its configuration, the status page over FastCGI, and its operations.
 #include "vesk_fpm.hpp"
 
 #include <arpa/inet.h>
@@ -7,6 +8,7 @@
 #include <cstring>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "fcgi_header.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"
@@ -53,8 +55,7 @@ void fpm_parse_conf(char *conf, std::string &id, data_t &d)
     d.port = static_cast<uint32_t>(ep.port);
     d.socket = ep.socket;
     d.status_path = w.word(3);
-    d.docker_container_name = service_container_name(d.host);
-    d.in_docker = !d.docker_container_name.empty();
+    service_set_container(d, d.host);
 }
 
 std::string fpm_request(const std::string &status_path)

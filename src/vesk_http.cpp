@@ -1,3 +1,4 @@
+// HTTP/1.x answers: status line, headers, and bodies by length, chunks or close.
 #include "vesk_http.hpp"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// Values read out of a parsed JSON tree by dot-separated paths.
 #include "vesk_json.hpp"
 
 #include <cstring>

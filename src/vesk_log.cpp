@@ -1,3 +1,4 @@
+// Levelled diagnostics on standard error.
 #include "vesk_log.hpp"
 
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// Start-up: the command line, one-shot modes, the pid file, the fork, and the three processes.
 #include "vesk_main.hpp"
 
 #include <fcntl.h>
@@ -14,9 +15,11 @@
 #include <ctime>
 #include <utility>
 
+#include "encoding.hpp"
 #include "hostevents/hostevents.h"
 #include "string_list.hpp"
 #include "vesk_config.hpp"
+#include "vesk_config_file.hpp"
 #include "vesk_core.hpp"
 #include "vesk_customs_core.hpp"
 #include "vesk_docker_core.hpp"

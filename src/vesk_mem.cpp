@@ -1,9 +1,11 @@
+// The mem counter: /proc/meminfo and vmstat, swap rates, out-of-memory kills.
 #include "vesk_mem.hpp"
 
 #include <cstdio>
 #include <string>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "hostevents/hostevents.h"
 #include "vesk_config.hpp"
 #include "vesk_os.hpp"

@@ -1,3 +1,4 @@
+// The Memcached counter: its configuration, the "stats" exchange and reply, and its operations.
 #include "vesk_memcache.hpp"
 
 #include <cerrno>
@@ -5,6 +6,7 @@
 #include <cstdio>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"
@@ -114,8 +116,7 @@ void memcache_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_memcach
     service_endpoint ep = service_port_or_socket(w.word(1));
     d.port = ep.port;
     d.socket = std::move(ep.socket);
-    d.in_docker = d.ip.starts_with('[') && d.ip.find(']') != std::string::npos;
-    d.docker_container_name = service_container_name(d.ip);
+    service_set_container(d, d.ip);
 }
 
 int memcache_init1(void *cnt)

@@ -1,3 +1,4 @@
+// The mount counter: the mounts chosen at start, their space and inodes.
 #include "vesk_mount.hpp"
 
 #include <mntent.h>
@@ -18,9 +19,9 @@
 #include <vector>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
-#include "vesk_os.hpp"
 #include "vesk_owners.hpp"
 
 const char *vesk_mtab_path = "/etc/mtab";

@@ -1,3 +1,4 @@
+// Multicustom counters: the configuration line, running the script, its named values.
 #include "vesk_multicustom.hpp"
 
 #include <unistd.h>
@@ -267,3 +268,9 @@ int multicustom_dump(void *cnt)
 
 // The values live inside the counter: nothing to release.
 int multicustom_free(void *) { return 1; }
+
+int mymulticustom_set(vesk_mymulticustom_counter *cnt, const char *cfg_string, const mycustom_ops &ops)
+{
+    mycustom_store(cnt, cfg_string, ops);
+    return 1;
+}

@@ -67,6 +67,10 @@ struct vesk_mymulticustom_counter {
     mymulticustom_free free;
 };
 
+// mycustom_set for a multicustom counter: the configuration text (at most 2047
+// characters; none when cfg_string is null) and the seven operations. Returns 1.
+int mymulticustom_set(vesk_mymulticustom_counter *cnt, const char *cfg_string, const mycustom_ops &ops);
+
 // The seven operations of a multicustom counter.
 int multicustom_init(void *cnt);
 int multicustom_update(void *cnt);

@@ -1,9 +1,11 @@
+// The MySQL/MariaDB counter: its configuration, statements and results, and its operations.
 #include "vesk_mysql.hpp"
 
 #include <charconv>
 #include <cstdio>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 #include "vesk_mysqlclient.hpp"
 
@@ -55,8 +57,7 @@ void mysql_parse_conf(vesk_mycustom_counter *c, mysql_data &d)
     service_endpoint ep = service_port_or_socket(l.last);
     d.port = ep.port > 0 ? static_cast<uint32_t>(ep.port) : 0;
     d.socket = std::move(ep.socket);
-    d.docker_container_name = service_container_name(d.host);
-    d.in_docker = !d.docker_container_name.empty();
+    service_set_container(d, d.host);
 }
 
 void mysql_apply_status(const sql_result &r, mysql_data &d)

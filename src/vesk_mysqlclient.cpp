@@ -1,3 +1,4 @@
+// Loading the MySQL client library and one connection of an update through it.
 #include "vesk_mysqlclient.hpp"
 
 #include <dlfcn.h>

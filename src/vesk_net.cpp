@@ -1,3 +1,4 @@
+// The net counter: interfaces from /proc/net/dev and their rates.
 #include "vesk_net.hpp"
 
 #include <cerrno>
@@ -5,9 +6,9 @@
 #include <new>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
-#include "vesk_os.hpp"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// Transport: the collector's address, the signed report, the UDP or TCP send, the dump file.
 #include "vesk_networking.hpp"
 
 #include <arpa/inet.h>

@@ -1,8 +1,10 @@
+// The nginx counter: its configuration, the stub_status request and page, and its operations.
 #include "vesk_nginx.hpp"
 
 #include <cstdio>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"
 #include "vesk_service.hpp"
@@ -61,8 +63,7 @@ void nginx_parse_conf(char *conf, std::string &id, data_t &d)
     d.port = static_cast<uint32_t>(service_port_or_socket(w.word(at++)).port);
     d.request_uri = w.word(at++);
     d.server = w.word(at);
-    d.docker_container_name = service_container_name(d.host);
-    d.in_docker = !d.docker_container_name.empty();
+    service_set_container(d, d.host);
 }
 
 std::string nginx_request(const data_t &d)
@@ -123,11 +124,8 @@ int nginx_update(void *cnt)
     auto deadline = service_deadline(config.counter_tcp_to);
     auto address = service_address(d->in_docker, d->docker_container_name, d->host, "nginx");
     if (!address) return fail(d);
-    unique_fd fd = service_http_connect("nginx", *address, static_cast<int>(d->port), config.counter_tcp_to);
-    if (!fd) return fail(d);
-    service_http_reply r = service_http_exchange(fd.get(), nginx_request(*d), SERVICE_HTTP_CAP, deadline);
-    fd.reset();
-    auto body = service_http_body(r, "nginx", c->id);
+    auto body = service_http_get("nginx", c->id, *address, static_cast<int>(d->port), config.counter_tcp_to,
+                                 nginx_request(*d), deadline);
     if (!body) return fail(d);
     auto st = nginx_parse_res(*body);
     if (!st) {

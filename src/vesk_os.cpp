@@ -1,3 +1,4 @@
+// The os counter: distribution identity, uptimes, the agent's memory and open files.
 #include "vesk_os.hpp"
 
 #include <sys/utsname.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 
 // ---- Helpers of the os, mem and cpu counters ----
@@ -25,16 +27,6 @@ long sys_whole_seconds(double v)
 {
     // A value a long cannot hold (NaN among them) would make the conversion undefined.
     return v >= 0 && v < static_cast<double>(LONG_MAX) ? static_cast<long>(v) : 0;
-}
-
-void sys_dump_header(const vesk_mycustom_counter *c, int ok)
-{
-    printf("MyCustom %s report %s(%d) :\n", c->report, c->id, ok);
-}
-
-void sys_dump_values(std::initializer_list<std::pair<const char *, uint64_t>> lines)
-{
-    for (const auto &[label, value] : lines) printf("\t%s = %lu\n", label, static_cast<unsigned long>(value));
 }
 
 // ---- os identity ----

@@ -1,5 +1,5 @@
 // The os counter (host identity, uptimes, the agent's own memory and open files),
-// and the small helpers that the os, mem and cpu counters share.
+// and the number helpers that the os, mem and cpu counters share.
 #pragma once
 
 #include <cstdint>
@@ -20,53 +20,6 @@
 std::optional<double> sys_parse_double(std::string_view word);
 // Whole seconds of a time in seconds; 0 when it is negative, not a number or too large.
 long sys_whole_seconds(double v);
-
-// The first line of every dump: "MyCustom <report> report <id>(<ok>) :".
-void sys_dump_header(const vesk_mycustom_counter *c, int ok);
-// Dump lines of unsigned values: "\t<label> = <value>\n" each.
-void sys_dump_values(std::initializer_list<std::pair<const char *, uint64_t>> lines);
-
-// The counter's buffers hold records of type T: `data`, and with `all_three` also
-// `data_prev` and `data_delta`. Allocation replaces what the counter held.
-template <typename T>
-void sys_release(vesk_mycustom_counter *c)
-{
-    delete static_cast<T *>(c->data);
-    delete static_cast<T *>(c->data_prev);
-    delete static_cast<T *>(c->data_delta);
-    c->data = c->data_prev = c->data_delta = nullptr;
-}
-template <typename T>
-void sys_allocate(vesk_mycustom_counter *c, bool all_three)
-{
-    sys_release<T>(c);
-    c->data = new T{};
-    if (all_three) {
-        c->data_prev = new T{};
-        c->data_delta = new T{};
-    }
-}
-
-// The scalar-rate delta of the mem and cpu counters. `data_delta` gets a copy of the
-// current sample; when both samples are ok, `rates(cur, prev, out)` fills the values
-// to report. Cycle 0 only primes the previous sample.
-template <typename T, typename Rates>
-int sys_scalar_delta(vesk_mycustom_counter *c, uint64_t iteration, Rates rates)
-{
-    auto *d = static_cast<T *>(c->data), *prev = static_cast<T *>(c->data_prev), *out = static_cast<T *>(c->data_delta);
-    if (!d || !prev || !out) return 1;
-    *out = *d;
-    if (iteration == 0) {
-        out->ok = 0;
-    } else if (d->ok && prev->ok) {
-        rates(*d, *prev, *out);
-        out->ok = 1;
-    } else {
-        out->ok = 0;
-    }
-    *prev = *d;
-    return 1;
-}
 
 // ---- The os counter ----
 

@@ -1,3 +1,4 @@
+// Splitting texts with escapes, and user:password@host:port.
 #include "vesk_parse_url.hpp"
 
 #include <cstdlib>

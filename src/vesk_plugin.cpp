@@ -1,3 +1,4 @@
+// Loading plug-in shared objects, their entry points, and the counters they serve.
 #include "vesk_plugin.hpp"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// Commands through /bin/sh -c with separate output and error pipes, reaped with a time-out.
 #include "vesk_popen.hpp"
 
 #include <fcntl.h>

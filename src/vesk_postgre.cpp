@@ -1,9 +1,11 @@
+// The PostgreSQL counter: its configuration, statements and results, and its operations.
 #include "vesk_postgre.hpp"
 
 #include <charconv>
 #include <cstdio>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 #include "vesk_postgreclient.hpp"
 

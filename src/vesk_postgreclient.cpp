@@ -1,3 +1,4 @@
+// Loading the PostgreSQL client library and one connection of an update through it.
 #include "vesk_postgreclient.hpp"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// The Redis counter: its configuration, the AUTH and "info" exchange, and its operations.
 #include "vesk_redis.hpp"
 
 #include <cinttypes>
@@ -5,6 +6,7 @@
 #include <cstdlib>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
 #include "vesk_devlist.hpp"
@@ -168,8 +170,7 @@ void redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d)
     d.host = std::move(l.host);
     // "%d": trailing text is ignored, and the number lands in 32 bits.
     d.port = static_cast<uint32_t>(strtol(l.last.c_str(), nullptr, 10));
-    d.in_docker = d.host.starts_with('[') && d.host.find(']') != std::string::npos;
-    d.docker_container_name = service_container_name(d.host);
+    service_set_container(d, d.host);
 }
 
 int redis_init(void *cnt)

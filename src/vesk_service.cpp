@@ -1,3 +1,4 @@
+// What every service counter shares: configuration words, container hosts, connections, replies.
 #include "vesk_service.hpp"
 
 #include <arpa/inet.h>
@@ -55,11 +56,11 @@ service_login service_parse_login(char *cfg)
     return l;
 }
 
-std::string service_container_name(std::string_view host)
+std::optional<std::string> service_container_name(std::string_view host)
 {
-    if (host.empty() || host[0] != '[') return {};
+    if (host.empty() || host[0] != '[') return std::nullopt;
     size_t close = host.find(']', 1);
-    if (close == std::string_view::npos) return {};
+    if (close == std::string_view::npos) return std::nullopt;
     return std::string(host.substr(1, std::min(close - 1, SERVICE_CONTAINER_MAX)));
 }
 
@@ -89,7 +90,8 @@ std::optional<std::string> service_address(bool in_docker, const std::string &co
                                            const char *tag)
 {
     if (!in_docker) return host;
-    const char *ip = vesk_docker_resolve(config.docker, container.c_str());
+    // No container has the empty name: the Engine is not asked about "[]".
+    const char *ip = container.empty() ? nullptr : vesk_docker_resolve(config.docker, container.c_str());
     if (!ip) {
         printf("[%s] Cannot resolve IP for container '%s'\n", tag, container.c_str());
         return std::nullopt;
@@ -348,6 +350,25 @@ std::optional<std::string> service_http_body(const service_http_reply &r, const 
     if (r.end == service_http_end::answer && r.answer.status >= 200 && r.answer.status < 300) return r.answer.body;
     printf("[%s] %s: %s\n", tag, id, http_failure(r).c_str());
     return std::nullopt;
+}
+
+std::optional<std::string> service_http_get(int fd, std::string_view request, service_clock::time_point deadline,
+                                            const char *tag, const char *id)
+{
+    return service_http_body(service_http_exchange(fd, request, SERVICE_HTTP_CAP, deadline), tag, id);
+}
+
+std::optional<std::string> service_http_get(const char *tag, const char *id, const std::string &address, int port,
+                                            int timeout_s, std::string_view request,
+                                            service_clock::time_point deadline)
+{
+    service_http_reply r;
+    {
+        unique_fd fd = service_http_connect(tag, address, port, timeout_s);
+        if (!fd) return std::nullopt;
+        r = service_http_exchange(fd.get(), request, SERVICE_HTTP_CAP, deadline);
+    }
+    return service_http_body(r, tag, id);
 }
 
 std::string service_basic_credentials(const std::string &user, const std::string &pass)

@@ -1,6 +1,7 @@
 // What every service counter shares: its configuration string, container hosts,
 // one connection per update with time-outs, replies read to their end under one
-// deadline, the per-minute delta, the two report objects, and its data buffers.
+// deadline, the one GET of the HTTP counters, the per-minute delta, the two report
+// objects, and its data buffers.
 #pragma once
 
 #include <netinet/in.h>
@@ -15,7 +16,6 @@
 
 #include "mycustom.hpp"
 #include "vesk_http.hpp"
-#include "vesk_os.hpp"
 #include "vesk_owners.hpp"
 #include "vesk_types.hpp"
 
@@ -43,8 +43,18 @@ struct service_login {
 };
 service_login service_parse_login(char *cfg);
 
-// A host word "[name]" names a container: the name (at most 127 bytes), else empty.
-std::string service_container_name(std::string_view host);
+// A host word that begins with '[' and holds a ']' names the container between them
+// (at most 127 bytes): "[]" names the empty one, which never resolves. None for any
+// other host.
+std::optional<std::string> service_container_name(std::string_view host);
+// A counter's `in_docker` and `docker_container_name` from its host word.
+template <typename Data>
+void service_set_container(Data &d, std::string_view host)
+{
+    std::optional<std::string> name = service_container_name(host);
+    d.in_docker = name.has_value();
+    d.docker_container_name = name.value_or(std::string());
+}
 
 struct service_endpoint {
     int port = 0;
@@ -158,6 +168,17 @@ std::string service_basic_credentials(const std::string &user, const std::string
 // The body of a whole 2xx answer. Otherwise none, after printing
 // "[<tag>] <id>: <why>" (no whole answer, or its status).
 std::optional<std::string> service_http_body(const service_http_reply &r, const char *tag, const char *id);
+
+// The one GET of the HTTP counters: sends `request` on the open connection `fd`,
+// reads one whole answer before `deadline` and gives the body of a 2xx answer.
+// Otherwise none, after printing why as service_http_body does.
+std::optional<std::string> service_http_get(int fd, std::string_view request, service_clock::time_point deadline,
+                                            const char *tag, const char *id);
+// The same on a connection of its own to `address` and `port`, closed before it
+// returns: none too when it cannot connect (service_http_connect prints why).
+std::optional<std::string> service_http_get(const char *tag, const char *id, const std::string &address, int port,
+                                            int timeout_s, std::string_view request,
+                                            service_clock::time_point deadline);
 
 // ---- the cycle ----
 

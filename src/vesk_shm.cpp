@@ -1,3 +1,4 @@
+// System V shared-memory segments between the agent's own processes.
 #include "vesk_shm.hpp"
 
 #include <sys/ipc.h>

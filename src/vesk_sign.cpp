@@ -1,3 +1,4 @@
+// The report's signature: SHA-1 of the report and the secret, in hexadecimal.
 #include "vesk_sign.hpp"
 
 #include <openssl/evp.h>

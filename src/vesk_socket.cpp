@@ -1,3 +1,4 @@
+// The socket counter: the kernel's socket totals from /proc/net/sockstat.
 #include "vesk_socket.hpp"
 
 #include <cstdio>
@@ -5,9 +6,9 @@
 #include <limits>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "mycustom.hpp"
 #include "vesk_config.hpp"
-#include "vesk_os.hpp"
 #include "vesk_devlist.hpp"
 
 namespace {

@@ -1,9 +1,11 @@
+// The Sphinx counter: its configuration, the statements through the MySQL client, its operations.
 #include "vesk_sphinx.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 #include "vesk_mysqlclient.hpp"
 

@@ -1,3 +1,4 @@
+// Comparison of major.minor versions.
 #include "vesk_version.hpp"
 
 int vesk_version_compare(const vesk_version_info *ver1, const vesk_version_info *ver2)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "hostevents/hostevents.h"
 #include "mycustom.hpp"
 #include "test_support.hpp"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "test_support.hpp"
 #include "tools/bson_check.hpp"
 #include "vesk_custom.hpp"

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "encoding.hpp"
 #include "hostevents/hostevents.h"
 #include "hostevents/vesk_cpu.hpp"
 #include "vesk_config.hpp"

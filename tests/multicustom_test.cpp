@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "customs_support.hpp"
+#include "encoding.hpp"
 
 // Good output end to end, with its report elements, is in customs_test.sh.
 namespace {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "counter_support.hpp"
+#include "encoding.hpp"
 #include "vesk_net.hpp"
 
 using test_support::core_counter;

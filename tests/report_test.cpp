@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "test_support.hpp"
 #include "vesk_bson.hpp"
 #include "vesk_docker_core.hpp"

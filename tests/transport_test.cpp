@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "bson.hpp"
+#include "encoding.hpp"
 #include "test_support.hpp"
 #include "vesk_networking.hpp"
 

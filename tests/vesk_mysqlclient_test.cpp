@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "counter_support.hpp"
+#include "encoding.hpp"
 #include "vesk_mysql.hpp"
 #include "vesk_mysqlclient.hpp"
 #include "vesk_sphinx.hpp"

@@ -6,7 +6,16 @@
 #include <cstring>
 #include <thread>
 
+#include "canned_server.hpp"
 #include "counter_support.hpp"
+#include "encoding.hpp"
+#include "vesk_docker_core.hpp"
+#include "vesk_elastic.hpp"
+#include "vesk_fpm.hpp"
+#include "vesk_memcache.hpp"
+#include "vesk_mysql.hpp"
+#include "vesk_nginx.hpp"
+#include "vesk_redis.hpp"
 #include "vesk_service.hpp"
 
 using namespace std::chrono_literals;
@@ -39,13 +48,78 @@ TEST(ServiceConf, WordsHostsAndEndpoints)
     EXPECT_EQ(service_parse_words(longword.data()).words.at(0).size(), SERVICE_WORD_MAX);
 
     EXPECT_EQ(service_container_name("[web-1]"), "web-1");
-    EXPECT_EQ(service_container_name("[web"), "");
-    EXPECT_EQ(service_container_name("10.0.0.1"), "");
-    EXPECT_EQ(service_container_name("[" + std::string(200, 'n') + "]").size(), SERVICE_CONTAINER_MAX);
+    EXPECT_EQ(service_container_name("[]"), "");
+    EXPECT_EQ(service_container_name("[web"), std::nullopt);
+    EXPECT_EQ(service_container_name("10.0.0.1"), std::nullopt);
+    EXPECT_EQ(service_container_name("[" + std::string(200, 'n') + "]")->size(), SERVICE_CONTAINER_MAX);
 
     EXPECT_EQ(service_port_or_socket("6379").port, 6379);
     EXPECT_EQ(service_port_or_socket("/run/x.sock").socket, "/run/x.sock");
     EXPECT_EQ(service_port_or_socket("99999999999999").port, 0);
+}
+
+// Every counter that takes a container host reads it alike: "[]" names the empty
+// container, and a host without both brackets is an address.
+TEST(ServiceConf, ContainerHostsReadAlikeByEveryCounter)
+{
+    struct host_read {
+        int in_docker;
+        std::string name;
+    };
+    auto read = [](auto &d) { return host_read{static_cast<int>(d.in_docker), d.docker_container_name}; };
+    const std::pair<const char *, std::function<host_read(const std::string &)>> counters[] = {
+        {"memcache", [&](const std::string &h) { vesk_mycustom_data_memcache d; char id[256]; std::string cfg = h + ":11211";
+                                                 memcache_parse_conf(cfg.data(), id, d); return read(d); }},
+        {"redis", [&](const std::string &h) { vesk_mycustom_data_redis d; char id[256]; std::string cfg = "r1 u:p@" + h + ":6379";
+                                              redis_parse_conf(cfg.data(), id, d); return read(d); }},
+        {"mysql", [&](const std::string &h) { auto c = std::make_unique<vesk_mycustom_counter>(); vesk_mycustom_data_mysql d;
+                                              vesk_copy(c->cfg_string, "m1 u:p@" + h + ":3306"); mysql_parse_conf(c.get(), d);
+                                              return read(d); }},
+        {"nginx", [&](const std::string &h) { vesk_mycustom_data_nginx d; std::string id, cfg = "n1 " + h + ":80/status example.org";
+                                              nginx_parse_conf(cfg.data(), id, d); return read(d); }},
+        {"fpm", [&](const std::string &h) { vesk_mycustom_data_fpm d; std::string id, cfg = "f1 " + h + ":9000 /status";
+                                            fpm_parse_conf(cfg.data(), id, d); return read(d); }},
+        {"elastic", [&](const std::string &h) { vesk_mycustom_data_elastic d; std::string id;
+                                                elastic_parse_conf(("e1 " + h + ":9200 node-1").c_str(), id, d); return read(d); }},
+    };
+    const std::pair<std::string, host_read> hosts[] = {
+        {"[]", {1, ""}}, {"[web-1]", {1, "web-1"}}, {"10.0.0.1", {0, ""}}, {"[web", {0, ""}}};
+    for (const auto &[kind, parse] : counters) {
+        for (const auto &[host, want] : hosts) {
+            host_read got = parse(host);
+            EXPECT_EQ(got.in_docker, want.in_docker) << kind << " " << host;
+            EXPECT_EQ(got.name, want.name) << kind << " " << host;
+        }
+    }
+}
+
+// "[]" never resolves, and the Engine is not asked about it; a named container is.
+TEST(ServiceConf, TheEmptyContainerIsNeverAskedOfTheEngine)
+{
+    reset_agent_state();
+    temp_dir dir;
+    const std::string sock = (dir.path() / "engine.sock").string();
+    // The Engine's requests end with a blank line of bare line feeds.
+    test_support::canned_server engine({{{"HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"}}}, sock,
+                                       [](const std::string &r) { return r.ends_with("\n\n"); });
+    auto table = std::make_unique<vesk_docker_t>();
+    config.docker = table.get();
+    config.docker_sock_path = sock;
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(service_address(true, "", "[]", "memcache"), std::nullopt);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[memcache] Cannot resolve IP for container ''\n");
+    EXPECT_TRUE(engine.requests().empty());
+    EXPECT_EQ(vesk_docker_count(table.get()), 0);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(service_address(true, "web-1", "[web-1]", "memcache"), std::nullopt);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(engine.requests().size(), 1u);
+    EXPECT_TRUE(engine.requests()[0].starts_with("GET /containers/web-1/json ")) << engine.requests()[0];
+
+    config.docker = nullptr;
+    config.docker_sock_path.clear();
 }
 
 TEST(ServiceDelta, RatesNeverWrap)

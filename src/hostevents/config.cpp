@@ -1,3 +1,4 @@
+// The host-events module's own settings and diagnostics.
 #include "hostevents/config.hpp"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// System uptime from the procfs uptime file.
 #include "hostevents/vesk_cpu.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// The out-of-memory kill watcher: the follower thread over the system log.
 #include "hostevents/vesk_oomkiller.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Trying the custom and multicustom commands of a configuration file by hand.
 #include "hostevents/vesk_validator.hpp"
 
 #include <fcntl.h>
