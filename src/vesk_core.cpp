@@ -324,14 +324,23 @@ cycle_clock::cycle cycle_clock::begin(int64_t wall_ms, int64_t mono_ms)
     int64_t from = last_ ? *last_ + 1 : *next_;
     for (int64_t d = due_at_or_after(std::max(from, s - 60 * interval_)); d <= s; d += interval_)
         if (floor_mod(d - offset_, 60) == 0) c.minute = d - offset_;
-    // A late cycle also serves a due second less than half an interval ahead, so
-    // that no two cycles run a moment apart.
-    int64_t next = due_at_or_after(s + 1);
-    if (s > *next_ && next * 1000 - wall_ms < interval_ * 500) next += interval_;
-    next_ = next;
+    if (s > *next_) late_start_ms_ = wall_ms;
+    else late_start_ms_.reset();
+    next_ = due_at_or_after(s + 1);
     last_ = s;
     last_mono_ms_ = mono_ms;
     return c;
+}
+
+bool cycle_clock::end(int64_t wall_ms)
+{
+    if (!next_) return false;
+    if (floor_div(wall_ms, 1000) >= *next_) return true;
+    // A late cycle that ended before the next due second serves it as well when
+    // that second is less than half an interval after its start: two cycles a
+    // moment apart would make a report of almost nothing.
+    if (late_start_ms_ && *next_ * 1000 - *late_start_ms_ < interval_ * 500) next_ = *next_ + interval_;
+    return false;
 }
 
 int64_t vesk_wall_ms()
@@ -398,7 +407,7 @@ int main_loop_with(const main_loop_env &env)
             }
             // A cycle that overran a due second is followed at once by one more
             // (after the test of `stop`).
-            if (clock.due(env.wall_ms())) continue;
+            if (clock.end(env.wall_ms())) continue;
         }
         env.sleep_to_next_second();
     } while (!stop);

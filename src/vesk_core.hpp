@@ -83,6 +83,8 @@ public:
     };
     // Begins the cycle that due() announced, at these wall and monotonic times.
     cycle begin(int64_t wall_ms, int64_t mono_ms);
+    // Ends it: whether the next cycle runs at once, a due second having passed.
+    bool end(int64_t wall_ms);
 
     // The first due second at or after t.
     int64_t due_at_or_after(int64_t t) const;
@@ -92,6 +94,7 @@ private:
     std::optional<int64_t> next_; // the first due second not yet served
     std::optional<int64_t> last_; // the second in which the last cycle began
     std::optional<int64_t> last_mono_ms_;
+    std::optional<int64_t> late_start_ms_; // when the cycle under way began past its due second
 };
 
 // The real clocks the loops run on.

@@ -277,7 +277,7 @@ void customs_loop()
             }
             reap_strays();
             // Scripts that overran a due second are followed at once by one more cycle.
-            if (clock.due(vesk_wall_ms())) continue;
+            if (clock.end(vesk_wall_ms())) continue;
         }
         vesk_sleep_to_next_second();
     }

@@ -141,6 +141,18 @@ TEST_F(MainLoop, OneCatchUpForManyMissedSeconds)
     EXPECT_NE(out.find("Reinit counters at 1700000040: "), std::string::npos);
 }
 
+// A short catch-up cycle just before a due second serves that second too, so no
+// report covers a mere moment.
+TEST_F(MainLoop, ShortCatchUpServesTheNearDueSecond)
+{
+    config.interval = 3;
+    config.randomsecond = 0;
+    world.costs = {4800};
+    run(1700000001, 12);
+    EXPECT_EQ(world.cycles, seconds_from(1700000001, {0, 4, 9, 12}));
+    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{3, 5, 4, 3}));
+}
+
 TEST_F(MainLoop, CycleNumberWraps)
 {
     config.interval = 5;
