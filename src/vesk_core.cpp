@@ -314,21 +314,24 @@ cycle_clock::cycle cycle_clock::begin(int64_t wall_ms, int64_t mono_ms)
 {
     int64_t s = floor_div(wall_ms, 1000);
     if (!next_) next_ = due_at_or_after(s);
+    bool late = s > *next_;
+    // A cycle on time counts from the start of its due second, however late in it
+    // the loop woke (the first look may come at any moment of a second); a late one
+    // from when it began.
+    int64_t at = late ? mono_ms : mono_ms - (wall_ms - s * 1000);
     cycle c{static_cast<uint32_t>(interval_), std::nullopt};
-    if (last_mono_ms_) {
-        int64_t ms = mono_ms - *last_mono_ms_;
-        c.seconds = static_cast<uint32_t>(std::clamp<int64_t>((ms + 500) / 1000, 1, UINT32_MAX));
-    }
+    if (last_at_ms_)
+        c.seconds = static_cast<uint32_t>(std::clamp<int64_t>((at - *last_at_ms_ + 500) / 1000, 1, UINT32_MAX));
     // The due seconds this cycle serves: every one since the previous cycle began.
     // Whole minutes among them recur within 60 intervals, so no more are looked at.
     int64_t from = last_ ? *last_ + 1 : *next_;
     for (int64_t d = due_at_or_after(std::max(from, s - 60 * interval_)); d <= s; d += interval_)
         if (floor_mod(d - offset_, 60) == 0) c.minute = d - offset_;
-    if (s > *next_) late_start_ms_ = wall_ms;
+    if (late) late_start_ms_ = wall_ms;
     else late_start_ms_.reset();
     next_ = due_at_or_after(s + 1);
     last_ = s;
-    last_mono_ms_ = mono_ms;
+    last_at_ms_ = at;
     return c;
 }
 

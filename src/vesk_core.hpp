@@ -93,7 +93,7 @@ private:
     int64_t interval_, randomsecond_, offset_;
     std::optional<int64_t> next_; // the first due second not yet served
     std::optional<int64_t> last_; // the second in which the last cycle began
-    std::optional<int64_t> last_mono_ms_;
+    std::optional<int64_t> last_at_ms_;    // when the last cycle began, on the monotonic clock
     std::optional<int64_t> late_start_ms_; // when the cycle under way began past its due second
 };
 

@@ -223,12 +223,15 @@ TEST(Registry, CycleClock)
     EXPECT_EQ(child.due_at_or_after(16), 29);
     EXPECT_EQ(parent.due_at_or_after(-15), -14); // before the epoch too
 
-    // The wall clock set back an hour: the next due second, not an hour later.
+    // A first look late in a due second still counts from its start; then the wall
+    // clock is set back an hour: the next due second, not an hour later, and the
+    // seconds between the two on the monotonic clock.
     cycle_clock c(15, 0, 2);
-    ASSERT_TRUE(c.due(1700000012000));
-    EXPECT_EQ(c.begin(1700000012000, 5000).seconds, 15u);
+    ASSERT_TRUE(c.due(1700000012700));
+    EXPECT_EQ(c.begin(1700000012700, 12700).seconds, 15u);
+    EXPECT_FALSE(c.end(1700000012800));
     EXPECT_FALSE(c.due(1700000013000));
     EXPECT_FALSE(c.due(1699996413000));
     EXPECT_TRUE(c.due(1699996427000));
-    EXPECT_EQ(c.begin(1699996427000, 20000).seconds, 15u); // the real seconds, on the monotonic clock
+    EXPECT_EQ(c.begin(1699996427000, 27000).seconds, 15u);
 }
