@@ -78,12 +78,13 @@ public:
     bool due(int64_t wall_ms);
 
     struct cycle {
-        uint32_t seconds;            // since the previous cycle began, rounded; the interval for the first
+        uint32_t seconds;              // since the previous cycle began, rounded; the interval for the first
         std::optional<int64_t> minute; // t - offset of a due second at a whole minute that this cycle serves
     };
     // Begins the cycle that due() announced, at these wall and monotonic times.
     cycle begin(int64_t wall_ms, int64_t mono_ms);
-    // Ends it: whether the next cycle runs at once, a due second having passed.
+    // Ends it: whether the next cycle runs at once, a due second having passed while
+    // it ran. A late cycle that ends just before the next due second serves that one too.
     bool end(int64_t wall_ms);
 
     // The first due second at or after t.
@@ -91,8 +92,8 @@ public:
 
 private:
     int64_t interval_, randomsecond_, offset_;
-    std::optional<int64_t> next_; // the first due second not yet served
-    std::optional<int64_t> last_; // the second in which the last cycle began
+    std::optional<int64_t> next_;          // the first due second not yet served
+    std::optional<int64_t> last_;          // the second in which the last cycle began
     std::optional<int64_t> last_at_ms_;    // when the last cycle began, on the monotonic clock
     std::optional<int64_t> late_start_ms_; // when the cycle under way began past its due second
 };
