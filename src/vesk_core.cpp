@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -185,10 +186,10 @@ void updateCounters()
     progress("done\n");
 }
 
-void deltaCounters(uint64_t iteration)
+void deltaCounters(uint64_t iteration, uint32_t seconds)
 {
-    auto delta = [iteration](auto &c) {
-        if (c.delta) c.delta(&c, config.interval, iteration);
+    auto delta = [iteration, seconds](auto &c) {
+        if (c.delta) c.delta(&c, seconds, iteration);
     };
     progress("Calc delta: core...");
     each(stats.core_counters, stats.ncore_counters, delta);
@@ -198,8 +199,8 @@ void deltaCounters(uint64_t iteration)
     each(stats.mycustom_counters, stats.nmycustoms, delta);
     progress("done\nplugins...");
     plugin_pass("\ndelta-ing %s #%d counter\n", "\33[0;31m[error] cannot get delta for plugin %s: %s\33[0;0m\n",
-                [iteration](ge_plugin_counter *pc) {
-                    return pc->plugin->delta(pc->handle, config.interval, iteration);
+                [iteration, seconds](ge_plugin_counter *pc) {
+                    return pc->plugin->delta(pc->handle, seconds, iteration);
                 });
     progress("done\nmemcaches...");
     each(stats.memcache_counters, stats.nmemcache_counters, delta);
@@ -281,17 +282,98 @@ int countCustomErrors(const vesk_stats *s)
     return sum;
 }
 
-bool cycle_due(int64_t now, uint32_t interval, int randomsecond)
+namespace {
+
+// Floor division and remainder, right for times before the epoch too.
+int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
+
+} // namespace
+
+cycle_clock::cycle_clock(uint32_t interval, int randomsecond, int offset)
+    : interval_(interval ? interval : 1), randomsecond_(floor_mod(randomsecond, interval_)), offset_(offset)
 {
-    if (interval == 0) return false;
-    return (now - 2) % static_cast<int64_t>(interval) == randomsecond;
+}
+
+int64_t cycle_clock::due_at_or_after(int64_t t) const
+{
+    return t + floor_mod(randomsecond_ - (t - offset_), interval_);
+}
+
+bool cycle_clock::due(int64_t wall_ms)
+{
+    int64_t s = floor_div(wall_ms, 1000);
+    // First look, or the wall clock went back: the schedule starts again from now.
+    if (!next_ || *next_ > s + 2 * interval_) {
+        next_ = due_at_or_after(s);
+        last_.reset();
+    }
+    return s >= *next_;
+}
+
+cycle_clock::cycle cycle_clock::begin(int64_t wall_ms, int64_t mono_ms)
+{
+    int64_t s = floor_div(wall_ms, 1000);
+    if (!next_) next_ = due_at_or_after(s);
+    bool late = s > *next_;
+    // A cycle on time counts from the start of its due second, however late in it
+    // the loop woke (the first look may come at any moment of a second); a late one
+    // from when it began.
+    int64_t at = late ? mono_ms : mono_ms - (wall_ms - s * 1000);
+    cycle c{static_cast<uint32_t>(interval_), std::nullopt};
+    if (last_at_ms_)
+        c.seconds = static_cast<uint32_t>(std::clamp<int64_t>((at - *last_at_ms_ + 500) / 1000, 1, UINT32_MAX));
+    // The due seconds this cycle serves: every one since the previous cycle began.
+    // Whole minutes among them recur within 60 intervals, so no more are looked at.
+    int64_t from = last_ ? *last_ + 1 : *next_;
+    for (int64_t d = due_at_or_after(std::max(from, s - 60 * interval_)); d <= s; d += interval_)
+        if (floor_mod(d - offset_, 60) == 0) c.minute = d - offset_;
+    if (late) late_start_ms_ = wall_ms;
+    else late_start_ms_.reset();
+    next_ = due_at_or_after(s + 1);
+    last_ = s;
+    last_at_ms_ = at;
+    return c;
+}
+
+bool cycle_clock::end(int64_t wall_ms)
+{
+    if (!next_) return false;
+    if (floor_div(wall_ms, 1000) >= *next_) return true;
+    // A late cycle that ended before the next due second serves it as well when
+    // that second is less than half an interval after its start: two cycles a
+    // moment apart would make a report of almost nothing.
+    if (late_start_ms_ && *next_ * 1000 - *late_start_ms_ < interval_ * 500) next_ = *next_ + interval_;
+    return false;
+}
+
+int64_t vesk_wall_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t vesk_mono_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void vesk_sleep_to_next_second()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec++;
+    ts.tv_nsec = 0;
+    // Absolute on the wall clock, so the wake lands on the second whatever the cycle
+    // took; a signal returns early with EINTR and the caller tests `stop`.
+    clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &ts, nullptr);
 }
 
 const main_loop_env main_loop_default_env = {
-    [] { return time(nullptr); },
-    [] { sleep(1); },
-    send_data,
-    0,
+    vesk_wall_ms, vesk_mono_ms, vesk_sleep_to_next_second, send_data, 0,
 };
 
 int main_loop() { return main_loop_with(main_loop_default_env); }
@@ -304,14 +386,17 @@ int main_loop_with(const main_loop_env &env)
         return 0;
     }
     uint64_t iteration = env.first_iteration;
+    // Two seconds after the customs child's cycle, which the read-back relies on.
+    cycle_clock clock(config.interval, config.randomsecond, 2);
     do {
-        int64_t now = env.now();
-        if (cycle_due(now, config.interval, config.randomsecond)) {
-            int64_t t = now - 2;
+        int64_t wall = env.wall_ms();
+        if (clock.due(wall)) {
+            cycle_clock::cycle c = clock.begin(wall, env.mono_ms());
+            int64_t t = floor_div(wall, 1000) - 2;
             if (config.debug) printf("Main loop iteration at %ld\n", static_cast<long>(t));
-            if (t % 60 == 0) reinitCounters(t);
+            if (c.minute) reinitCounters(*c.minute);
             updateCounters();
-            deltaCounters(iteration);
+            deltaCounters(iteration, c.seconds);
             stats.custom_errors = countCustomErrors(&stats);
             if (config.debug) dumpCounters();
             if (iteration == 0) {
@@ -324,8 +409,11 @@ int main_loop_with(const main_loop_env &env)
                     iteration = 0;
                 }
             }
+            // A cycle that overran a due second is followed at once by one more
+            // (after the test of `stop`).
+            if (clock.end(env.wall_ms())) continue;
         }
-        env.sleep_second();
+        env.sleep_to_next_second();
     } while (!stop);
     progress("Exiting main loop\n");
     return 0;

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 
 #include "mycustom.hpp"
 #include "vesk_multicustom.hpp"
@@ -57,17 +58,57 @@ void initPlugins();
 void initCounters(time_t ts);
 void reinitCounters(time_t ts);
 void updateCounters();
-void deltaCounters(uint64_t iteration);
+// Rates are taken over `seconds`, the time between the two samples.
+void deltaCounters(uint64_t iteration, uint32_t seconds);
 void dumpCounters();
 void freeCounters();
 void unloadPlugins();
 int countCustomErrors(const vesk_stats *s);
 void remove_newline_ch(char *line);
 
+// The clock of a cycle loop. Cycles fall on the due seconds t with
+// (t - offset) mod interval == randomsecond, and the loop wakes at each whole
+// second. When due seconds passed while a cycle ran, one cycle runs at once in
+// their place, and each cycle is told the real seconds since the previous one.
+class cycle_clock {
+public:
+    cycle_clock(uint32_t interval, int randomsecond, int offset);
+
+    // Whether a cycle runs at this wall-clock time (milliseconds since the epoch).
+    bool due(int64_t wall_ms);
+
+    struct cycle {
+        uint32_t seconds;              // since the previous cycle began, rounded; the interval for the first
+        std::optional<int64_t> minute; // t - offset of a due second at a whole minute that this cycle serves
+    };
+    // Begins the cycle that due() announced, at these wall and monotonic times.
+    cycle begin(int64_t wall_ms, int64_t mono_ms);
+    // Ends it: whether the next cycle runs at once, a due second having passed while
+    // it ran. A late cycle that ends just before the next due second serves that one too.
+    bool end(int64_t wall_ms);
+
+    // The first due second at or after t.
+    int64_t due_at_or_after(int64_t t) const;
+
+private:
+    int64_t interval_, randomsecond_, offset_;
+    std::optional<int64_t> next_;          // the first due second not yet served
+    std::optional<int64_t> last_;          // the second in which the last cycle began
+    std::optional<int64_t> last_at_ms_;    // when the last cycle began, on the monotonic clock
+    std::optional<int64_t> late_start_ms_; // when the cycle under way began past its due second
+};
+
+// The real clocks the loops run on.
+int64_t vesk_wall_ms();
+int64_t vesk_mono_ms();
+// Sleeps until the next whole second of the wall clock; a signal ends it early.
+void vesk_sleep_to_next_second();
+
 // What the loop needs from the outside world; tests replace it.
 struct main_loop_env {
-    time_t (*now)();
-    void (*sleep_second)();
+    int64_t (*wall_ms)();
+    int64_t (*mono_ms)();
+    void (*sleep_to_next_second)();
     void (*send)();
     uint64_t first_iteration; // 0 at start
 };
@@ -75,6 +116,3 @@ extern const main_loop_env main_loop_default_env;
 
 int main_loop();
 int main_loop_with(const main_loop_env &env);
-
-// The due test: (now - 2) mod interval == randomsecond, on the signed 64-bit value.
-bool cycle_due(int64_t now, uint32_t interval, int randomsecond);

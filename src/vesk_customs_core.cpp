@@ -62,9 +62,11 @@ void each_in_order(Counter *arr, int n, std::vector<vesk_exec_order> &order, Run
 }
 
 // Runs the counter's update when it is due in this cycle, timing it for the running
-// order, then its delta. `updated` and `must` are where the kind keeps its flags.
+// order, then its delta over `seconds`. `updated` and `must` are where the kind
+// keeps its flags.
 template <typename Counter, typename Announce>
-void run_if_due(Counter &c, int *updated, int *must, vesk_exec_order *entry, uint64_t iteration, Announce announce)
+void run_if_due(Counter &c, int *updated, int *must, vesk_exec_order *entry, uint64_t iteration, uint32_t seconds,
+                Announce announce)
 {
     if (c.update) {
         if (updated) *updated = 0;
@@ -79,13 +81,14 @@ void run_if_due(Counter &c, int *updated, int *must, vesk_exec_order *entry, uin
             if (entry) entry->exec_time_us = (t1.tv_sec - t0.tv_sec) * 1000000L + (t1.tv_nsec - t0.tv_nsec) / 1000;
         }
     }
-    if (c.delta) c.delta(&c, config.interval, iteration);
+    if (c.delta) c.delta(&c, seconds, iteration);
 }
 
-void run_custom(vesk_mycustom_counter &c, int idx, vesk_exec_order *entry, uint64_t iteration, char *seg)
+void run_custom(vesk_mycustom_counter &c, int idx, vesk_exec_order *entry, uint64_t iteration, uint32_t seconds,
+                char *seg)
 {
     auto *d = static_cast<vesk_mycustom_data_custom *>(c.data);
-    run_if_due(c, d ? &d->updated : nullptr, d ? &d->mustBeUpdated : nullptr, entry, iteration, [&] {
+    run_if_due(c, d ? &d->updated : nullptr, d ? &d->mustBeUpdated : nullptr, entry, iteration, seconds, [&] {
         if (config.debug)
             printf("[child] Counter '%s/%s': iteration=%lu, interval=%d, total_interval=%d seconds, will update\n",
                    c.report, c.id, static_cast<unsigned long>(iteration), c.interval,
@@ -109,9 +112,10 @@ void run_custom(vesk_mycustom_counter &c, int idx, vesk_exec_order *entry, uint6
     if (config.debug && c.dump) c.dump(&c);
 }
 
-void run_multicustom(vesk_mymulticustom_counter &c, int idx, vesk_exec_order *entry, uint64_t iteration, char *seg)
+void run_multicustom(vesk_mymulticustom_counter &c, int idx, vesk_exec_order *entry, uint64_t iteration,
+                     uint32_t seconds, char *seg)
 {
-    run_if_due(c, &c.updated, &c.mustBeUpdated, entry, iteration, [&] {
+    run_if_due(c, &c.updated, &c.mustBeUpdated, entry, iteration, seconds, [&] {
         if (multicustom_debug())
             printf("[child] Multicustom '%s': iteration=%lu, interval=%d, total_interval=%d seconds, will update\n",
                    c.report, static_cast<unsigned long>(iteration), c.interval, script_total_interval(c.interval));
@@ -236,7 +240,7 @@ int initCustomsCounters(time_t ts)
     return 0;
 }
 
-void customs_cycle(uint64_t iteration)
+void customs_cycle(uint64_t iteration, uint32_t seconds)
 {
     if (iteration > 0) {
         sort_order(custom_exec_order);
@@ -246,11 +250,11 @@ void customs_cycle(uint64_t iteration)
     char *base = static_cast<char *>(seg.get());
     each_in_order(stats.custom_counters, stats.ncustom_counters, custom_exec_order,
                   [&](vesk_mycustom_counter &c, int idx, vesk_exec_order *entry) {
-                      run_custom(c, idx, entry, iteration, base);
+                      run_custom(c, idx, entry, iteration, seconds, base);
                   });
     each_in_order(stats.multicustom_counters, stats.nmulticustom_counters, multicustom_exec_order,
                   [&](vesk_mymulticustom_counter &c, int idx, vesk_exec_order *entry) {
-                      run_multicustom(c, idx, entry, iteration, base);
+                      run_multicustom(c, idx, entry, iteration, seconds, base);
                   });
 }
 
@@ -258,21 +262,25 @@ void customs_loop()
 {
     if (config.debug) printf("Starting customs loop in pid %d\n", getpid());
     uint64_t iteration = 0;
+    cycle_clock clock(config.interval, config.randomsecond, 0);
     while (!stop) {
-        time_t now = time(nullptr);
-        if (config.interval != 0 && now % config.interval == config.randomsecond) {
+        int64_t wall = vesk_wall_ms();
+        if (clock.due(wall)) {
+            cycle_clock::cycle c = clock.begin(wall, vesk_mono_ms());
             if (config.debug)
                 printf("Customs loop iteration %lu at %ld\n", static_cast<unsigned long>(iteration),
-                       static_cast<long>(now));
-            customs_cycle(iteration);
+                       static_cast<long>(wall / 1000));
+            customs_cycle(iteration, c.seconds);
             if (config.debug) printf("Customs loop iteration done at %ld\n", static_cast<long>(time(nullptr)));
             if (++iteration >= VESK_MAX_ITERATION) {
                 printf("WOW! iteration %llu\n", static_cast<unsigned long long>(VESK_MAX_ITERATION));
                 iteration = 0;
             }
             reap_strays();
+            // Scripts that overran a due second are followed at once by one more cycle.
+            if (clock.end(vesk_wall_ms())) continue;
         }
-        sleep(1);
+        vesk_sleep_to_next_second();
     }
     if (config.debug) printf("Exiting customs loop\nclear shm\n");
     clear_shm();

@@ -12,24 +12,29 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-// The world the loop sees: a clock that moves only when the loop sleeps or a
-// counter takes time, and a send that only counts.
+// The world the loop sees: a clock (in milliseconds) that moves only when the
+// loop sleeps or a counter takes time, and a send that only counts.
 struct fake_world {
-    int64_t now = 0;
-    int64_t stop_at = 0;   // the loop is stopped once the clock passes this second
-    int64_t update_cost = 0;
+    int64_t now_ms = 0;
+    int64_t stop_at = 0;          // the loop is stopped once the clock passes this second
+    std::vector<int64_t> costs;   // milliseconds each update takes, in turn; then update_cost
+    int64_t update_cost = 30;
     int sends = 0;
     int reinits = 0;
-    std::vector<int64_t> cycles; // now - 2 of each update
+    std::vector<int64_t> cycles;  // now - 2 of each update
     std::vector<uint64_t> iterations;
+    std::vector<uint32_t> seconds; // what each delta was given
 } world;
 
-time_t fake_now() { return world.now; }
-void fake_sleep()
+void advance(int64_t ms)
 {
-    world.now++;
-    if (world.now > world.stop_at) stop = 1;
+    world.now_ms += ms;
+    if (world.now_ms / 1000 > world.stop_at) stop = 1;
 }
+int64_t fake_wall_ms() { return world.now_ms; }
+int64_t fake_mono_ms() { return world.now_ms - 1699990000000; } // another origin, the same pace
+// Wakes a few milliseconds after the next second, as a busy machine does.
+void fake_sleep() { advance((world.now_ms / 1000 + 1) * 1000 + 7 - world.now_ms); }
 void fake_send() { world.sends++; }
 
 int counter_reinit(void *)
@@ -39,17 +44,19 @@ int counter_reinit(void *)
 }
 int counter_update(void *)
 {
-    world.cycles.push_back(world.now - 2);
-    world.now += world.update_cost;
+    size_t k = world.cycles.size();
+    world.cycles.push_back(world.now_ms / 1000 - 2);
+    advance(k < world.costs.size() ? world.costs[k] : world.update_cost);
     return 1;
 }
-int counter_delta(void *, uint32_t, uint64_t iteration)
+int counter_delta(void *, uint32_t seconds, uint64_t iteration)
 {
     world.iterations.push_back(iteration);
+    world.seconds.push_back(seconds);
     return 1;
 }
 
-const main_loop_env kFakeEnv{fake_now, fake_sleep, fake_send, 0};
+const main_loop_env kFakeEnv{fake_wall_ms, fake_mono_ms, fake_sleep, fake_send, 0};
 
 class MainLoop : public testing::Test {
 protected:
@@ -65,8 +72,8 @@ protected:
     // Runs the loop from second `start` (as now - 2) for `seconds` seconds.
     std::string run(int64_t start, int64_t seconds, uint64_t first_iteration = 0)
     {
-        world.now = start + 2;
-        world.stop_at = world.now + seconds;
+        world.now_ms = (start + 2) * 1000;
+        world.stop_at = start + 2 + seconds;
         main_loop_env env = kFakeEnv;
         env.first_iteration = first_iteration;
         CaptureStdout();
@@ -75,6 +82,12 @@ protected:
     }
 };
 
+std::vector<int64_t> seconds_from(int64_t base, std::vector<int64_t> offsets)
+{
+    for (int64_t &o : offsets) o += base;
+    return offsets;
+}
+
 } // namespace
 
 TEST_F(MainLoop, FirstCyclePrimesThenEveryCycleSends)
@@ -82,8 +95,9 @@ TEST_F(MainLoop, FirstCyclePrimesThenEveryCycleSends)
     config.interval = 15;
     config.randomsecond = 3;
     run(1700000003 - 10, 45); // due at (now - 2) mod 15 == 3
-    EXPECT_EQ(world.cycles, (std::vector<int64_t>{1700000003 - 5, 1700000003 + 10, 1700000003 + 25}));
+    EXPECT_EQ(world.cycles, seconds_from(1700000003, {-5, 10, 25}));
     EXPECT_EQ(world.iterations, (std::vector<uint64_t>{0, 1, 2}));
+    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{15, 15, 15}));
     EXPECT_EQ(world.sends, 2);
     EXPECT_EQ(world.reinits, 0); // randomsecond 3 never meets a whole minute with interval 15
 }
@@ -98,15 +112,45 @@ TEST_F(MainLoop, ReinitOnWholeMinutes)
     EXPECT_EQ(world.reinits, 2);
 }
 
-TEST_F(MainLoop, NoCatchUpAfterASlowCycle)
+// Cycles longer than the interval: each one that overran a due second is followed
+// at once by one more, told the real seconds between them.
+TEST_F(MainLoop, SlowCyclesAreFollowedAtOnce)
 {
-    config.interval = 10;
-    config.randomsecond = 4;
-    world.update_cost = 10; // the cycle lasts past the next due second
-    run(1700000004, 41);
-    // The seconds due while the slow cycles ran pass unseen; the numbers go on.
-    EXPECT_EQ(world.cycles, (std::vector<int64_t>{1700000004, 1700000024, 1700000044}));
-    EXPECT_EQ(world.iterations, (std::vector<uint64_t>{0, 1, 2}));
+    config.interval = 3;
+    config.randomsecond = 0;
+    world.update_cost = 4050;
+    run(1700000001, 30);
+    EXPECT_EQ(world.cycles, seconds_from(1700000001, {0, 4, 8, 12, 16, 20, 24, 28}));
+    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{3, 4, 4, 4, 4, 4, 4, 4}));
+    EXPECT_EQ(world.iterations, (std::vector<uint64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(world.sends, 7);
+}
+
+// One cycle over several due seconds, a whole minute among them: one catch-up
+// cycle reinits once, stamped with that minute, and the next falls on the schedule.
+TEST_F(MainLoop, OneCatchUpForManyMissedSeconds)
+{
+    config.interval = 3;
+    config.randomsecond = 0;
+    config.debug = 1;
+    world.costs = {10000};
+    std::string out = run(1700000040 - 6, 15); // 1700000040 is a whole minute
+    EXPECT_EQ(world.cycles, seconds_from(1700000040, {-6, 4, 6, 9}));
+    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{3, 10, 2, 3}));
+    EXPECT_EQ(world.reinits, 1);
+    EXPECT_NE(out.find("Reinit counters at 1700000040: "), std::string::npos);
+}
+
+// A short catch-up cycle just before a due second serves that second too, so no
+// report covers a mere moment.
+TEST_F(MainLoop, ShortCatchUpServesTheNearDueSecond)
+{
+    config.interval = 3;
+    config.randomsecond = 0;
+    world.costs = {4800};
+    run(1700000001, 12);
+    EXPECT_EQ(world.cycles, seconds_from(1700000001, {0, 4, 9, 12}));
+    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{3, 5, 4, 3}));
 }
 
 TEST_F(MainLoop, CycleNumberWraps)
@@ -171,11 +215,23 @@ TEST(Registry, CustomErrorsAndNewlines)
     EXPECT_STREQ(d, "none");
 }
 
-TEST(Registry, CycleDue)
+TEST(Registry, CycleClock)
 {
-    EXPECT_TRUE(cycle_due(17, 15, 0));
-    EXPECT_FALSE(cycle_due(18, 15, 0));
-    EXPECT_TRUE(cycle_due(16, 15, 14));
-    EXPECT_FALSE(cycle_due(17, 0, 0)); // never divides by zero
-    EXPECT_FALSE(cycle_due(-13, 15, 0) && cycle_due(-13, 15, 14));
+    cycle_clock parent(15, 14, 2), child(15, 14, 0);
+    EXPECT_EQ(parent.due_at_or_after(16), 16); // (16 - 2) mod 15 == 14
+    EXPECT_EQ(parent.due_at_or_after(17), 31);
+    EXPECT_EQ(child.due_at_or_after(16), 29);
+    EXPECT_EQ(parent.due_at_or_after(-15), -14); // before the epoch too
+
+    // A first look late in a due second still counts from its start; then the wall
+    // clock is set back an hour: the next due second, not an hour later, and the
+    // seconds between the two on the monotonic clock.
+    cycle_clock c(15, 0, 2);
+    ASSERT_TRUE(c.due(1700000012700));
+    EXPECT_EQ(c.begin(1700000012700, 12700).seconds, 15u);
+    EXPECT_FALSE(c.end(1700000012800));
+    EXPECT_FALSE(c.due(1700000013000));
+    EXPECT_FALSE(c.due(1699996413000));
+    EXPECT_TRUE(c.due(1699996427000));
+    EXPECT_EQ(c.begin(1699996427000, 27000).seconds, 15u);
 }

@@ -1,18 +1,21 @@
 #!/usr/bin/python3
 """Load and oracle of the key-value service suite (memcached, beanstalkd, redis).
 
-  kvstores.py sample OUT.json       the servers' own statistics, asked exactly as the
-                                     agent asks them
-  kvstores.py burst                 load that moves every rate the agent reports
+  kvstores.py sample OUT.json [SERVER...]
+                                     the servers' own statistics, asked exactly as the
+                                     agent asks them (all servers, or those named)
+  kvstores.py burst [SERVER...]     load that moves every rate the agent reports
   kvstores.py compare BEFORE AFTER REPORT.tsv
-                                     judges the report read between two samples
+                                     judges the report read between two samples, for
+                                     the servers sampled
   kvstores.py zero REPORT.tsv ARRAY.NAME...
                                      every rate of those objects is 0, and they are there
-  kvstores.py hold                  a listener that never answers and one whose accept
-                                     queue is full; prints "ready HANG FULL", then waits
+  kvstores.py hold [N]              a listener that never answers and N (1) whose accept
+                                     queue is full; prints "ready HANG FULL...", then waits
 
 Servers and the interval come from the environment: MC_PORT, MC_SOCK, BS_PORT,
-RD_MAIN, RD_PASS, RD_PRIMARY, RD_REPLICA, INTERVAL.
+RD_MAIN, RD_PASS, RD_PRIMARY, RD_REPLICA, INTERVAL (the seconds between the two
+reads that a report's rates cover).
 """
 import json
 import os
@@ -105,14 +108,17 @@ def redis_info(port, password=""):
     return dict(l.split(":", 1) for l in body.splitlines() if ":" in l)
 
 
-def sample():
-    return {
-        "mc_tcp": memcache_stats("tcp"),
-        "mc_unix": memcache_stats("unix"),
-        "bs": beanstalk_stats(),
-        "main": redis_info(E["RD_MAIN"], E["RD_PASS"]),
-        "replica": redis_info(E["RD_REPLICA"]),
-    }
+SAMPLERS = {
+    "mc_tcp": lambda: memcache_stats("tcp"),
+    "mc_unix": lambda: memcache_stats("unix"),
+    "bs": beanstalk_stats,
+    "main": lambda: redis_info(E["RD_MAIN"], E["RD_PASS"]),
+    "replica": lambda: redis_info(E["RD_REPLICA"]),
+}
+
+
+def sample(servers):
+    return {s: SAMPLERS[s]() for s in servers or SAMPLERS}
 
 
 def burst_memcache(which, n):
@@ -179,14 +185,20 @@ def burst_redis():
     p.close()
 
 
-def burst():
+def burst(servers):
+    servers = servers or ["mc_tcp", "mc_unix", "bs", "main"]
     # The job time-out takes a second: let the rest run meanwhile.
     bs = threading.Thread(target=burst_beanstalk)
-    bs.start()
-    burst_memcache("tcp", 30)
-    burst_memcache("unix", 20)
-    burst_redis()
-    bs.join()
+    if "bs" in servers:
+        bs.start()
+    if "mc_tcp" in servers:
+        burst_memcache("tcp", 30)
+    if "mc_unix" in servers:
+        burst_memcache("unix", 20)
+    if "main" in servers:
+        burst_redis()
+    if "bs" in servers:
+        bs.join()
 
 
 def report(tsv, names):
@@ -210,14 +222,14 @@ def expect(what, cond, detail=""):
 
 def compare(before, after, tsv):
     b, a = json.load(open(before)), json.load(open(after))
-    per = 60 // int(E["INTERVAL"])
-    mc = {"memcaches.127.0.0.1:%s" % E["MC_PORT"]: "mc_tcp", "memcaches.sock:%s" % E["MC_SOCK"]: "mc_unix"}
-    names = list(mc) + ["beanstalks.127.0.0.1:%s" % E["BS_PORT"], "redises.main", "redises.replica"]
+    seconds = int(E["INTERVAL"])
+    mc = {"memcaches.127.0.0.1:%s" % E["MC_PORT"]: "mc_tcp", "memcaches.sock:%s" % E.get("MC_SOCK"): "mc_unix"}
+    names = list(mc) + ["beanstalks.127.0.0.1:%s" % E.get("BS_PORT"), "redises.main", "redises.replica"]
     got = report(tsv, names)
 
     def rates(name, src, pairs):
         for key, stat in pairs:
-            want = (int(a[src][stat]) - int(b[src][stat])) * per
+            want = (int(a[src][stat]) - int(b[src][stat])) * 60 // seconds
             expect("%s %s" % (name, key), got[name].get(key) == want and want > 0,
                    "want %d got %s" % (want, got[name].get(key)))
 
@@ -227,6 +239,8 @@ def compare(before, after, tsv):
             expect("%s %s" % (name, key), got[name].get(key) == want, "want %d got %s" % (want, got[name].get(key)))
 
     for name, src in mc.items():
+        if src not in a:
+            continue
         expect(name + " keys", list(got[name]) == ["ok", "get", "set", "misses", "hits", "evictions", "connections",
                                                   "read", "write", "bytes", "max_bytes"], str(list(got[name])))
         rates(name, src, [("get", "cmd_get"), ("set", "cmd_set"), ("misses", "get_misses"), ("hits", "get_hits"),
@@ -235,10 +249,12 @@ def compare(before, after, tsv):
         # The agent's two replies count where ours did; they differ from ours
         # only in digits of times and resource usage.
         written = (int(a[src]["bytes_written"]) - int(b[src]["bytes_written"])
-                   - int(a[src]["reply_size"]) + int(b[src]["reply_size"])) * per
-        expect(name + " write", abs(got[name].get("write", 0) - written) <= 8 * per,
+                   - int(a[src]["reply_size"]) + int(b[src]["reply_size"])) * 60 // seconds
+        expect(name + " write", abs(got[name].get("write", 0) - written) <= 8 * 60 // seconds,
                "want about %d got %s" % (written, got[name].get("write")))
 
+    if set(a) != set(SAMPLERS):
+        return  # only memcached was sampled
     bs = names[2]
     expect(bs + " keys", list(got[bs]) == ["ok", "put", "cdelete", "uptime", "timeout", "connections"],
            str(list(got[bs])))
@@ -276,10 +292,7 @@ def zero(tsv, names):
             expect("%s %s" % (n, k), k in fixed or v == 0, "is %d" % v)
 
 
-def hold():
-    hang = socket.socket()
-    hang.bind((LO, 0))
-    hang.listen(16)  # accepted by the kernel, never answered
+def full_listener():
     full = socket.socket()
     full.bind((LO, 0))
     full.listen(0)
@@ -291,7 +304,15 @@ def hold():
         sys.exit("the accept queue is not full")
     except socket.timeout:
         pass
-    print("ready %d %d" % (hang.getsockname()[1], full.getsockname()[1]), flush=True)
+    return full, pending
+
+
+def hold(n):
+    hang = socket.socket()
+    hang.bind((LO, 0))
+    hang.listen(16)  # accepted by the kernel, never answered
+    fulls = [full_listener() for _ in range(n)]
+    print("ready %d %s" % (hang.getsockname()[1], " ".join(str(f.getsockname()[1]) for f, _ in fulls)), flush=True)
     held = []
     while True:
         conn, _ = hang.accept()
@@ -301,15 +322,15 @@ def hold():
 def main():
     cmd = sys.argv[1]
     if cmd == "sample":
-        json.dump(sample(), open(sys.argv[2], "w"))
+        json.dump(sample(sys.argv[3:]), open(sys.argv[2], "w"))
     elif cmd == "burst":
-        burst()
+        burst(sys.argv[2:])
     elif cmd == "compare":
         compare(*sys.argv[2:5])
     elif cmd == "zero":
         zero(sys.argv[2], sys.argv[3:])
     elif cmd == "hold":
-        hold()
+        hold(int(sys.argv[2]) if len(sys.argv) > 2 else 1)
     for f in FAILS:
         print("mismatch: " + f, file=sys.stderr)
     sys.exit(1 if FAILS else 0)
