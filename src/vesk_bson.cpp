@@ -1,12 +1,14 @@
 // Assembly of one report: the header fields, every counter's part and the "docker" object.
 #include "vesk_bson.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bson.hpp"
 #include "encoding.hpp"
@@ -97,7 +99,118 @@ void docker_to_bson(bson *b)
     vesk_bson_append_finish_object(b);
 }
 
+// ---- fitting a report into one datagram ----
+
+uint32_t get_le32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+void put_le32(uint8_t *p, uint32_t v)
+{
+    for (int k = 0; k < 4; k++) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+// The bytes of one element, type byte to the end of its value: [begin, end).
+struct element_span {
+    uint32_t begin;
+    uint32_t end;
+    uint32_t size() const { return end - begin; }
+};
+
+// The elements of the document or array whose length field is at `at`; none when
+// the walk does not end exactly on its final 0 byte.
+std::vector<element_span> elements_of(const uint8_t *doc, uint32_t len, uint32_t at)
+{
+    std::vector<element_span> out;
+    if (at > len || len - at < 5) return out;
+    uint32_t size = get_le32(doc + at);
+    if (size < 5 || size > len - at) return out;
+    vesk_bson_iterator it;
+    vesk_bson_iterator_from_buffer(&it, reinterpret_cast<const char *>(doc + at));
+    while (vesk_bson_iterator_next(&it) != BSON_EOO) {
+        auto begin = static_cast<uint32_t>(reinterpret_cast<const uint8_t *>(it.cur) - doc);
+        if (!out.empty()) out.back().end = begin;
+        out.push_back({begin, 0});
+    }
+    uint32_t last = at + size - 1;
+    if (reinterpret_cast<const uint8_t *>(it.cur) != doc + last) return {};
+    if (!out.empty()) out.back().end = last;
+    return out;
+}
+
+// Where the value of the top-level element `key` of type `type` begins; 0 when the
+// report has none.
+uint32_t value_at(const uint8_t *doc, const std::vector<element_span> &top, const char *key, vesk_bson_type type)
+{
+    for (const element_span &e : top) {
+        const char *name = reinterpret_cast<const char *>(doc + e.begin + 1);
+        if (doc[e.begin] == type && strcmp(name, key) == 0)
+            return e.begin + 1 + static_cast<uint32_t>(strlen(name)) + 1;
+    }
+    return 0;
+}
+
 } // namespace
+
+vesk_report_cut report_fit(uint8_t *doc, uint32_t *len, uint32_t limit)
+{
+    vesk_report_cut cut;
+    if (*len <= limit) return cut;
+    std::vector<element_span> top = elements_of(doc, *len, 0);
+    uint32_t custom_at = value_at(doc, top, "custom", BSON_ARRAY);
+    uint32_t mounts_at = value_at(doc, top, "mounts", BSON_OBJECT);
+    std::vector<element_span> customs, mounts;
+    if (custom_at) customs = elements_of(doc, *len, custom_at);
+    if (mounts_at) mounts = elements_of(doc, *len, mounts_at);
+
+    // Removing an element shortens every document around it by exactly its size.
+    uint32_t over = *len - limit, custom_gone = 0, mounts_gone = 0;
+    std::vector<element_span> gone;
+    auto leave_out = [&](const element_span &e, uint32_t &bytes, int &count) {
+        gone.push_back(e);
+        bytes += e.size();
+        count++;
+        over = e.size() >= over ? 0 : over - e.size();
+    };
+    std::vector<size_t> order(customs.size());
+    for (size_t i = 0; i < order.size(); i++) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return customs[a].size() != customs[b].size() ? customs[a].size() > customs[b].size() : a > b;
+    });
+    for (size_t i : order) {
+        if (over == 0) break;
+        leave_out(customs[i], custom_gone, cut.custom);
+    }
+    for (auto m = mounts.rbegin(); m != mounts.rend() && over != 0; ++m) leave_out(*m, mounts_gone, cut.mounts);
+    if (gone.empty()) return cut;
+
+    std::sort(gone.begin(), gone.end(), [](const element_span &a, const element_span &b) { return a.begin < b.begin; });
+    auto gone_before = [&](uint32_t at) {
+        uint32_t n = 0;
+        for (const element_span &e : gone)
+            if (e.end <= at) n += e.size();
+        return n;
+    };
+    // The length fields' new places and values, taken before the bytes move.
+    uint32_t custom_len = custom_at ? get_le32(doc + custom_at) - custom_gone : 0;
+    uint32_t mounts_len = mounts_at ? get_le32(doc + mounts_at) - mounts_gone : 0;
+    uint32_t custom_new_at = custom_at - gone_before(custom_at);
+    uint32_t mounts_new_at = mounts_at - gone_before(mounts_at);
+
+    uint32_t out = gone.front().begin;
+    for (size_t k = 0; k < gone.size(); k++) {
+        uint32_t from = gone[k].end, to = k + 1 < gone.size() ? gone[k + 1].begin : *len;
+        memmove(doc + out, doc + from, to - from);
+        out += to - from;
+    }
+    *len = out;
+    put_le32(doc, out);
+    if (custom_at) put_le32(doc + custom_new_at, custom_len);
+    if (mounts_at) put_le32(doc + mounts_new_at, mounts_len);
+    return cut;
+}
 
 int stats_to_bson(uint8_t **res, uint32_t *len, unsigned long localAddress)
 {

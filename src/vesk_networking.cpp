@@ -107,6 +107,18 @@ wire_buffer build_report(unsigned long localAddress)
     return r;
 }
 
+// A datagram carries at most VESK_MAX_DATAGRAM bytes: a report that would be
+// larger goes out without some of its objects rather than not at all.
+void fit_datagram(wire_buffer &report)
+{
+    uint32_t signature = config.secret[0] ? VESK_SIGNATURE_LENGTH : 0;
+    if (report.len + signature <= VESK_MAX_DATAGRAM) return;
+    size_t whole = size_t{report.len} + signature;
+    vesk_report_cut cut = report_fit(report.data.get(), &report.len, VESK_MAX_DATAGRAM - signature);
+    fprintf(stderr, "report of %zu bytes is larger than one datagram: left out %d custom objects and %d mounts\n", whole,
+            cut.custom, cut.mounts);
+}
+
 wire_buffer make_packet(uint8_t *report, uint32_t len)
 {
     wire_buffer p;
@@ -263,5 +275,7 @@ void send_data()
         return;
     }
     wire_buffer report = build_report(0);
-    if (report.data) send_data_udp(report.data.get(), report.len);
+    if (!report.data) return;
+    fit_datagram(report);
+    send_data_udp(report.data.get(), report.len);
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int kSignatureLength = 40;
+constexpr unsigned kSignatureLength = VESK_SIGNATURE_LENGTH;
 
 struct md_ctx_free {
     void operator()(EVP_MD_CTX *c) const { EVP_MD_CTX_free(c); }

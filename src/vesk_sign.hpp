@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+// The signature's length: SHA-1 in hex digits.
+inline constexpr uint32_t VESK_SIGNATURE_LENGTH = 40;
+
 // Makes the packet: a copy of the report, followed, when config.secret is set, by
 // 40 lower-case hex digits of SHA-1(report bytes + secret). The caller frees
 // *msgSigned. Returns 0, or -1 (nothing allocated) when the packet cannot be made.

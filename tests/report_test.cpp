@@ -198,6 +198,92 @@ TEST(ReportAssembly, RefusedDocumentIsNotHandedOut)
     EXPECT_TRUE(out.starts_with("report not sent") && std::count(out.begin(), out.end(), '\n') == 1) << out;
 }
 
+// A report with the parts report_fit may cut and parts around them; the elements
+// named in `without` are not written.
+std::vector<uint8_t> fit_report(const std::vector<std::string> &without)
+{
+    auto kept = [&](const std::string &n) { return std::find(without.begin(), without.end(), n) == without.end(); };
+    bson b;
+    vesk_bson_init(&b);
+    vesk_bson_append_int(&b, "id", 7);
+    vesk_bson_append_start_object(&b, "mounts");
+    for (auto [name, path] : {std::pair{"m0", "/"}, {"m1", "/srv/a-long-mount-point"}, {"m2", "/x"}}) {
+        if (!kept(name)) continue;
+        vesk_bson_append_start_object(&b, name);
+        vesk_bson_append_string(&b, "name", path);
+        vesk_bson_append_long(&b, "free", 1);
+        vesk_bson_append_finish_object(&b);
+    }
+    vesk_bson_append_finish_object(&b);
+    vesk_bson_append_start_object(&b, "disks");
+    vesk_bson_append_finish_object(&b);
+    vesk_bson_append_start_array(&b, "custom");
+    // c1 and c2 are equally large, c3 smaller, c0 smallest.
+    for (auto [name, pad] : {std::pair{"c0", 10}, {"c1", 100}, {"c2", 100}, {"c3", 50}}) {
+        if (!kept(name)) continue;
+        vesk_bson_append_start_object(&b, name);
+        vesk_bson_append_string(&b, "name", std::string(static_cast<size_t>(pad), 'v').c_str());
+        vesk_bson_append_double(&b, "value", 1.5);
+        vesk_bson_append_finish_object(&b);
+    }
+    vesk_bson_append_finish_array(&b);
+    vesk_bson_append_start_array(&b, "mycustoms");
+    vesk_bson_append_start_object(&b, "p");
+    vesk_bson_append_int(&b, "x", 1);
+    vesk_bson_append_finish_object(&b);
+    vesk_bson_append_finish_array(&b);
+    vesk_bson_finish(&b);
+    std::vector<uint8_t> out(vesk_bson_data(&b), vesk_bson_data(&b) + vesk_bson_size(&b));
+    vesk_bson_destroy(&b);
+    return out;
+}
+
+TEST(ReportFit, LargestCustomsFirstThenTheLastMounts)
+{
+    const std::vector<uint8_t> full = fit_report({});
+    const auto full_len = static_cast<uint32_t>(full.size());
+    struct {
+        std::vector<std::string> without; // what must go, so the limit is the size of the rest
+        int custom, mounts;
+    } cases[] = {
+        {{}, 0, 0},
+        {{"c2"}, 1, 0},                    // of two equal, the later
+        {{"c1", "c2", "c3"}, 3, 0},        // the smallest stays
+        {{"c0", "c1", "c2", "c3", "m2"}, 4, 1},
+        {{"c0", "c1", "c2", "c3", "m1", "m2"}, 4, 2},
+    };
+    for (const auto &c : cases) {
+        std::vector<uint8_t> want = fit_report(c.without);
+        std::vector<uint8_t> doc = full;
+        uint32_t len = full_len;
+        vesk_report_cut cut = report_fit(doc.data(), &len, static_cast<uint32_t>(want.size()));
+        doc.resize(len);
+        EXPECT_EQ(doc, want) << "without " << testing::PrintToString(c.without);
+        EXPECT_EQ(cut.custom, c.custom);
+        EXPECT_EQ(cut.mounts, c.mounts);
+    }
+
+    // One byte too many for the rest costs one more object.
+    std::vector<uint8_t> doc = full;
+    uint32_t len = full_len;
+    vesk_report_cut cut = report_fit(doc.data(), &len, static_cast<uint32_t>(fit_report({"c2"}).size()) - 1);
+    doc.resize(len);
+    EXPECT_EQ(doc, fit_report({"c1", "c2"}));
+    EXPECT_EQ(cut.custom, 2);
+
+    // Out of reach: everything the two parts hold goes, the rest stays a document.
+    doc = full;
+    len = full_len;
+    cut = report_fit(doc.data(), &len, 0);
+    doc.resize(len);
+    EXPECT_EQ(doc, fit_report({"c0", "c1", "c2", "c3", "m0", "m1", "m2"}));
+    EXPECT_EQ(cut.custom, 4);
+    EXPECT_EQ(cut.mounts, 3);
+    bson_t check;
+    ASSERT_TRUE(bson_init_static(&check, doc.data(), len));
+    EXPECT_TRUE(bson_validate(&check, BSON_VALIDATE_NONE, nullptr));
+}
+
 TEST(LocalAddressMask, SecretsAndOddCharacters)
 {
     const struct {

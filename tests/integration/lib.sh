@@ -141,14 +141,14 @@ stop_vesk() {
     for k in $kids; do wait_gone "$k"; done
 }
 
-# start_collector OPTIONS...: the test collector on a free loopback UDP port, its
-# packets in $WORK and its lines in $WORK/collector.log; sets COLLECTOR_PID and
-# COLLECTOR_PORT.
+# start_collector OPTIONS...: the test collector on a free loopback port (UDP, or
+# TCP with --tcp), its packets in $WORK and its lines in $WORK/collector.log; sets
+# COLLECTOR_PID and COLLECTOR_PORT.
 start_collector() {
     "$VESK_BUILD/tests/tools/vesk_collector" --port 0 --out "$WORK" "$@" >"$WORK/collector.log" 2>&1 &
     COLLECTOR_PID=$!
     wait_for_text "$WORK/collector.log" listening || fail "collector did not start"
-    COLLECTOR_PORT=$(sed -n 's/^listening udp 127.0.0.1://p' "$WORK/collector.log")
+    COLLECTOR_PORT=$(sed -n 's/^listening [a-z]* 127.0.0.1://p' "$WORK/collector.log")
 }
 
 # Writes a configuration file from standard input and prints its path.
