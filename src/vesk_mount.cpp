@@ -245,8 +245,11 @@ int mount_update(void *cnt)
         p->answered.wait_until(lock, waiting ? std::min(deadline, now + kStuckAfter) : deadline);
         if (p->next < p->queue.size()) ready = mount_workers_ready(p);
     }
-    // Mounts no worker took were never asked: they are asked again in the next pass.
+    // Mounts no worker took were never asked: they are asked again in the next pass,
+    // and not by a worker freed before then, which would ask them outside any pass
+    // while they count as idle.
     for (size_t k = p->next; k < p->queue.size(); k++) p->calls[p->queue[k]].busy = false;
+    p->queue.resize(p->next);
     std::vector<const char *> late;
     for (size_t i = 0; i < p->calls.size(); i++) {
         const mount_pass::call &c = p->calls[i];

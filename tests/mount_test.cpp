@@ -250,3 +250,51 @@ TEST_F(CounterTest, MountWorkersLast)
     mnt.reset();
     EXPECT_TRUE(threads_back_to(before));
 }
+
+// More stalled mounts than the spares of one pass reach: the mounts no worker took
+// stay with that pass. A worker whose call returns later does not go on to ask them,
+// so no mount is ever asked twice at once.
+TEST_F(CounterTest, MountsLeftOverAreNotAskedAfterThePass)
+{
+    using namespace std::chrono;
+    std::string table;
+    std::vector<std::string> dirs;
+    for (int i = 0; i < 60; i++) {
+        dirs.push_back(scratch("m" + std::to_string(i)));
+        table += "/dev/x" + std::to_string(i) + " " + dirs.back() + " ext4 rw 0 0\n";
+        stalling_statvfs::stall(dirs.back(), true);
+    }
+    write_file("mtab", table);
+    const std::string mtab = scratch("mtab");
+    vesk_mtab_path = mtab.c_str();
+    vesk_statvfs = stalling_statvfs::call;
+    config.interval = 1;
+    auto mnt = std::make_unique<core_counter>(CORE_MOUNT);
+    vesk_mtab_path = "/etc/mtab";
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mnt->update(), 1);
+    // The last mount a worker took: its call returns, and that worker is free again.
+    size_t taken = 0;
+    while (taken < dirs.size() && stalling_statvfs::calls_of(dirs[taken]) == 1) taken++;
+    ASSERT_GT(taken, 0u);
+    ASSERT_LT(taken, dirs.size()) << "every mount was taken in one pass";
+    stalling_statvfs::stall(dirs[taken - 1], false);
+    stalling_statvfs::wait_returned(dirs[taken - 1], 1);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(stalling_statvfs::calls_of(dirs[taken]), 0) << "a mount of a past pass was asked";
+    EXPECT_EQ(mnt->update(), 1);
+    testing::internal::GetCapturedStdout();
+    for (size_t i = 0; i < dirs.size(); i++) {
+        if (i == taken - 1) continue;
+        EXPECT_LE(stalling_statvfs::calls_of(dirs[i]), 1) << dirs[i];
+    }
+
+    mnt.reset();
+    for (size_t i = 0; i < dirs.size(); i++) {
+        const int asked = stalling_statvfs::calls_of(dirs[i]);
+        stalling_statvfs::stall(dirs[i], false);
+        stalling_statvfs::wait_returned(dirs[i], asked);
+    }
+    vesk_statvfs = statvfs;
+}
