@@ -363,13 +363,13 @@ int64_t vesk_mono_ms()
 
 void vesk_sleep_to_next_second()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_sec++;
-    ts.tv_nsec = 0;
-    // Absolute on the wall clock, so the wake lands on the second whatever the cycle
-    // took; a signal returns early with EINTR and the caller tests `stop`.
-    clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &ts, nullptr);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    // The rest of this wall-clock second, slept on the monotonic clock: an absolute
+    // wall-clock sleep would last as long as the clock is set back meanwhile. A signal
+    // returns early with EINTR and the caller tests `stop`.
+    timespec rest = now.tv_nsec ? timespec{0, 1000000000L - now.tv_nsec} : timespec{1, 0};
+    clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, nullptr);
 }
 
 const main_loop_env main_loop_default_env = {

@@ -1,6 +1,8 @@
 // The registry passes and the parent's one-second loop, driven by an injected clock.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <vector>
 
 #include "test_support.hpp"
@@ -9,6 +11,33 @@
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// While on, clock_nanosleep below stands for a kernel whose wall clock is set back an
+// hour just as the sleep begins: it returns at once with the seconds the sleep would
+// have lasted in `slept_s`.
+bool wall_set_back = false;
+double slept_s = -1;
+
+} // namespace
+
+extern "C" int clock_nanosleep(clockid_t clock, int flags, const timespec *req, timespec *rem) noexcept
+{
+    using real_t = int (*)(clockid_t, int, const timespec *, timespec *);
+    static const auto real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "clock_nanosleep"));
+    if (!wall_set_back) return real(clock, flags, req, rem);
+    double until = static_cast<double>(req->tv_sec) + static_cast<double>(req->tv_nsec) / 1e9;
+    if (flags & TIMER_ABSTIME) {
+        timespec now{};
+        clock_gettime(clock, &now);
+        double at = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+        if (clock == CLOCK_REALTIME) at -= 3600;
+        until -= at;
+    }
+    slept_s = until;
+    return 0;
+}
 
 namespace {
 
@@ -234,4 +263,15 @@ TEST(Registry, CycleClock)
     EXPECT_FALSE(c.due(1699996413000));
     EXPECT_TRUE(c.due(1699996427000));
     EXPECT_EQ(c.begin(1699996427000, 27000).seconds, 15u);
+}
+
+// The wall clock set back while the loop sleeps: it still wakes within a second, so
+// the cycles go on from the new time instead of pausing for as long as it went back.
+TEST(Registry, SleepSurvivesTheWallClockSetBack)
+{
+    wall_set_back = true;
+    vesk_sleep_to_next_second();
+    wall_set_back = false;
+    EXPECT_GT(slept_s, 0);
+    EXPECT_LE(slept_s, 1.0);
 }
