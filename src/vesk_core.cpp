@@ -315,7 +315,9 @@ cycle_clock::cycle cycle_clock::begin(int64_t wall_ms, int64_t mono_ms)
 {
     int64_t s = floor_div(wall_ms, 1000);
     if (!next_) next_ = due_at_or_after(s);
-    bool late = s > *next_;
+    // A catch-up begins whenever the cycle before it ended, inside its due second too.
+    bool late = s > *next_ || catch_up_;
+    catch_up_ = false;
     // A cycle on time counts from the start of its due second, however late in it
     // the loop woke (the first look may come at any moment of a second); a late one
     // from when it began.
@@ -339,7 +341,7 @@ cycle_clock::cycle cycle_clock::begin(int64_t wall_ms, int64_t mono_ms)
 bool cycle_clock::end(int64_t wall_ms)
 {
     if (!next_) return false;
-    if (floor_div(wall_ms, 1000) >= *next_) return true;
+    if (floor_div(wall_ms, 1000) >= *next_) return catch_up_ = true;
     // A late cycle that ended before the next due second serves it as well when
     // that second is less than half an interval after its start: two cycles a
     // moment apart would make a report of almost nothing.

@@ -96,6 +96,7 @@ private:
     std::optional<int64_t> last_;          // the second in which the last cycle began
     std::optional<int64_t> last_at_ms_;    // when the last cycle began, on the monotonic clock
     std::optional<int64_t> late_start_ms_; // when the cycle under way began past its due second
+    bool catch_up_ = false;                // end() called for the next cycle at once
 };
 
 // The real clocks the loops run on.

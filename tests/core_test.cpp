@@ -155,6 +155,18 @@ TEST_F(MainLoop, SlowCyclesAreFollowedAtOnce)
     EXPECT_EQ(world.sends, 7);
 }
 
+// A cycle that ends inside the next due second: the catch-up begins late in that
+// second, and its rates are over the seconds since the previous one really began.
+TEST_F(MainLoop, CatchUpInsideItsDueSecond)
+{
+    config.interval = 3;
+    config.randomsecond = 0;
+    world.costs = {3800};
+    run(1700000001, 12);
+    EXPECT_EQ(world.cycles, seconds_from(1700000001, {0, 3, 6, 9, 12}));
+    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{3, 4, 2, 3, 3}));
+}
+
 // One cycle over several due seconds, a whole minute among them: one catch-up
 // cycle reinits once, stamped with that minute, and the next falls on the schedule.
 TEST_F(MainLoop, OneCatchUpForManyMissedSeconds)
