@@ -491,6 +491,12 @@ TEST(Encoding, SanitizeAndCutKeepTextsValid)
     const std::string text = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
     const size_t want[] = {0, 0, 2, 2, 2, 5, 5, 5, 5, 9, 9};
     for (size_t max = 0; max <= 10; max++) EXPECT_EQ(vesk_utf8_cut(text, max), want[max]) << max;
+    // The same text cut at every byte count: a character cut short is dropped whole.
+    // Bytes that begin no character stay for the sanitizer.
+    for (size_t n = 0; n <= text.size(); n++) EXPECT_EQ(vesk_utf8_whole(text.substr(0, n)), want[n]) << n;
+    EXPECT_EQ(vesk_utf8_whole("a\x80\x80\x80\x80"), 5u);
+    EXPECT_EQ(vesk_utf8_whole("a\xc0"), 2u);
+    EXPECT_EQ(vesk_utf8_whole("a\xf5\x80"), 3u);
     char dst[5];
     vesk_copy_text(dst, text);
     EXPECT_STREQ(dst, "\xc3\xa9");
