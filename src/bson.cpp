@@ -961,7 +961,8 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
         int64_t b = cstring_len(p + a + 1, end);
         if (b < 0) return false;
         used = static_cast<size_t>(a + 1 + b + 1);
-        return vesk_utf8_valid(p, static_cast<size_t>(a));
+        // Strict decoders read the options as UTF-8 too.
+        return vesk_utf8_valid(p, static_cast<size_t>(a)) && vesk_utf8_valid(p + a + 1, static_cast<size_t>(b));
     }
     case BSON_DBREF: {
         size_t s = 0;

@@ -544,6 +544,7 @@ TEST(BsonValidate, WellFormedDocumentsOnly)
         {"surrogate in a text", with(s_len + 4 + 1, {0xed, 0xa0, 0x80})},
         {"lead F4 before an ASCII byte", with(s_len + 4 + 1, {0xf4, 'A', 0x80, 0x80})},
         {"invalid UTF-8 in a name", with(at(BSON_SYMBOL, "y") + 1, {0xff})},
+        {"invalid UTF-8 in a regex's options", with(at(BSON_REGEX, "re") + 4 + 5, {0xff})},
         {"embedded length past its parent", with(mem_len, {0xff, 0, 0, 0})},
         {"embedded length too small", with(mem_len, {4, 0, 0, 0})},
         {"unknown element type", with(at(BSON_DOUBLE, "d"), {0x13})},
