@@ -940,7 +940,10 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
     case BSON_BOOL: return fixed(1) && (p[0] == 0 || p[0] == 1);
     case BSON_OID: return fixed(12);
     case BSON_UNDEFINED: case BSON_NULL: return fixed(0);
-    case BSON_STRING: case BSON_CODE: case BSON_SYMBOL: return valid_counted_string(p, end, used);
+    case BSON_STRING:
+        // The collector's decoder takes no 0 byte inside a text.
+        return valid_counted_string(p, end, used) && !memchr(p + 4, 0, used - 5);
+    case BSON_CODE: case BSON_SYMBOL: return valid_counted_string(p, end, used);
     case BSON_OBJECT: case BSON_ARRAY: {
         if (room < 5) return false;
         int32_t n = get32(p);

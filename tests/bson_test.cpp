@@ -545,7 +545,8 @@ TEST(BsonValidate, WellFormedDocumentsOnly)
         {"lead F4 before an ASCII byte", with(s_len + 4 + 1, {0xf4, 'A', 0x80, 0x80})},
         {"invalid UTF-8 in a name", with(at(BSON_SYMBOL, "y") + 1, {0xff})},
         {"invalid UTF-8 in a regex's options", with(at(BSON_REGEX, "re") + 4 + 5, {0xff})},
-        // Strict decoders refuse these two as well.
+        // The collector's decoder refuses these three as well.
+        {"0 byte inside a text", with(s_len + 4 + 3, {0})},
         {"boolean neither 0 nor 1", with(at(BSON_BOOL, "t") + 3, {2})},
         {"old binary's own length not its size", with(at(BSON_BINDATA, "old") + 5 + 5, {4})},
         {"embedded length past its parent", with(mem_len, {0xff, 0, 0, 0})},
