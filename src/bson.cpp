@@ -937,10 +937,13 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
     switch (t) {
     case BSON_DOUBLE: case BSON_DATE: case BSON_TIMESTAMP: case BSON_LONG: return fixed(8);
     case BSON_INT: return fixed(4);
-    case BSON_BOOL: return fixed(1);
+    case BSON_BOOL: return fixed(1) && (p[0] == 0 || p[0] == 1);
     case BSON_OID: return fixed(12);
     case BSON_UNDEFINED: case BSON_NULL: return fixed(0);
-    case BSON_STRING: case BSON_CODE: case BSON_SYMBOL: return valid_counted_string(p, end, used);
+    case BSON_STRING:
+        // The collector's decoder takes no 0 byte inside a text.
+        return valid_counted_string(p, end, used) && !memchr(p + 4, 0, used - 5);
+    case BSON_CODE: case BSON_SYMBOL: return valid_counted_string(p, end, used);
     case BSON_OBJECT: case BSON_ARRAY: {
         if (room < 5) return false;
         int32_t n = get32(p);
@@ -953,6 +956,8 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
         int32_t n = get32(p);
         if (n < 0 || static_cast<size_t>(n) > room - 5) return false;
         used = 5 + static_cast<size_t>(n);
+        // The old binary subtype repeats the length of the bytes after it.
+        if (p[4] == BSON_BIN_BINARY_OLD) return n >= 4 && get32(p + 5) == n - 4;
         return true;
     }
     case BSON_REGEX: {
@@ -961,7 +966,8 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
         int64_t b = cstring_len(p + a + 1, end);
         if (b < 0) return false;
         used = static_cast<size_t>(a + 1 + b + 1);
-        return vesk_utf8_valid(p, static_cast<size_t>(a));
+        // Strict decoders read the options as UTF-8 too.
+        return vesk_utf8_valid(p, static_cast<size_t>(a)) && vesk_utf8_valid(p + a + 1, static_cast<size_t>(b));
     }
     case BSON_DBREF: {
         size_t s = 0;

@@ -147,6 +147,19 @@ size_t vesk_utf8_cut(std::string_view text, size_t max_bytes)
     return cut;
 }
 
+size_t vesk_utf8_whole(std::string_view text)
+{
+    size_t n = text.size();
+    // A sequence is at most four bytes: look back for its lead no further.
+    for (size_t back = 1; back <= 4 && back <= n; back++) {
+        auto c = static_cast<unsigned char>(text[n - back]);
+        if ((c & 0xC0) == 0x80) continue;
+        bool lead = c >= 0xC2 && c <= 0xF4;
+        return lead && static_cast<size_t>(trailingBytesForUTF8[c]) + 1 > back ? n - back : n;
+    }
+    return n;
+}
+
 void vesk_copy_text(char *dst, std::string_view src, size_t size)
 {
     if (size == 0) return;

@@ -28,6 +28,10 @@ std::string vesk_printable(std::string_view text);
 
 // The longest prefix of at most max_bytes bytes that does not split a sequence.
 size_t vesk_utf8_cut(std::string_view text, size_t max_bytes);
+// The length of text without a character that its end cuts short (a lead byte whose
+// sequence would run past the end, and the continuation bytes after it), for text
+// that was cut at a byte count.
+size_t vesk_utf8_whole(std::string_view text);
 
 // Sanitizes src and copies it into dst (size bytes), cut on a character boundary
 // and terminated.

@@ -667,6 +667,8 @@ double call_exec(const char *exec, int uid, int gid, int max_seconds, int counte
         out.append(piece.substr(0, VESK_CUSTOM_OUTPUT_MAX - out.size())); // the output is cut there
         return out.size() < VESK_CUSTOM_OUTPUT_MAX;
     });
+    // The cut leaves no half of a character for the sanitizer to turn into U+FFFD.
+    if (out.size() == VESK_CUSTOM_OUTPUT_MAX) out.resize(vesk_utf8_whole(out));
     bool empty = out.empty() && counter_type != VESK_SERVER_STATUS_TYPE;
     if (end == script_run::read_end::timed_out)
         printf("ERROR! Custom script '%s' running too long (%d sec), killed\n", exec, max_seconds);

@@ -491,6 +491,12 @@ TEST(Encoding, SanitizeAndCutKeepTextsValid)
     const std::string text = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
     const size_t want[] = {0, 0, 2, 2, 2, 5, 5, 5, 5, 9, 9};
     for (size_t max = 0; max <= 10; max++) EXPECT_EQ(vesk_utf8_cut(text, max), want[max]) << max;
+    // The same text cut at every byte count: a character cut short is dropped whole.
+    // Bytes that begin no character stay for the sanitizer.
+    for (size_t n = 0; n <= text.size(); n++) EXPECT_EQ(vesk_utf8_whole(text.substr(0, n)), want[n]) << n;
+    EXPECT_EQ(vesk_utf8_whole("a\x80\x80\x80\x80"), 5u);
+    EXPECT_EQ(vesk_utf8_whole("a\xc0"), 2u);
+    EXPECT_EQ(vesk_utf8_whole("a\xf5\x80"), 3u);
     char dst[5];
     vesk_copy_text(dst, text);
     EXPECT_STREQ(dst, "\xc3\xa9");
@@ -538,6 +544,11 @@ TEST(BsonValidate, WellFormedDocumentsOnly)
         {"surrogate in a text", with(s_len + 4 + 1, {0xed, 0xa0, 0x80})},
         {"lead F4 before an ASCII byte", with(s_len + 4 + 1, {0xf4, 'A', 0x80, 0x80})},
         {"invalid UTF-8 in a name", with(at(BSON_SYMBOL, "y") + 1, {0xff})},
+        {"invalid UTF-8 in a regex's options", with(at(BSON_REGEX, "re") + 4 + 5, {0xff})},
+        // The collector's decoder refuses these three as well.
+        {"0 byte inside a text", with(s_len + 4 + 3, {0})},
+        {"boolean neither 0 nor 1", with(at(BSON_BOOL, "t") + 3, {2})},
+        {"old binary's own length not its size", with(at(BSON_BINDATA, "old") + 5 + 5, {4})},
         {"embedded length past its parent", with(mem_len, {0xff, 0, 0, 0})},
         {"embedded length too small", with(mem_len, {4, 0, 0, 0})},
         {"unknown element type", with(at(BSON_DOUBLE, "d"), {0x13})},

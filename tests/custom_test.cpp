@@ -158,6 +158,10 @@ TEST(CustomRunner, ScriptProtocol)
         // only the first 1024 bytes count: 2 + 3 × 301 bytes, then 119 bytes of the fourth line
         {"output cut at 1024 bytes", " r n echo 1; for i in 1 2 3 4; do printf '%0300d\\n' 0; done", 1, 1, 0,
          {zeros, zeros, zeros, std::string(119, '0')}, nullptr},
+        // the 1024th byte begins an "é" whose second byte is cut off: the alert ends before it
+        {"output cut inside a character",
+         " r n echo 1; for i in 1 2 3; do printf '%0300d\\n' 0; done; printf '%0118d\\303\\251\\n' 0", 1, 1, 0,
+         {zeros, zeros, zeros, std::string(118, '0')}, nullptr},
         // 200 kB on standard error before the value: both streams drain together
         {"busy standard error", " r n head -c 200000 /dev/zero | tr '\\0' x >&2; echo 7", 1, 7, 1, {}, nullptr},
         // a background process that lets go of the script's streams holds none of ours
