@@ -5,14 +5,12 @@
 // resident memory gained.
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>

@@ -8,8 +8,6 @@
 //   VESK_BENCH_MYSQL="user:pass@127.0.0.1:3306"  VESK_BENCH_SPHINX="u:p@127.0.0.1:9306"
 //   VESK_BENCH_PG="user:pass@127.0.0.1:5432"     (bench/sql_bench.sh starts them)
 #include <benchmark/benchmark.h>
-#include <dirent.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +20,6 @@
 #include "vesk_config.hpp"
 #include "vesk_mysql.hpp"
 #include "vesk_mysqlclient.hpp"
-#include "vesk_os.hpp"
 #include "vesk_postgre.hpp"
 #include "vesk_postgreclient.hpp"
 #include "vesk_sphinx.hpp"
