@@ -288,6 +288,14 @@ namespace {
 int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
 
+// Milliseconds on one of the system clocks.
+int64_t clock_ms(clockid_t id)
+{
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 } // namespace
 
 cycle_clock::cycle_clock(uint32_t interval, int randomsecond, int offset)
@@ -349,19 +357,9 @@ bool cycle_clock::end(int64_t wall_ms)
     return false;
 }
 
-int64_t vesk_wall_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t vesk_wall_ms() { return clock_ms(CLOCK_REALTIME); }
 
-int64_t vesk_mono_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t vesk_mono_ms() { return clock_ms(CLOCK_MONOTONIC); }
 
 void vesk_sleep_to_next_second()
 {
