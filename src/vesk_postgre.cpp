@@ -299,7 +299,7 @@ int postgre_update(void *cnt)
         fprintf(stderr, "[postgres] ERROR: Failed to connect to database - no socket or port configured\n");
     }
     if (opened == pg_outcome::late) return too_late();
-    if (opened != pg_outcome::done || !pg_connected(conn.get())) {
+    if (opened != pg_outcome::done) {
         d->ok = 0;
         return 0;
     }

@@ -180,8 +180,6 @@ pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const ch
     }
 }
 
-bool pg_connected(const PGconn *c) { return c && PQstatus_stub(c) == PG_CONNECTION_OK; }
-
 const char *pg_error(const PGconn *c)
 {
     const char *e = c ? PQerrorMessage_stub(c) : nullptr;

@@ -82,7 +82,6 @@ enum class pg_outcome { done, failed, late };
 // `conn` may be set even when the connection failed.
 pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const char *user, const char *pass,
                    const pg_deadline &deadline);
-bool pg_connected(const PGconn *c);
 // The connection's last error text, never null.
 const char *pg_error(const PGconn *c);
 
