@@ -72,13 +72,8 @@ char *parse_error(error_kind kind, int site, const char *at)
 {
     std::string_view rest(at, strnlen(at, kEchoMax + 1));
     const bool cut = rest.size() > kEchoMax;
-    if (cut) {
-        // A character that the cut would split is left out whole.
-        size_t start = vesk_utf8_cut(rest, kEchoMax);
-        auto lead = static_cast<unsigned char>(rest[start]);
-        bool split = lead >= 0xC2 && start + static_cast<size_t>(trailingBytesForUTF8[lead]) + 1 > kEchoMax;
-        rest = rest.substr(0, split ? start : kEchoMax);
-    }
+    // A character that the cut would split is left out whole.
+    if (cut) rest = rest.substr(0, vesk_utf8_whole(rest.substr(0, kEchoMax)));
     std::string shown = vesk_printable(rest);
     if (cut) shown += "\xe2\x80\xa6"; // "…"
     fprintf(stderr, kErrorFormats[kind], site, shown.c_str());

@@ -111,7 +111,7 @@ wire_buffer build_report(unsigned long localAddress)
 // larger goes out without some of its objects rather than not at all.
 void fit_datagram(wire_buffer &report)
 {
-    uint32_t signature = config.secret[0] ? VESK_SIGNATURE_LENGTH : 0;
+    uint32_t signature = signature_length();
     if (report.len + signature <= VESK_MAX_DATAGRAM) return;
     size_t whole = size_t{report.len} + signature;
     vesk_report_cut cut = report_fit(report.data.get(), &report.len, VESK_MAX_DATAGRAM - signature);

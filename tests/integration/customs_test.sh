@@ -138,20 +138,11 @@ check_eq "bson2json decodes every report" "$HOSTILE" "$decoded"
 check_eq "python's bson decodes every report, every text strict UTF-8" "$HOSTILE" \
     "$(/usr/bin/python3 - "$WORK"/hostile/packet-*.bin <<'P'
 import bson, sys
-def strict(v):
-    if isinstance(v, dict):
-        for k, x in v.items():
-            k.encode("utf-8")
-            strict(x)
-    elif isinstance(v, list):
-        for x in v:
-            strict(x)
-    elif isinstance(v, str):
-        v.encode("utf-8")
+# The decoder refuses any name or text that is not strict UTF-8 (surrogates too).
 n = 0
 for f in sys.argv[1:]:
     d = open(f, "rb").read()
-    strict(bson.decode(d[:int.from_bytes(d[:4], "little")]))
+    bson.decode(d[:int.from_bytes(d[:4], "little")])
     n += 1
 print(n)
 P

@@ -38,14 +38,8 @@ run_case() {
         write_conf "$name")
     start_vesk --config "$conf" --conf-glob "$NOGLOB" --no-oom
     wait_for_text "$WORK/collector.log" "packet $count:" 40 || fail "$name: fewer than $count packets"
-    stop_vesk
-    # Whatever was in flight when the agent stopped has arrived by now.
-    sleep 0.5
-    kill "$COLLECTOR_PID" 2>/dev/null
-    wait "$COLLECTOR_PID" 2>/dev/null
+    stop_run "$name"
     cp "$WORK/collector.log" "$WORK/$name.log"
-    cp "$WORK/out.log" "$WORK/$name.out"
-    cp "$WORK/err.log" "$WORK/$name.err"
 }
 
 packets() { ls "$WORK/$1"/packet-*.bin | sort -V; }

@@ -151,6 +151,19 @@ start_collector() {
     COLLECTOR_PORT=$(sed -n 's/^listening [a-z]* 127.0.0.1://p' "$WORK/collector.log")
 }
 
+# stop_run NAME [PID]: stops the agent, then, once what was in flight has arrived,
+# the collector (PID, default $COLLECTOR_PID); keeps the agent's logs as
+# $WORK/NAME.out and $WORK/NAME.err.
+stop_run() {
+    local collector=${2:-$COLLECTOR_PID}
+    stop_vesk
+    sleep 0.5
+    kill "$collector" 2>/dev/null
+    wait "$collector" 2>/dev/null
+    cp "$WORK/out.log" "$WORK/$1.out"
+    cp "$WORK/err.log" "$WORK/$1.err"
+}
+
 # Writes a configuration file from standard input and prints its path.
 write_conf() {
     local f="$WORK/${1:-vesk}.conf"
