@@ -1,11 +1,8 @@
 // The PHP-FPM counter: its configuration, the status page over FastCGI, and its operations.
 #include "vesk_fpm.hpp"
 
-#include <arpa/inet.h>
-
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 
 #include "bson.hpp"
 #include "encoding.hpp"

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
-#include <utility>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -362,13 +362,9 @@ std::optional<std::string> service_http_get(const char *tag, const char *id, con
                                             int timeout_s, std::string_view request,
                                             service_clock::time_point deadline)
 {
-    service_http_reply r;
-    {
-        unique_fd fd = service_http_connect(tag, address, port, timeout_s);
-        if (!fd) return std::nullopt;
-        r = service_http_exchange(fd.get(), request, SERVICE_HTTP_CAP, deadline);
-    }
-    return service_http_body(r, tag, id);
+    unique_fd fd = service_http_connect(tag, address, port, timeout_s);
+    if (!fd) return std::nullopt;
+    return service_http_get(fd.get(), request, deadline, tag, id);
 }
 
 std::string service_basic_credentials(const std::string &user, const std::string &pass)
