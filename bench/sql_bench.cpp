@@ -177,7 +177,7 @@ long mysql_clients()
 long pg_clients()
 {
     service_login t = parse_target("VESK_BENCH_PG");
-    const pg_deadline deadline(2);
+    const service_clock::time_point deadline = service_deadline(2);
     pg_handle c;
     sql_result r;
     if (pg_open(c, t.host.c_str(), t.last.c_str(), t.user.c_str(), t.pass.c_str(), deadline) != pg_outcome::done ||

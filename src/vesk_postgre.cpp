@@ -275,12 +275,13 @@ int postgre_update(void *cnt)
     if (!d) return 0;
     // One deadline for connecting and every statement: a server that stalls at any
     // point costs the cycle this long at most.
-    const pg_deadline deadline(config.counter_tcp_to < 2 ? 2 : config.counter_tcp_to);
+    const int seconds = config.counter_tcp_to < 2 ? 2 : config.counter_tcp_to;
+    const service_clock::time_point deadline = service_deadline(seconds);
     const char *user = d->user.c_str(), *pass = d->pass.c_str();
     pg_handle conn;
     auto too_late = [&] {
         conn.reset();
-        fprintf(stderr, "[postgres] ERROR: no answer within %d s from %s\n", deadline.seconds(), c->id);
+        fprintf(stderr, "[postgres] ERROR: no answer within %d s from %s\n", seconds, c->id);
         d->ok = 0;
         return 0;
     };

@@ -4,8 +4,6 @@
 #include <dlfcn.h>
 #include <poll.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 
 #include "vesk_config.hpp"
@@ -64,17 +62,16 @@ using pg_result_ptr = std::unique_ptr<PGresult, result_clear>;
 // Waits until the connection's socket is ready for `events`; late once the deadline
 // has passed, even when it is ready, so that a server that trickles bytes cannot
 // stretch the exchange.
-pg_outcome wait_socket(const PGconn *c, short events, const pg_deadline &deadline)
+pg_outcome wait_socket(const PGconn *c, short events, service_clock::time_point deadline)
 {
     const int fd = PQsocket_stub(c);
     if (fd < 0) return pg_outcome::failed;
-    pollfd p{fd, events, 0};
-    for (;;) {
-        if (deadline.passed()) return pg_outcome::late;
-        const int n = poll(&p, 1, deadline.ms_left());
-        if (n > 0) return pg_outcome::done;
-        if (n < 0 && errno != EINTR) return pg_outcome::failed;
+    switch (service_poll(fd, events, deadline)) {
+    case service_wait::ready: return pg_outcome::done;
+    case service_wait::timeout: return pg_outcome::late;
+    case service_wait::error: break;
     }
+    return pg_outcome::failed;
 }
 
 void take_result(const PGresult *res, sql_result &out)
@@ -144,23 +141,8 @@ void vesk_postgre_unload()
 
 void pg_closer::operator()(PGconn *c) const { PQfinish_stub(c); }
 
-pg_deadline::pg_deadline(int seconds)
-    : seconds_(seconds), at_(std::chrono::steady_clock::now() + std::chrono::seconds(seconds))
-{
-}
-
-bool pg_deadline::passed() const { return std::chrono::steady_clock::now() >= at_; }
-
-int pg_deadline::ms_left() const
-{
-    const auto left = at_ - std::chrono::steady_clock::now();
-    if (left <= left.zero()) return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
 pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const char *user, const char *pass,
-                   const pg_deadline &deadline)
+                   service_clock::time_point deadline)
 {
     // Empty values fall back to the library's defaults, as PQsetdbLogin's do; the
     // database name is taken as a name only, never as connection settings.
@@ -186,7 +168,7 @@ const char *pg_error(const PGconn *c)
     return e ? e : "out of memory\n";
 }
 
-pg_outcome pg_run(PGconn *c, const char *stmt, const pg_deadline &deadline, sql_result &out)
+pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadline, sql_result &out)
 {
     if (!PQsendQuery_stub(c, stmt)) return pg_outcome::failed;
     // A statement that gave anything but rows failed, whatever came after; else its

@@ -2,7 +2,6 @@
 // update through it. The PostgreSQL counter calls the library only through here.
 #pragma once
 
-#include <chrono>
 #include <memory>
 
 #include "vesk_service.hpp"
@@ -59,20 +58,6 @@ struct pg_closer {
 };
 using pg_handle = std::unique_ptr<PGconn, pg_closer>;
 
-// The moment, by the monotonic clock, that a whole exchange with the server must not
-// pass.
-class pg_deadline {
-public:
-    explicit pg_deadline(int seconds);
-    int seconds() const { return seconds_; }
-    bool passed() const;
-    // Milliseconds left, rounded up; 0 once passed.
-    int ms_left() const;
-
-private:
-    int seconds_;
-    std::chrono::steady_clock::time_point at_;
-};
 
 // How one step with the server ended: done; failed (the connection's error text
 // tells why); or still waiting when the deadline passed.
@@ -81,7 +66,7 @@ enum class pg_outcome { done, failed, late };
 // Connects to database "postgres" (host null for the default) within the deadline.
 // `conn` may be set even when the connection failed.
 pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const char *user, const char *pass,
-                   const pg_deadline &deadline);
+                   service_clock::time_point deadline);
 // The connection's last error text, never null.
 const char *pg_error(const PGconn *c);
 
@@ -89,4 +74,4 @@ const char *pg_error(const PGconn *c);
 // names into `out`; done only when it returned rows. Every row holds as many cells as
 // the result has columns. After `late` the connection is in the middle of a statement
 // and good only for closing.
-pg_outcome pg_run(PGconn *c, const char *stmt, const pg_deadline &deadline, sql_result &out);
+pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadline, sql_result &out);

@@ -186,6 +186,18 @@ service_clock::time_point service_deadline(int timeout_s)
     return service_clock::now() + std::chrono::seconds(at_least_one(timeout_s));
 }
 
+service_wait service_poll(int fd, short events, service_clock::time_point deadline)
+{
+    pollfd p{fd, events, 0};
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - service_clock::now()).count();
+        if (left <= 0) return service_wait::timeout;
+        int ready = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+        if (ready > 0) return service_wait::ready;
+        if (ready < 0 && errno != EINTR) return service_wait::error;
+    }
+}
+
 service_reply service_read(int fd, size_t cap, service_clock::time_point deadline,
                            const std::function<bool(std::string_view)> &complete)
 {
@@ -196,20 +208,12 @@ service_reply service_read(int fd, size_t cap, service_clock::time_point deadlin
             r.end = service_end::full;
             return r;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - service_clock::now()).count();
-        if (left <= 0) {
-            r.end = service_end::timeout;
+        service_wait w = service_poll(fd, POLLIN, deadline);
+        if (w != service_wait::ready) {
+            r.end = w == service_wait::timeout ? service_end::timeout : service_end::error;
+            if (w == service_wait::error) r.error = errno;
             return r;
         }
-        pollfd p{fd, POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            r.end = service_end::error;
-            r.error = errno;
-            return r;
-        }
-        if (ready == 0) continue; // the deadline is checked above
         ssize_t n = recv(fd, buf, std::min(sizeof buf, cap - r.data.size()), MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;

@@ -105,6 +105,12 @@ using service_clock = std::chrono::steady_clock;
 // The end of an exchange that may take `timeout_s` seconds (at least 1).
 service_clock::time_point service_deadline(int timeout_s);
 
+// Waits until `fd` is ready for `events` (poll's bits); a signal does not end the
+// wait, the deadline does, even when the descriptor is ready by then. errno is set
+// for service_wait::error.
+enum class service_wait { ready, timeout, error };
+service_wait service_poll(int fd, short events, service_clock::time_point deadline);
+
 enum class service_end { complete, full, closed, timeout, error };
 
 struct service_reply {
