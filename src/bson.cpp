@@ -41,13 +41,6 @@ char empty_document[kEmptyDocumentSize] = {5, 0, 0, 0, 0};
 
 // Little-endian reads and writes of fixed-size values (the agent only runs on
 // little-endian hosts).
-void put32(char *at, int32_t v) { memcpy(at, &v, 4); }
-int32_t get32(const char *at)
-{
-    int32_t v;
-    memcpy(&v, at, 4);
-    return v;
-}
 int64_t get64(const char *at)
 {
     int64_t v;
@@ -182,7 +175,7 @@ int vesk_bson_init_size(bson *b, int size)
         b->data = static_cast<char *>(vesk_bson_malloc(static_cast<size_t>(size)));
         b->dataSize = size;
         // The length stays 0 until the document is finished.
-        put32(b->data, 0);
+        vesk_bson_put32(b->data, 0);
         b->cur = b->data + 4;
     }
     b->finished = 0;
@@ -235,7 +228,7 @@ int vesk_bson_copy(bson *out, const bson *in)
 int vesk_bson_size(const bson *b)
 {
     if (!b || !b->data) return 0;
-    return get32(b->data);
+    return vesk_bson_get32(b->data);
 }
 
 int vesk_bson_buffer_size(const bson *b) { return static_cast<int>(b->cur - b->data) + 1; }
@@ -273,7 +266,7 @@ int vesk_bson_finish(bson *b)
     if (b->stackPos != 0) return BSON_ERROR;
     if (vesk_bson_ensure_space(b, 1) == BSON_ERROR) return BSON_ERROR;
     vesk_bson_append_byte(b, 0);
-    put32(b->data, static_cast<int32_t>(b->cur - b->data));
+    vesk_bson_put32(b->data, static_cast<int32_t>(b->cur - b->data));
     b->finished = 1;
     return BSON_OK;
 }
@@ -498,7 +491,7 @@ int vesk_bson_append_finish_object(bson *b)
     if (vesk_bson_ensure_space(b, 1) == BSON_ERROR) return BSON_ERROR;
     vesk_bson_append_byte(b, 0);
     char *start = b->data + b->stack[--b->stackPos];
-    put32(start, static_cast<int32_t>(b->cur - start));
+    vesk_bson_put32(start, static_cast<int32_t>(b->cur - start));
     return BSON_OK;
 }
 
@@ -608,11 +601,11 @@ int64_t value_size(const char *cur, const char *value)
     case BSON_LONG: return 8;
     case BSON_STRING:
     case BSON_CODE:
-    case BSON_SYMBOL: return 4 + static_cast<int64_t>(get32(value));
+    case BSON_SYMBOL: return 4 + static_cast<int64_t>(vesk_bson_get32(value));
     case BSON_OBJECT:
     case BSON_ARRAY:
-    case BSON_CODEWSCOPE: return get32(value);
-    case BSON_BINDATA: return 5 + static_cast<int64_t>(get32(value));
+    case BSON_CODEWSCOPE: return vesk_bson_get32(value);
+    case BSON_BINDATA: return 5 + static_cast<int64_t>(vesk_bson_get32(value));
     case BSON_UNDEFINED:
     case BSON_NULL: return 0;
     case BSON_OID: return 12;
@@ -621,7 +614,7 @@ int64_t value_size(const char *cur, const char *value)
         size_t pattern = strlen(value) + 1;
         return static_cast<int64_t>(pattern + strlen(value + pattern) + 1);
     }
-    case BSON_DBREF: return 16 + static_cast<int64_t>(get32(value));
+    case BSON_DBREF: return 16 + static_cast<int64_t>(vesk_bson_get32(value));
     case BSON_INT: return 4;
     default: return -1;
     }
@@ -686,7 +679,7 @@ const char *vesk_bson_iterator_value(const vesk_bson_iterator *i)
     return key + strlen(key) + 1;
 }
 
-int vesk_bson_iterator_int_raw(const vesk_bson_iterator *i) { return get32(vesk_bson_iterator_value(i)); }
+int vesk_bson_iterator_int_raw(const vesk_bson_iterator *i) { return vesk_bson_get32(vesk_bson_iterator_value(i)); }
 
 double vesk_bson_iterator_double_raw(const vesk_bson_iterator *i) { return get_double(vesk_bson_iterator_value(i)); }
 
@@ -748,7 +741,7 @@ vesk_bson_bool_t vesk_bson_iterator_bool(const vesk_bson_iterator *i)
 vesk_bson_timestamp_t vesk_bson_iterator_timestamp(const vesk_bson_iterator *i)
 {
     const char *v = vesk_bson_iterator_value(i);
-    return {get32(v), get32(v + 4)};
+    return {vesk_bson_get32(v), vesk_bson_get32(v + 4)};
 }
 
 int vesk_bson_iterator_timestamp_time(const vesk_bson_iterator *i) { return vesk_bson_iterator_timestamp(i).t; }
@@ -783,7 +776,7 @@ void vesk_bson_iterator_code_scope(const vesk_bson_iterator *i, bson *scope)
         return;
     }
     const char *v = vesk_bson_iterator_value(i);
-    wrap_document(scope, v + 8 + get32(v + 4));
+    wrap_document(scope, v + 8 + vesk_bson_get32(v + 4));
 }
 
 vesk_bson_date_t vesk_bson_iterator_date(const vesk_bson_iterator *i) { return vesk_bson_iterator_long_raw(i); }
@@ -919,7 +912,7 @@ bool valid_document(const char *p, size_t len, int depth);
 bool valid_counted_string(const char *p, const char *end, size_t &used)
 {
     if (end - p < 5) return false;
-    int32_t n = get32(p);
+    int32_t n = vesk_bson_get32(p);
     if (n < 1 || n > end - p - 4 || p[4 + n - 1] != 0) return false;
     if (!vesk_utf8_valid(p + 4, static_cast<size_t>(n - 1))) return false;
     used = 4 + static_cast<size_t>(n);
@@ -946,18 +939,18 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
     case BSON_CODE: case BSON_SYMBOL: return valid_counted_string(p, end, used);
     case BSON_OBJECT: case BSON_ARRAY: {
         if (room < 5) return false;
-        int32_t n = get32(p);
+        int32_t n = vesk_bson_get32(p);
         if (n < 5 || static_cast<size_t>(n) > room) return false;
         used = static_cast<size_t>(n);
         return valid_document(p, used, depth + 1);
     }
     case BSON_BINDATA: {
         if (room < 5) return false;
-        int32_t n = get32(p);
+        int32_t n = vesk_bson_get32(p);
         if (n < 0 || static_cast<size_t>(n) > room - 5) return false;
         used = 5 + static_cast<size_t>(n);
         // The old binary subtype repeats the length of the bytes after it.
-        if (p[4] == BSON_BIN_BINARY_OLD) return n >= 4 && get32(p + 5) == n - 4;
+        if (p[4] == BSON_BIN_BINARY_OLD) return n >= 4 && vesk_bson_get32(p + 5) == n - 4;
         return true;
     }
     case BSON_REGEX: {
@@ -977,13 +970,13 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
     }
     case BSON_CODEWSCOPE: {
         if (room < 14) return false;
-        int32_t total = get32(p);
+        int32_t total = vesk_bson_get32(p);
         if (total < 14 || static_cast<size_t>(total) > room) return false;
         size_t s = 0;
         const char *scope_end = p + total;
         if (!valid_counted_string(p + 4, scope_end, s)) return false;
         size_t scope_len = static_cast<size_t>(total) - 4 - s;
-        if (scope_len < 5 || static_cast<size_t>(get32(p + 4 + s)) != scope_len) return false;
+        if (scope_len < 5 || static_cast<size_t>(vesk_bson_get32(p + 4 + s)) != scope_len) return false;
         used = static_cast<size_t>(total);
         return valid_document(p + 4 + s, scope_len, depth + 1);
     }
@@ -993,7 +986,7 @@ bool valid_value(int t, const char *p, const char *end, int depth, size_t &used)
 
 bool valid_document(const char *p, size_t len, int depth)
 {
-    if (depth > VESK_BSON_MAX_DEPTH || len < 5 || static_cast<size_t>(get32(p)) != len || p[len - 1] != 0)
+    if (depth > VESK_BSON_MAX_DEPTH || len < 5 || static_cast<size_t>(vesk_bson_get32(p)) != len || p[len - 1] != 0)
         return false;
     const char *end = p + len - 1; // the closing 0 byte
     const char *cur = p + 4;

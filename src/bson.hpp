@@ -5,7 +5,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+
+// The little-endian 32-bit fields of a document: lengths and int32 values (the
+// agent only runs on little-endian hosts).
+inline int32_t vesk_bson_get32(const void *at)
+{
+    int32_t v;
+    std::memcpy(&v, at, 4);
+    return v;
+}
+inline void vesk_bson_put32(void *at, int32_t v) { std::memcpy(at, &v, 4); }
 
 using vesk_bson_bool_t = int;
 using vesk_bson_date_t = int64_t;

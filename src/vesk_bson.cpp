@@ -101,16 +101,8 @@ void docker_to_bson(bson *b)
 
 // ---- fitting a report into one datagram ----
 
-uint32_t get_le32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-void put_le32(uint8_t *p, uint32_t v)
-{
-    for (int k = 0; k < 4; k++) p[k] = static_cast<uint8_t>(v >> (8 * k));
-}
+uint32_t get_le32(const uint8_t *p) { return static_cast<uint32_t>(vesk_bson_get32(p)); }
+void put_le32(uint8_t *p, uint32_t v) { vesk_bson_put32(p, static_cast<int32_t>(v)); }
 
 // The bytes of one element, type byte to the end of its value: [begin, end).
 struct element_span {
