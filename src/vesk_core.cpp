@@ -289,13 +289,6 @@ int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) 
 int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
 
 // Milliseconds on one of the system clocks.
-int64_t clock_ms(clockid_t id)
-{
-    timespec ts{};
-    clock_gettime(id, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 } // namespace
 
 cycle_clock::cycle_clock(uint32_t interval, int randomsecond, int offset)
@@ -356,10 +349,6 @@ bool cycle_clock::end(int64_t wall_ms)
     if (late_start_ms_ && *next_ * 1000 - *late_start_ms_ < interval_ * 500) next_ = *next_ + interval_;
     return false;
 }
-
-int64_t vesk_wall_ms() { return clock_ms(CLOCK_REALTIME); }
-
-int64_t vesk_mono_ms() { return clock_ms(CLOCK_MONOTONIC); }
 
 void vesk_sleep_to_next_second()
 {

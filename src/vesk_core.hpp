@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "mycustom.hpp"
+#include "vesk_clock.hpp"
 #include "vesk_multicustom.hpp"
 #include "vesk_types.hpp"
 
@@ -99,9 +100,6 @@ private:
     bool catch_up_ = false;                // end() called for the next cycle at once
 };
 
-// The real clocks the loops run on.
-int64_t vesk_wall_ms();
-int64_t vesk_mono_ms();
 // Sleeps until the next whole second of the wall clock; a signal ends it early.
 void vesk_sleep_to_next_second();
 

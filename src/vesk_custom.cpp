@@ -19,6 +19,7 @@
 #include "bson.hpp"
 #include "encoding.hpp"
 #include "vesk_child.hpp"
+#include "vesk_clock.hpp"
 #include "vesk_config.hpp"
 #include "vesk_popen.hpp"
 
@@ -372,14 +373,6 @@ const script_messages custom_messages = {
 
 namespace {
 
-// Milliseconds on the monotonic clock.
-int64_t vesk_monotonic_ms()
-{
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 void sleep_ms(long ms)
 {
     struct timespec ts {ms / 1000, (ms % 1000) * 1000000L};
@@ -452,10 +445,10 @@ struct stderr_echo {
     pollfd fds[2] = {{fileno(proc->out), POLLIN, 0}, {fileno(proc->err), POLLIN, 0}};
     bool out_ok = true; // the customs child still reads
     // A safety net only: the customs child kills us long before this.
-    int64_t deadline = vesk_monotonic_ms() + (std::max(max_seconds, 0) + 2LL) * 1000;
+    int64_t deadline = vesk_mono_ms() + (std::max(max_seconds, 0) + 2LL) * 1000;
     char buf[256];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        int64_t left = deadline - vesk_monotonic_ms();
+        int64_t left = deadline - vesk_mono_ms();
         if (left <= 0) break;
         int r = poll(fds, 2, poll_ms(left));
         if (r < 0 && errno != EINTR) break;
@@ -529,10 +522,10 @@ script_run::read_end script_run::read_output(int max_seconds, const std::functio
         printf("ERROR! waitpid %d\n", errno);
         return read_end::wait_failed;
     }
-    int64_t deadline = vesk_monotonic_ms() + static_cast<int64_t>(max_seconds) * 1000;
+    int64_t deadline = vesk_mono_ms() + static_cast<int64_t>(max_seconds) * 1000;
     char buf[4096];
     for (;;) {
-        int64_t left = deadline - vesk_monotonic_ms();
+        int64_t left = deadline - vesk_mono_ms();
         if (left <= 0) {
             kill_all();
             return read_end::timed_out;
@@ -590,10 +583,10 @@ int script_run::reap(int max_seconds, const char *exec)
     const char *pre = msg_ ? msg_->debug_prefix : "[customs]";
     close_output();
     if (config.debug) printf("%s waiting for pid %d\n", pre, pid_);
-    int64_t deadline = vesk_monotonic_ms() + (static_cast<int64_t>(max_seconds) + 2) * 1000;
+    int64_t deadline = vesk_mono_ms() + (static_cast<int64_t>(max_seconds) + 2) * 1000;
     int c;
     while ((c = check()) == 0) {
-        if (vesk_monotonic_ms() > deadline) {
+        if (vesk_mono_ms() > deadline) {
             if (config.debug) printf("%s waitpid timeout for pid %d, killing\n", pre, pid_);
             kill_all();
             sleep_ms(100);
