@@ -15,16 +15,6 @@ stop_servers() {
     SERVER_PIDS=()
 }
 
-# Waits up to 10 s until something accepts on 127.0.0.1:$1.
-wait_port() {
-    local i
-    for ((i = 0; i < 100; i++)); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
 make_htpasswd() {
     [ -e "$WORK/htpasswd" ] || htpasswd -cbm "$WORK/htpasswd" watch 's3cret' 2>/dev/null
     chmod 755 "$WORK"
@@ -235,14 +225,8 @@ wait_packet() { wait_for_text "$WORK/$1.log" "packet $2:" "${3:-20}"; }
 # How many reports have arrived.
 packets() { grep -c '^packet ' "$WORK/$1.log"; }
 
-end_run() {
-    stop_vesk
-    sleep 0.3
-    kill "$RUN_COLLECTOR" 2>/dev/null
-    wait "$RUN_COLLECTOR" 2>/dev/null
-    cp "$WORK/out.log" "$WORK/$1.out"
-    cp "$WORK/err.log" "$WORK/$1.err"
-}
+# end_run NAME: stops the agent and the run's collector, keeping the agent's logs.
+end_run() { stop_run "$1" "$RUN_COLLECTOR"; }
 
 # loaded_run CONF LOAD: the run "exact" on CONF; after its third report the function
 # LOAD runs, and the run ends once the report after the last one LOAD may have
