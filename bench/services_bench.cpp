@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr uint32_t kInterval = 15;
+constexpr uint32_t kSpanMs = 15000;
 
 int free_port()
 {
@@ -106,7 +106,7 @@ struct bench_counter {
     int cycle()
     {
         int ok = c.update(&c);
-        c.delta(&c, kInterval, iteration);
+        c.delta(&c, kSpanMs, iteration);
         iteration = iteration % 1000 + 1;
         bson b;
         vesk_bson_init(&b);

@@ -60,7 +60,7 @@ counter_ptr make_counter(const char *env, const mycustom_ops &ops)
 bool cycle(vesk_mycustom_counter *c, uint64_t iteration)
 {
     int ok = c->update(c);
-    c->delta(c, 1, iteration);
+    c->delta(c, 1000, iteration);
     bson b;
     vesk_bson_init(&b);
     vesk_bson_append_start_array(&b, "mycustoms");

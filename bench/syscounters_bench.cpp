@@ -29,7 +29,7 @@
 
 namespace {
 
-constexpr uint32_t kInterval = 15;
+constexpr uint32_t kSpanMs = 15000;
 
 // The system counters registered as the parent registers them, initialised once.
 struct registry {
@@ -53,7 +53,7 @@ struct registry {
         for (auto &c : stats.core_counters)
             if (c.update) c.update(&c);
         for (auto &c : stats.core_counters)
-            if (c.delta) c.delta(&c, kInterval, iteration);
+            if (c.delta) c.delta(&c, kSpanMs, iteration);
         iteration = iteration % 1000 + 1;
         bson b;
         vesk_bson_init(&b);

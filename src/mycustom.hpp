@@ -10,10 +10,12 @@
 #include "vesk_types.hpp"
 
 // Each operation takes the counter untyped; every kind casts it to its own record.
+// The delta takes the milliseconds between the counter's own last two samples, which
+// its rates are taken over, and the cycle number.
 using mycustom_init = int (*)(void *cnt);
 using mycustom_reinit = int (*)(void *cnt);
 using mycustom_update = int (*)(void *cnt);
-using mycustom_delta = int (*)(void *cnt, uint32_t interval, uint64_t iteration);
+using mycustom_delta = int (*)(void *cnt, uint32_t span_ms, uint64_t iteration);
 using mycustom_tobson = int (*)(void *cnt, bson *b);
 using mycustom_dump = int (*)(void *cnt);
 using mycustom_free = int (*)(void *cnt);
@@ -30,6 +32,29 @@ struct mycustom_ops {
 };
 
 inline constexpr int VESK_CFG_STRING_LEN = 2048;
+
+// When a counter's update last returned, on the monotonic clock, and the span since
+// the one before: a rate covers the time between the counter's own two reads, not
+// between cycle starts, so a slow service ahead of it in the cycle does not skew it.
+// Zero until known.
+struct sample_times {
+    int64_t at_ms;
+    int64_t span_ms;
+};
+
+inline void sample_taken(sample_times &t, int64_t now_ms)
+{
+    t.span_ms = t.at_ms ? now_ms - t.at_ms : 0;
+    t.at_ms = now_ms;
+}
+
+// The span a delta is given: the counter's own, or the interval until it has two
+// samples (the delta then only primes).
+inline uint32_t sample_span_ms(const sample_times &t, uint32_t interval_s)
+{
+    int64_t ms = t.span_ms > 0 ? t.span_ms : static_cast<int64_t>(interval_s) * 1000;
+    return static_cast<uint32_t>(ms < 1 ? 1 : ms > UINT32_MAX ? UINT32_MAX : ms);
+}
 
 struct vesk_mycustom_counter {
     char cfg_string[VESK_CFG_STRING_LEN];
@@ -48,6 +73,7 @@ struct vesk_mycustom_counter {
     int incremental;
     int type;
     int restarted_flag;
+    sample_times sampled;
     void *data;
     void *data_prev;
     void *data_delta;

@@ -117,10 +117,10 @@ int apache_update(void *cnt)
     return 1;
 }
 
-int apache_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int apache_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
-    return service_delta<data_t>(counter(cnt), iteration, [interval](const data_t &cur, const data_t &prev, data_t &out) {
-        out.st.totalAccesses = service_rate(cur.st.totalAccesses, prev.st.totalAccesses, interval, 1);
+    return service_delta<data_t>(counter(cnt), iteration, [span_ms](const data_t &cur, const data_t &prev, data_t &out) {
+        out.st.totalAccesses = service_rate(cur.st.totalAccesses, prev.st.totalAccesses, span_ms, 1);
     });
 }
 

@@ -48,7 +48,7 @@ std::optional<apache_status> apache_parse_res(std::string_view body);
 
 int apache_init(void *cnt);
 int apache_update(void *cnt);
-int apache_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int apache_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int apache_tobson(void *cnt, bson *b);
 int apache_dump(void *cnt);
 int apache_free(void *cnt);

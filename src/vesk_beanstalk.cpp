@@ -98,10 +98,10 @@ int beanstalk_update(void *cnt)
     return d->ok;
 }
 
-int beanstalk_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int beanstalk_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
-    return service_delta<bs_data>(counter(cnt), iteration, [interval](const bs_data &cur, const bs_data &prev, bs_data &out) {
-        for (auto f : kRates) out.stats.*f = service_rate(cur.stats.*f, prev.stats.*f, interval);
+    return service_delta<bs_data>(counter(cnt), iteration, [span_ms](const bs_data &cur, const bs_data &prev, bs_data &out) {
+        for (auto f : kRates) out.stats.*f = service_rate(cur.stats.*f, prev.stats.*f, span_ms);
     });
 }
 

@@ -38,7 +38,7 @@ void beanstalk_parse_conf(char *conf, char (&id)[256], std::string &ip, int32_t 
 
 int beanstalk_init1(void *cnt);
 int beanstalk_update(void *cnt);
-int beanstalk_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int beanstalk_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int beanstalk_tobson(void *cnt, bson *b);
 int beanstalk_dump(void *cnt);
 int beanstalk_free(void *cnt);

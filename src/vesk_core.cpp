@@ -163,33 +163,43 @@ void reinitCounters(time_t ts)
     progress("done\n");
 }
 
-void updateCounters()
+void updateCounters(int64_t (*mono_ms)())
 {
+    // Each counter's sample is stamped as its update returns.
+    auto update = [mono_ms](auto &c) {
+        if (!c.update) return;
+        c.update(&c);
+        sample_taken(c.sampled, mono_ms());
+    };
     progress("update: core...");
     vesk_docker_update(config.docker);
-    run_slot(stats.core_counters, stats.ncore_counters, &mc::update);
+    each(stats.core_counters, stats.ncore_counters, update);
     progress("done\nmysqls...");
-    run_slot(stats.mysql_counters, stats.nmysql_counters, &mc::update);
+    each(stats.mysql_counters, stats.nmysql_counters, update);
     progress("done\nmemcaches...");
-    run_slot(stats.memcache_counters, stats.nmemcache_counters, &mc::update);
+    each(stats.memcache_counters, stats.nmemcache_counters, update);
     progress("done\nbeanstalks...");
-    run_slot(stats.beanstalk_counters, stats.nbeanstalk_counters, &mc::update);
+    each(stats.beanstalk_counters, stats.nbeanstalk_counters, update);
     progress("done\nredises...");
-    run_slot(stats.redis_counters, stats.nredis_counters, &mc::update);
+    each(stats.redis_counters, stats.nredis_counters, update);
     progress("done\nmycustoms...");
-    run_slot(stats.mycustom_counters, stats.nmycustoms, &mc::update);
+    each(stats.mycustom_counters, stats.nmycustoms, update);
     progress("done\nplugins...");
     plugin_pass("\nupdating %s #%d counter\n", "\33[0;31m[error] cannot update plugin %s: %s\33[0;0m\n",
-                [](ge_plugin_counter *pc) { return pc->plugin->update(pc->handle); });
+                [mono_ms](ge_plugin_counter *pc) {
+                    int ok = pc->plugin->update(pc->handle);
+                    sample_taken(pc->sampled, mono_ms());
+                    return ok;
+                });
     if (config.debug) printf("done\ncustoms PARENT... %ld", static_cast<long>(time(nullptr)));
     customs_read_back();
     progress("done\n");
 }
 
-void deltaCounters(uint64_t iteration, uint32_t seconds)
+void deltaCounters(uint64_t iteration)
 {
-    auto delta = [iteration, seconds](auto &c) {
-        if (c.delta) c.delta(&c, seconds, iteration);
+    auto delta = [iteration](auto &c) {
+        if (c.delta) c.delta(&c, sample_span_ms(c.sampled, config.interval), iteration);
     };
     progress("Calc delta: core...");
     each(stats.core_counters, stats.ncore_counters, delta);
@@ -198,9 +208,12 @@ void deltaCounters(uint64_t iteration, uint32_t seconds)
     progress("done\nmycustoms...");
     each(stats.mycustom_counters, stats.nmycustoms, delta);
     progress("done\nplugins...");
+    // Plug-ins keep their interface: whole seconds of their own span, at least 1.
     plugin_pass("\ndelta-ing %s #%d counter\n", "\33[0;31m[error] cannot get delta for plugin %s: %s\33[0;0m\n",
-                [iteration, seconds](ge_plugin_counter *pc) {
-                    return pc->plugin->delta(pc->handle, seconds, iteration);
+                [iteration](ge_plugin_counter *pc) {
+                    uint64_t seconds = (uint64_t{sample_span_ms(pc->sampled, config.interval)} + 500) / 1000;
+                    return pc->plugin->delta(pc->handle, static_cast<uint32_t>(std::max<uint64_t>(seconds, 1)),
+                                             iteration);
                 });
     progress("done\nmemcaches...");
     each(stats.memcache_counters, stats.nmemcache_counters, delta);
@@ -288,7 +301,6 @@ namespace {
 int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
 
-// Milliseconds on one of the system clocks.
 } // namespace
 
 cycle_clock::cycle_clock(uint32_t interval, int randomsecond, int offset)
@@ -301,41 +313,59 @@ int64_t cycle_clock::due_at_or_after(int64_t t) const
     return t + floor_mod(randomsecond_ - (t - offset_), interval_);
 }
 
-bool cycle_clock::due(int64_t wall_ms)
+void cycle_clock::stepped(int64_t seconds)
 {
-    int64_t s = floor_div(wall_ms, 1000);
-    // First look, or the wall clock went back: the schedule starts again from now.
-    if (!next_ || *next_ > s + 2 * interval_) {
-        next_ = due_at_or_after(s);
-        last_.reset();
+    if (seconds > interval_) {
+        // Far forward: one cycle at once, and the schedule starts again from it.
+        restart_ = true;
+        return;
     }
-    return s >= *next_;
+    // Back, or forward by less than an interval: the schedule keeps its pace in real
+    // time, moved with the clock, so the next cycle comes when it would have come.
+    // Both loops see the same step and move alike.
+    randomsecond_ = floor_mod(randomsecond_ + seconds, interval_);
+    if (next_) *next_ += seconds;
+    if (last_) *last_ += seconds;
+    if (late_start_ms_) *late_start_ms_ += seconds * 1000;
 }
 
-cycle_clock::cycle cycle_clock::begin(int64_t wall_ms, int64_t mono_ms)
+bool cycle_clock::due(int64_t wall_ms, int64_t mono_ms)
 {
     int64_t s = floor_div(wall_ms, 1000);
     if (!next_) next_ = due_at_or_after(s);
-    // A catch-up begins whenever the cycle before it ended, inside its due second too.
-    bool late = s > *next_ || catch_up_;
-    catch_up_ = false;
-    // A cycle on time counts from the start of its due second, however late in it
-    // the loop woke (the first look may come at any moment of a second); a late one
-    // from when it began.
-    int64_t at = late ? mono_ms : mono_ms - (wall_ms - s * 1000);
-    cycle c{static_cast<uint32_t>(interval_), std::nullopt};
-    if (last_at_ms_)
-        c.seconds = static_cast<uint32_t>(std::clamp<int64_t>((at - *last_at_ms_ + 500) / 1000, 1, UINT32_MAX));
+    // The two clocks keep their distance unless the wall clock is set.
+    int64_t distance = wall_ms - mono_ms;
+    if (distance_ms_) {
+        int64_t step = floor_div(distance - *distance_ms_ + 500, 1000);
+        if (step) stepped(step);
+    }
+    distance_ms_ = distance;
+    return restart_ || s >= *next_;
+}
+
+cycle_clock::cycle cycle_clock::begin(int64_t wall_ms)
+{
+    int64_t s = floor_div(wall_ms, 1000);
+    if (!next_) next_ = due_at_or_after(s);
+    cycle c{std::nullopt};
     // The due seconds this cycle serves: every one since the previous cycle began.
     // Whole minutes among them recur within 60 intervals, so no more are looked at.
     int64_t from = last_ ? *last_ + 1 : *next_;
     for (int64_t d = due_at_or_after(std::max(from, s - 60 * interval_)); d <= s; d += interval_)
         if (floor_mod(d - offset_, 60) == 0) c.minute = d - offset_;
+    // A catch-up begins whenever the cycle before it ended, inside its due second too.
+    bool late = (s > *next_ || catch_up_) && !restart_;
+    if (restart_) {
+        // The parent's cycles fall on this second, the customs child's two seconds
+        // before, so the two keep their order.
+        randomsecond_ = floor_mod(s - kReadBackDelay, interval_);
+        restart_ = false;
+    }
+    catch_up_ = false;
     if (late) late_start_ms_ = wall_ms;
     else late_start_ms_.reset();
     next_ = due_at_or_after(s + 1);
     last_ = s;
-    last_at_ms_ = at;
     return c;
 }
 
@@ -376,16 +406,16 @@ int main_loop_with(const main_loop_env &env)
     }
     uint64_t iteration = env.first_iteration;
     // Two seconds after the customs child's cycle, which the read-back relies on.
-    cycle_clock clock(config.interval, config.randomsecond, 2);
+    cycle_clock clock(config.interval, config.randomsecond, kReadBackDelay);
     do {
         int64_t wall = env.wall_ms();
-        if (clock.due(wall)) {
-            cycle_clock::cycle c = clock.begin(wall, env.mono_ms());
+        if (clock.due(wall, env.mono_ms())) {
+            cycle_clock::cycle c = clock.begin(wall);
             int64_t t = floor_div(wall, 1000) - 2;
             if (config.debug) printf("Main loop iteration at %ld\n", static_cast<long>(t));
             if (c.minute) reinitCounters(*c.minute);
-            updateCounters();
-            deltaCounters(iteration, c.seconds);
+            updateCounters(env.mono_ms);
+            deltaCounters(iteration);
             stats.custom_errors = countCustomErrors(&stats);
             if (config.debug) dumpCounters();
             if (iteration == 0) {

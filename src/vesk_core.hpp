@@ -58,32 +58,39 @@ void setCoreCounters();
 void initPlugins();
 void initCounters(time_t ts);
 void reinitCounters(time_t ts);
-void updateCounters();
-// Rates are taken over `seconds`, the time between the two samples.
-void deltaCounters(uint64_t iteration, uint32_t seconds);
+// Each counter's sample is stamped on `mono_ms` as its update returns.
+void updateCounters(int64_t (*mono_ms)() = vesk_mono_ms);
+// Each counter's rates are taken over the span between its own last two samples.
+void deltaCounters(uint64_t iteration);
 void dumpCounters();
 void freeCounters();
 void unloadPlugins();
 int countCustomErrors(const vesk_stats *s);
 void remove_newline_ch(char *line);
 
+// The parent's cycle runs this many seconds after the customs child's, which has
+// written the scripts' results by then.
+inline constexpr int kReadBackDelay = 2;
+
 // The clock of a cycle loop. Cycles fall on the due seconds t with
 // (t - offset) mod interval == randomsecond, and the loop wakes at each whole
 // second. When due seconds passed while a cycle ran, one cycle runs at once in
-// their place, and each cycle is told the real seconds since the previous one.
+// their place. When the wall clock is set, the cycles keep their pace in real time;
+// set forward by more than an interval, one cycle runs at once and the schedule
+// starts again from it.
 class cycle_clock {
 public:
     cycle_clock(uint32_t interval, int randomsecond, int offset);
 
-    // Whether a cycle runs at this wall-clock time (milliseconds since the epoch).
-    bool due(int64_t wall_ms);
+    // Whether a cycle runs at this wall-clock time (milliseconds since the epoch),
+    // read together with the monotonic clock, which shows when the wall clock is set.
+    bool due(int64_t wall_ms, int64_t mono_ms);
 
     struct cycle {
-        uint32_t seconds;              // since the previous cycle began, rounded; the interval for the first
         std::optional<int64_t> minute; // t - offset of a due second at a whole minute that this cycle serves
     };
-    // Begins the cycle that due() announced, at these wall and monotonic times.
-    cycle begin(int64_t wall_ms, int64_t mono_ms);
+    // Begins the cycle that due() announced.
+    cycle begin(int64_t wall_ms);
     // Ends it: whether the next cycle runs at once, a due second having passed while
     // it ran. A late cycle that ends just before the next due second serves that one too.
     bool end(int64_t wall_ms);
@@ -92,12 +99,15 @@ public:
     int64_t due_at_or_after(int64_t t) const;
 
 private:
+    void stepped(int64_t seconds);
+
     int64_t interval_, randomsecond_, offset_;
     std::optional<int64_t> next_;          // the first due second not yet served
     std::optional<int64_t> last_;          // the second in which the last cycle began
-    std::optional<int64_t> last_at_ms_;    // when the last cycle began, on the monotonic clock
     std::optional<int64_t> late_start_ms_; // when the cycle under way began past its due second
+    std::optional<int64_t> distance_ms_;   // wall minus monotonic clock at the last look
     bool catch_up_ = false;                // end() called for the next cycle at once
+    bool restart_ = false;                 // the wall clock leapt forward: a cycle at once
 };
 
 // Sleeps until the next whole second of the wall clock; a signal ends it early.

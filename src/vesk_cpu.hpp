@@ -36,7 +36,7 @@ struct vesk_mycustom_data_cpu {
 // Counter operations; `cnt` is a vesk_mycustom_counter.
 int cpu_init(void *cnt);
 int cpu_update(void *cnt);
-int cpu_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int cpu_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int cpu_tobson(void *cnt, bson *b);
 int cpu_dump(void *cnt);
 int cpu_free(void *cnt);

@@ -96,7 +96,7 @@ std::string script_line_printable(std::string_view line);
 // The seven operations of a custom counter.
 int custom_init(void *cnt);
 int custom_update(void *cnt);
-int custom_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int custom_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int custom_tobson(void *cnt, bson *b);
 int custom_dump(void *cnt);
 int custom_free(void *cnt);

@@ -62,11 +62,10 @@ void each_in_order(Counter *arr, int n, std::vector<vesk_exec_order> &order, Run
 }
 
 // Runs the counter's update when it is due in this cycle, timing it for the running
-// order, then its delta over `seconds`. `updated` and `must` are where the kind
-// keeps its flags.
+// order, then its delta over the span between its own last two samples. `updated`
+// and `must` are where the kind keeps its flags.
 template <typename Counter, typename Announce>
-void run_if_due(Counter &c, int *updated, int *must, vesk_exec_order *entry, uint64_t iteration, uint32_t seconds,
-                Announce announce)
+void run_if_due(Counter &c, int *updated, int *must, vesk_exec_order *entry, uint64_t iteration, Announce announce)
 {
     if (c.update) {
         if (updated) *updated = 0;
@@ -79,16 +78,16 @@ void run_if_due(Counter &c, int *updated, int *must, vesk_exec_order *entry, uin
             c.update(&c);
             clock_gettime(CLOCK_MONOTONIC, &t1);
             if (entry) entry->exec_time_us = (t1.tv_sec - t0.tv_sec) * 1000000L + (t1.tv_nsec - t0.tv_nsec) / 1000;
+            sample_taken(c.sampled, static_cast<int64_t>(t1.tv_sec) * 1000 + t1.tv_nsec / 1000000);
         }
     }
-    if (c.delta) c.delta(&c, seconds, iteration);
+    if (c.delta) c.delta(&c, sample_span_ms(c.sampled, config.interval), iteration);
 }
 
-void run_custom(vesk_mycustom_counter &c, int idx, vesk_exec_order *entry, uint64_t iteration, uint32_t seconds,
-                char *seg)
+void run_custom(vesk_mycustom_counter &c, int idx, vesk_exec_order *entry, uint64_t iteration, char *seg)
 {
     auto *d = static_cast<vesk_mycustom_data_custom *>(c.data);
-    run_if_due(c, d ? &d->updated : nullptr, d ? &d->mustBeUpdated : nullptr, entry, iteration, seconds, [&] {
+    run_if_due(c, d ? &d->updated : nullptr, d ? &d->mustBeUpdated : nullptr, entry, iteration, [&] {
         if (config.debug)
             printf("[child] Counter '%s/%s': iteration=%lu, interval=%d, total_interval=%d seconds, will update\n",
                    c.report, c.id, static_cast<unsigned long>(iteration), c.interval,
@@ -112,10 +111,9 @@ void run_custom(vesk_mycustom_counter &c, int idx, vesk_exec_order *entry, uint6
     if (config.debug && c.dump) c.dump(&c);
 }
 
-void run_multicustom(vesk_mymulticustom_counter &c, int idx, vesk_exec_order *entry, uint64_t iteration,
-                     uint32_t seconds, char *seg)
+void run_multicustom(vesk_mymulticustom_counter &c, int idx, vesk_exec_order *entry, uint64_t iteration, char *seg)
 {
-    run_if_due(c, &c.updated, &c.mustBeUpdated, entry, iteration, seconds, [&] {
+    run_if_due(c, &c.updated, &c.mustBeUpdated, entry, iteration, [&] {
         if (multicustom_debug())
             printf("[child] Multicustom '%s': iteration=%lu, interval=%d, total_interval=%d seconds, will update\n",
                    c.report, static_cast<unsigned long>(iteration), c.interval, script_total_interval(c.interval));
@@ -240,7 +238,7 @@ int initCustomsCounters(time_t ts)
     return 0;
 }
 
-void customs_cycle(uint64_t iteration, uint32_t seconds)
+void customs_cycle(uint64_t iteration)
 {
     if (iteration > 0) {
         sort_order(custom_exec_order);
@@ -250,11 +248,11 @@ void customs_cycle(uint64_t iteration, uint32_t seconds)
     char *base = static_cast<char *>(seg.get());
     each_in_order(stats.custom_counters, stats.ncustom_counters, custom_exec_order,
                   [&](vesk_mycustom_counter &c, int idx, vesk_exec_order *entry) {
-                      run_custom(c, idx, entry, iteration, seconds, base);
+                      run_custom(c, idx, entry, iteration, base);
                   });
     each_in_order(stats.multicustom_counters, stats.nmulticustom_counters, multicustom_exec_order,
                   [&](vesk_mymulticustom_counter &c, int idx, vesk_exec_order *entry) {
-                      run_multicustom(c, idx, entry, iteration, seconds, base);
+                      run_multicustom(c, idx, entry, iteration, base);
                   });
 }
 
@@ -265,12 +263,12 @@ void customs_loop()
     cycle_clock clock(config.interval, config.randomsecond, 0);
     while (!stop) {
         int64_t wall = vesk_wall_ms();
-        if (clock.due(wall)) {
-            cycle_clock::cycle c = clock.begin(wall, vesk_mono_ms());
+        if (clock.due(wall, vesk_mono_ms())) {
+            clock.begin(wall);
             if (config.debug)
                 printf("Customs loop iteration %lu at %ld\n", static_cast<unsigned long>(iteration),
                        static_cast<long>(wall / 1000));
-            customs_cycle(iteration, c.seconds);
+            customs_cycle(iteration);
             if (config.debug) printf("Customs loop iteration done at %ld\n", static_cast<long>(time(nullptr)));
             if (++iteration >= VESK_MAX_ITERATION) {
                 printf("WOW! iteration %llu\n", static_cast<unsigned long long>(VESK_MAX_ITERATION));

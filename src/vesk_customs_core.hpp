@@ -23,9 +23,8 @@ size_t customs_segment_size();
 int initCustomsCounters(time_t ts);
 void customs_loop();
 void freeCustomsCounters();
-// One cycle of the child: runs the due counters and writes their results;
-// `seconds` have passed since the previous cycle.
-void customs_cycle(uint64_t iteration, uint32_t seconds);
+// One cycle of the child: runs the due counters and writes their results.
+void customs_cycle(uint64_t iteration);
 // Removes the customs segment, when there are script counters.
 void clear_shm();
 

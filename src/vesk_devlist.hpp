@@ -29,13 +29,14 @@ bool vesk_parse_u64(std::string_view word, uint64_t &value);
 // The next line of `text` from `pos` (without its newline); false at the end.
 bool vesk_next_line(std::string_view text, size_t &pos, std::string_view &line);
 
-// Rate of a cumulative count over the interval. A count that went down means the
-// device or interface was re-created (or the counter wrapped): that interval gives 0
-// rather than a wrapped difference.
-inline uint64_t vesk_counter_rate(uint64_t cur, uint64_t prev, uint32_t interval)
+// Per-second rate of a cumulative count over `span_ms` milliseconds, truncated. A
+// count that went down means the device or interface was re-created (or the counter
+// wrapped): that span gives 0 rather than a wrapped difference.
+inline uint64_t vesk_counter_rate(uint64_t cur, uint64_t prev, uint32_t span_ms)
 {
     if (cur < prev) return 0;
-    return (cur - prev) / (interval ? interval : 1);
+    unsigned __int128 r = static_cast<unsigned __int128>(cur - prev) * 1000 / (span_ms ? span_ms : 1);
+    return r > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(r);
 }
 
 // Entries in index order: the entry at position i has index i + 1. The list grows as

@@ -100,19 +100,19 @@ double disk_mstot(uint64_t cputot, uint32_t ncpus, long ticks_per_second)
     return static_cast<double>(ms);
 }
 
-void disk_rates(const mibdisk &cur, const mibdisk &prev, uint32_t interval, double mstot, mibdisk &out)
+void disk_rates(const mibdisk &cur, const mibdisk &prev, uint32_t span_ms, double mstot, mibdisk &out)
 {
-    out.rbytes = vesk_counter_rate(cur.rbytes, prev.rbytes, interval);
-    out.wbytes = vesk_counter_rate(cur.wbytes, prev.wbytes, interval);
-    out.rticks = vesk_counter_rate(cur.rticks, prev.rticks, interval);
-    out.wticks = vesk_counter_rate(cur.wticks, prev.wticks, interval);
-    out.tticks = vesk_counter_rate(cur.tticks, prev.tticks, interval);
-    out.sRead = vesk_counter_rate(cur.sRead, prev.sRead, interval);
-    out.sWritten = vesk_counter_rate(cur.sWritten, prev.sWritten, interval);
+    out.rbytes = vesk_counter_rate(cur.rbytes, prev.rbytes, span_ms);
+    out.wbytes = vesk_counter_rate(cur.wbytes, prev.wbytes, span_ms);
+    out.rticks = vesk_counter_rate(cur.rticks, prev.rticks, span_ms);
+    out.wticks = vesk_counter_rate(cur.wticks, prev.wticks, span_ms);
+    out.tticks = vesk_counter_rate(cur.tticks, prev.tticks, span_ms);
+    out.sRead = vesk_counter_rate(cur.sRead, prev.sRead, span_ms);
+    out.sWritten = vesk_counter_rate(cur.sWritten, prev.sWritten, span_ms);
     double ops = static_cast<double>(out.rbytes) + static_cast<double>(out.wbytes);
     out.avio = ops > 0 ? static_cast<float>(static_cast<double>(out.tticks) / ops) : 0.0f;
     // Without an elapsed time from the cpu counter there is no share to give.
-    double busy = static_cast<double>(out.tticks) * interval * 100.0 / mstot;
+    double busy = static_cast<double>(out.tticks) * (span_ms / 1000.0) * 100.0 / mstot;
     out.busy = mstot > 0 && std::isfinite(busy) ? static_cast<float>(busy) : 0.0f;
 }
 
@@ -157,7 +157,7 @@ int disk_update(void *cnt)
     return 1;
 }
 
-int disk_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int disk_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
     vesk_mycustom_counter *c = counter(cnt);
     // The cpu counter's delta of this same cycle has measured the elapsed ticks.
@@ -165,7 +165,7 @@ int disk_delta(void *cnt, uint32_t interval, uint64_t iteration)
     double mstot = cpu && cpu->ncpus ? disk_mstot(cpu->cputot, cpu->ncpus, sysconf(_SC_CLK_TCK)) : 0;
     vesk_paired_delta(*disk_data(c->data), *disk_data(c->data_prev), *disk_data(c->data_delta), iteration,
                       [&](const mibdisk &cur, const mibdisk &old, mibdisk &out) {
-                          disk_rates(cur, old, interval, mstot, out);
+                          disk_rates(cur, old, span_ms, mstot, out);
                       });
     return 1;
 }

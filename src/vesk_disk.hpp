@@ -46,12 +46,12 @@ bool disk_selected(std::string_view name, bool removable);
 // Elapsed milliseconds per CPU over the interval, from the cpu counter's tick total.
 double disk_mstot(uint64_t cputot, uint32_t ncpus, long ticks_per_second);
 
-// The rates of one device from two samples, over `interval` seconds.
-void disk_rates(const mibdisk &cur, const mibdisk &prev, uint32_t interval, double mstot, mibdisk &out);
+// The rates of one device from two samples `span_ms` milliseconds apart.
+void disk_rates(const mibdisk &cur, const mibdisk &prev, uint32_t span_ms, double mstot, mibdisk &out);
 
 int disk_init(void *cnt);
 int disk_update(void *cnt);
-int disk_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int disk_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int disk_tobson(void *cnt, bson *b);
 int disk_dump(void *cnt);
 int disk_free(void *cnt);

@@ -62,7 +62,7 @@ std::optional<elastic_health> elastic_parse_cluster_health(std::string_view body
 int elastic_init(void *cnt);
 int elastic_reinit(void *cnt);
 int elastic_update(void *cnt);
-int elastic_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int elastic_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int elastic_tobson(void *cnt, bson *b);
 int elastic_dump(void *cnt);
 int elastic_free(void *cnt);

@@ -162,10 +162,10 @@ int fpm_update(void *cnt)
     return 1;
 }
 
-int fpm_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int fpm_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
-    return service_delta<data_t>(counter(cnt), iteration, [interval](const data_t &cur, const data_t &prev, data_t &out) {
-        out.st.accepted = service_rate_double(cur.st.accepted, prev.st.accepted, interval, 1);
+    return service_delta<data_t>(counter(cnt), iteration, [span_ms](const data_t &cur, const data_t &prev, data_t &out) {
+        out.st.accepted = service_rate_double(cur.st.accepted, prev.st.accepted, span_ms, 1);
     });
 }
 

@@ -46,7 +46,7 @@ std::optional<fpm_status> fpm_parse_res(std::string_view stdout_text);
 
 int fpm_init(void *cnt);
 int fpm_update(void *cnt);
-int fpm_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int fpm_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int fpm_tobson(void *cnt, bson *b);
 int fpm_dump(void *cnt);
 int fpm_free(void *cnt);

@@ -122,11 +122,11 @@ int mem_update(void *cnt)
     return 1;
 }
 
-int mem_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int mem_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
-    return sys_scalar_delta<mem_data>(counter(cnt), iteration, [interval](const mem_data &cur, const mem_data &prev, mem_data &out) {
-        out.swapin = vesk_counter_rate(cur.swapin, prev.swapin, interval);
-        out.swapout = vesk_counter_rate(cur.swapout, prev.swapout, interval);
+    return sys_scalar_delta<mem_data>(counter(cnt), iteration, [span_ms](const mem_data &cur, const mem_data &prev, mem_data &out) {
+        out.swapin = vesk_counter_rate(cur.swapin, prev.swapin, span_ms);
+        out.swapout = vesk_counter_rate(cur.swapout, prev.swapout, span_ms);
     });
 }
 

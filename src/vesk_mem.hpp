@@ -31,7 +31,7 @@ extern long long (*mem_kill_source)(void);
 
 int mem_init(void *cnt);
 int mem_update(void *cnt);
-int mem_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int mem_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int mem_tobson(void *cnt, bson *b);
 int mem_dump(void *cnt);
 int mem_free(void *cnt);

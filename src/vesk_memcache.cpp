@@ -145,10 +145,10 @@ int memcache_update(void *cnt)
     return d->ok;
 }
 
-int memcache_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int memcache_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
-    return service_delta<mc_data>(counter(cnt), iteration, [interval](const mc_data &cur, const mc_data &prev, mc_data &out) {
-        for (auto f : kRates) out.stats.*f = service_rate(cur.stats.*f, prev.stats.*f, interval);
+    return service_delta<mc_data>(counter(cnt), iteration, [span_ms](const mc_data &cur, const mc_data &prev, mc_data &out) {
+        for (auto f : kRates) out.stats.*f = service_rate(cur.stats.*f, prev.stats.*f, span_ms);
     });
 }
 

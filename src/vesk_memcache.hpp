@@ -48,7 +48,7 @@ void memcache_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_memcach
 
 int memcache_init1(void *cnt);
 int memcache_update(void *cnt);
-int memcache_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int memcache_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int memcache_tobson(void *cnt, bson *b);
 int memcache_dump(void *cnt);
 int memcache_free(void *cnt);

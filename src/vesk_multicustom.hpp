@@ -55,6 +55,7 @@ struct vesk_mymulticustom_counter {
     int incremental;
     int type;
     int restarted_flag;
+    sample_times sampled;
     vesk_mymulticustom_data_custom data[VESK_MAX_MULTICUSTOM_VALUES];
     vesk_mymulticustom_data_custom data_delta[VESK_MAX_MULTICUSTOM_VALUES];
     uint64_t mc_count;
@@ -74,7 +75,7 @@ int mymulticustom_set(vesk_mymulticustom_counter *cnt, const char *cfg_string, c
 // The seven operations of a multicustom counter.
 int multicustom_init(void *cnt);
 int multicustom_update(void *cnt);
-int multicustom_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int multicustom_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int multicustom_tobson(void *cnt, bson *b);
 int multicustom_dump(void *cnt);
 int multicustom_free(void *cnt);

@@ -203,7 +203,7 @@ int mysql_update(void *cnt)
     return 1;
 }
 
-int mysql_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int mysql_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
     if (!config.mysql_handle) return 0;
     vesk_mycustom_counter *c = counter(cnt);
@@ -215,16 +215,16 @@ int mysql_delta(void *cnt, uint32_t interval, uint64_t iteration)
     const int restarted = c->restarted_flag;
     service_delta<mysql_data>(c, iteration, [&](const mysql_data &cur, const mysql_data &old, mysql_data &out) {
         c->restarted_flag = 0;
-        out.insert = service_rate(cur.insert, old.insert, interval);
-        out.select = service_rate(cur.select, old.select, interval);
-        out.update = service_rate(cur.update, old.update, interval);
-        out.delet = service_rate(cur.delet, old.delet, interval);
-        out.aborted = service_rate(cur.aborted, old.aborted, interval);
-        out.slow = service_rate(cur.slow, old.slow, interval);
-        out.innodb_rows_deleted = service_rate(cur.innodb_rows_deleted, old.innodb_rows_deleted, interval);
-        out.innodb_rows_inserted = service_rate(cur.innodb_rows_inserted, old.innodb_rows_inserted, interval);
-        out.innodb_rows_read = service_rate(cur.innodb_rows_read, old.innodb_rows_read, interval);
-        out.innodb_rows_updated = service_rate(cur.innodb_rows_updated, old.innodb_rows_updated, interval);
+        out.insert = service_rate(cur.insert, old.insert, span_ms);
+        out.select = service_rate(cur.select, old.select, span_ms);
+        out.update = service_rate(cur.update, old.update, span_ms);
+        out.delet = service_rate(cur.delet, old.delet, span_ms);
+        out.aborted = service_rate(cur.aborted, old.aborted, span_ms);
+        out.slow = service_rate(cur.slow, old.slow, span_ms);
+        out.innodb_rows_deleted = service_rate(cur.innodb_rows_deleted, old.innodb_rows_deleted, span_ms);
+        out.innodb_rows_inserted = service_rate(cur.innodb_rows_inserted, old.innodb_rows_inserted, span_ms);
+        out.innodb_rows_read = service_rate(cur.innodb_rows_read, old.innodb_rows_read, span_ms);
+        out.innodb_rows_updated = service_rate(cur.innodb_rows_updated, old.innodb_rows_updated, span_ms);
     });
     record(c->data_delta)->restarted = restarted;
     return 1;

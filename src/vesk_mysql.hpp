@@ -43,7 +43,7 @@ extern const mysql_statement_texts mysql_statements;
 
 int mysql_init1(void *cnt);
 int mysql_update(void *cnt);
-int mysql_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int mysql_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int mysql_tobson(void *cnt, bson *b);
 int mysql_dump(void *cnt);
 int mysql_free(void *cnt);

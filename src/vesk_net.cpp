@@ -83,13 +83,13 @@ int net_update(void *cnt)
     return 1;
 }
 
-int net_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int net_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
     vesk_mycustom_counter *c = counter(cnt);
     vesk_paired_delta(*net_data(c->data), *net_data(c->data_prev), *net_data(c->data_delta), iteration,
-                      [interval](const mibnet &cur, const mibnet &old, mibnet &out) {
-                          out.rbytes = vesk_counter_rate(cur.rbytes, old.rbytes, interval);
-                          out.sbytes = vesk_counter_rate(cur.sbytes, old.sbytes, interval);
+                      [span_ms](const mibnet &cur, const mibnet &old, mibnet &out) {
+                          out.rbytes = vesk_counter_rate(cur.rbytes, old.rbytes, span_ms);
+                          out.sbytes = vesk_counter_rate(cur.sbytes, old.sbytes, span_ms);
                       });
     return 1;
 }

@@ -37,7 +37,7 @@ std::vector<net_dev_row> parse_net_dev(std::string_view text);
 
 int net_init(void *cnt);
 int net_update(void *cnt);
-int net_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int net_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int net_tobson(void *cnt, bson *b);
 int net_dump(void *cnt);
 int net_free(void *cnt);

@@ -137,10 +137,10 @@ int nginx_update(void *cnt)
     return 1;
 }
 
-int nginx_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int nginx_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
-    return service_delta<data_t>(counter(cnt), iteration, [interval](const data_t &cur, const data_t &prev, data_t &out) {
-        out.st.all = service_rate_double(cur.st.all, prev.st.all, interval, 1);
+    return service_delta<data_t>(counter(cnt), iteration, [span_ms](const data_t &cur, const data_t &prev, data_t &out) {
+        out.st.all = service_rate_double(cur.st.all, prev.st.all, span_ms, 1);
     });
 }
 

@@ -42,7 +42,7 @@ std::optional<nginx_status> nginx_parse_res(std::string_view body);
 
 int nginx_init(void *cnt);
 int nginx_update(void *cnt);
-int nginx_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int nginx_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int nginx_tobson(void *cnt, bson *b);
 int nginx_dump(void *cnt);
 int nginx_free(void *cnt);

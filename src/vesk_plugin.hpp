@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "module_common.h"
+#include "mycustom.hpp"
 #include "vesk_owners.hpp"
 #include "vesk_plugin_api.h"
 #include "vesk_types.hpp"
@@ -43,6 +44,7 @@ struct ge_plugin_counter {
     char cfg_string[2048];
     char report_id[GE_REPORT_ID_SIZE];
     int ok, interval, updated, mustBeUpdated, uid, gid, max_seconds, incremental, type, restarted_flag;
+    sample_times sampled;
     ge_plugin_counter *next;
 };
 

@@ -341,13 +341,13 @@ int postgre_update(void *cnt)
     return 1;
 }
 
-int postgre_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int postgre_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
     if (!config.postgre_handle) return 0;
-    return service_delta<pg_data>(counter(cnt), iteration, [interval](const pg_data &cur, const pg_data &prev,
+    return service_delta<pg_data>(counter(cnt), iteration, [span_ms](const pg_data &cur, const pg_data &prev,
                                                                      pg_data &out) {
-        out.commited = service_rate(cur.commited, prev.commited, interval);
-        out.rolled_back = service_rate(cur.rolled_back, prev.rolled_back, interval);
+        out.commited = service_rate(cur.commited, prev.commited, span_ms);
+        out.rolled_back = service_rate(cur.rolled_back, prev.rolled_back, span_ms);
     });
 }
 

@@ -54,7 +54,7 @@ extern const postgre_statement_texts postgre_statements;
 int postgre_init(void *cnt);
 int postgre_reinit(void *cnt);
 int postgre_update(void *cnt);
-int postgre_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int postgre_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int postgre_tobson(void *cnt, bson *b);
 int postgre_dump(void *cnt);
 int postgre_free(void *cnt);

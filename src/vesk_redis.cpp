@@ -192,10 +192,10 @@ int redis_update(void *cnt)
     return d->ok;
 }
 
-int redis_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int redis_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
-    return service_delta<rd_data>(counter(cnt), iteration, [interval](const rd_data &cur, const rd_data &prev, rd_data &out) {
-        for (auto f : kRates) out.info.*f = service_rate(cur.info.*f, prev.info.*f, interval);
+    return service_delta<rd_data>(counter(cnt), iteration, [span_ms](const rd_data &cur, const rd_data &prev, rd_data &out) {
+        for (auto f : kRates) out.info.*f = service_rate(cur.info.*f, prev.info.*f, span_ms);
     });
 }
 

@@ -56,7 +56,7 @@ void redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d);
 
 int redis_init(void *cnt);
 int redis_update(void *cnt);
-int redis_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int redis_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int redis_tobson(void *cnt, bson *b);
 int redis_dump(void *cnt);
 int redis_free(void *cnt);

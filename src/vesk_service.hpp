@@ -188,23 +188,22 @@ std::optional<std::string> service_http_get(const char *tag, const char *id, con
 
 // ---- the cycle ----
 
-// (cur - prev) * per / interval when the count grew, else 0. Computed in 128 bits
-// and capped at the field's largest value, so neither the factor nor a huge jump
-// can wrap.
+// The growth of a count per `per` seconds over `span_ms` milliseconds (per minute by
+// default), truncated; 0 when the count did not grow. Computed in 128 bits and capped
+// at the field's largest value, so neither the factor nor a huge jump can wrap.
 template <typename T>
-T service_rate(T cur, T prev, uint32_t interval, unsigned per = 60)
+T service_rate(T cur, T prev, uint32_t span_ms, unsigned per = 60)
 {
-    if (cur <= prev || interval == 0) return 0;
-    unsigned __int128 r = static_cast<unsigned __int128>(cur - prev) * per / interval;
+    if (cur <= prev || span_ms == 0) return 0;
+    unsigned __int128 r = static_cast<unsigned __int128>(cur - prev) * per * 1000 / span_ms;
     constexpr T max = static_cast<T>(~T{0});
     return r > max ? max : static_cast<T>(r);
 }
 
-// The same for counts kept as doubles: (cur - prev) * per / interval, 0 when the
-// count did not grow.
-inline double service_rate_double(double cur, double prev, uint32_t interval, double per)
+// The same for counts kept as doubles, not truncated.
+inline double service_rate_double(double cur, double prev, uint32_t span_ms, double per)
 {
-    return cur > prev && interval ? (cur - prev) * per / interval : 0.0;
+    return cur > prev && span_ms ? (cur - prev) * per * 1000.0 / span_ms : 0.0;
 }
 
 // The delta of every service counter: `data_delta` gets the current sample, and when

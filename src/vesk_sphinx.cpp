@@ -84,16 +84,16 @@ int sphinx_update(void *cnt)
     return d->ok;
 }
 
-int sphinx_delta(void *cnt, uint32_t interval, uint64_t iteration)
+int sphinx_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
 {
     if (!config.mysql_handle) return 0;
-    return service_delta<sphinx_data>(counter(cnt), iteration, [interval](const sphinx_data &cur, const sphinx_data &prev,
+    return service_delta<sphinx_data>(counter(cnt), iteration, [span_ms](const sphinx_data &cur, const sphinx_data &prev,
                                                                          sphinx_data &out) {
-        out.C = service_rate(cur.C, prev.C, interval);
-        out.C_S = service_rate(cur.C_S, prev.C_S, interval);
-        out.C_U = service_rate(cur.C_U, prev.C_U, interval);
-        out.Q = service_rate(cur.Q, prev.Q, interval);
-        out.Q_W = service_rate_double(cur.Q_W, prev.Q_W, interval, 60);
+        out.C = service_rate(cur.C, prev.C, span_ms);
+        out.C_S = service_rate(cur.C_S, prev.C_S, span_ms);
+        out.C_U = service_rate(cur.C_U, prev.C_U, span_ms);
+        out.Q = service_rate(cur.Q, prev.Q, span_ms);
+        out.Q_W = service_rate_double(cur.Q_W, prev.Q_W, span_ms, 60);
     });
 }
 

@@ -24,7 +24,7 @@ struct vesk_mycustom_data_sphinx {
 int sphinx_init(void *cnt);
 int sphinx_reinit(void *cnt);
 int sphinx_update(void *cnt);
-int sphinx_delta(void *cnt, uint32_t interval, uint64_t iteration);
+int sphinx_delta(void *cnt, uint32_t span_ms, uint64_t iteration);
 int sphinx_tobson(void *cnt, bson *b);
 int sphinx_dump(void *cnt);
 int sphinx_free(void *cnt);

@@ -42,29 +42,41 @@ extern "C" int clock_nanosleep(clockid_t clock, int flags, const timespec *req, 
 namespace {
 
 // The world the loop sees: a clock (in milliseconds) that moves only when the
-// loop sleeps or a counter takes time, and a send that only counts.
+// loop sleeps or a counter takes time, and a send that only counts. The wall clock
+// may be set once, by `step_ms` when the time reaches `step_at`.
 struct fake_world {
     int64_t now_ms = 0;
-    int64_t stop_at = 0;          // the loop is stopped once the clock passes this second
+    int64_t wall_shift_ms = 0;
+    int64_t step_at = INT64_MAX, step_ms = 0;
+    int64_t stop_at = 0;          // the loop is stopped once the time passes this second
     std::vector<int64_t> costs;   // milliseconds each update takes, in turn; then update_cost
     int64_t update_cost = 30;
     int sends = 0;
     int reinits = 0;
-    std::vector<int64_t> cycles;  // now - 2 of each update
+    std::vector<int64_t> cycles;  // wall second - 2 of each update
     std::vector<uint64_t> iterations;
-    std::vector<uint32_t> seconds; // what each delta was given
+    std::vector<uint32_t> spans;  // what each delta was given
+    std::vector<int64_t> sent_at; // the time of each send
 } world;
 
 void advance(int64_t ms)
 {
     world.now_ms += ms;
+    if (world.now_ms >= world.step_at) {
+        world.wall_shift_ms += world.step_ms;
+        world.step_at = INT64_MAX;
+    }
     if (world.now_ms / 1000 > world.stop_at) stop = 1;
 }
-int64_t fake_wall_ms() { return world.now_ms; }
+int64_t fake_wall_ms() { return world.now_ms + world.wall_shift_ms; }
 int64_t fake_mono_ms() { return world.now_ms - 1699990000000; } // another origin, the same pace
-// Wakes a few milliseconds after the next second, as a busy machine does.
-void fake_sleep() { advance((world.now_ms / 1000 + 1) * 1000 + 7 - world.now_ms); }
-void fake_send() { world.sends++; }
+// Wakes a few milliseconds after the next second of the wall clock, as a busy machine does.
+void fake_sleep() { advance((fake_wall_ms() / 1000 + 1) * 1000 + 7 - fake_wall_ms()); }
+void fake_send()
+{
+    world.sends++;
+    world.sent_at.push_back(world.now_ms);
+}
 
 int counter_reinit(void *)
 {
@@ -74,14 +86,14 @@ int counter_reinit(void *)
 int counter_update(void *)
 {
     size_t k = world.cycles.size();
-    world.cycles.push_back(world.now_ms / 1000 - 2);
+    world.cycles.push_back(fake_wall_ms() / 1000 - 2);
     advance(k < world.costs.size() ? world.costs[k] : world.update_cost);
     return 1;
 }
-int counter_delta(void *, uint32_t seconds, uint64_t iteration)
+int counter_delta(void *, uint32_t span_ms, uint64_t iteration)
 {
     world.iterations.push_back(iteration);
-    world.seconds.push_back(seconds);
+    world.spans.push_back(span_ms);
     return 1;
 }
 
@@ -126,7 +138,7 @@ TEST_F(MainLoop, FirstCyclePrimesThenEveryCycleSends)
     run(1700000003 - 10, 45); // due at (now - 2) mod 15 == 3
     EXPECT_EQ(world.cycles, seconds_from(1700000003, {-5, 10, 25}));
     EXPECT_EQ(world.iterations, (std::vector<uint64_t>{0, 1, 2}));
-    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{15, 15, 15}));
+    EXPECT_EQ(world.spans, (std::vector<uint32_t>{15000, 15000, 15000}));
     EXPECT_EQ(world.sends, 2);
     EXPECT_EQ(world.reinits, 0); // randomsecond 3 never meets a whole minute with interval 15
 }
@@ -142,7 +154,7 @@ TEST_F(MainLoop, ReinitOnWholeMinutes)
 }
 
 // Cycles longer than the interval: each one that overran a due second is followed
-// at once by one more, told the real seconds between them.
+// at once by one more; the rates are over the real time between the samples.
 TEST_F(MainLoop, SlowCyclesAreFollowedAtOnce)
 {
     config.interval = 3;
@@ -150,13 +162,13 @@ TEST_F(MainLoop, SlowCyclesAreFollowedAtOnce)
     world.update_cost = 4050;
     run(1700000001, 30);
     EXPECT_EQ(world.cycles, seconds_from(1700000001, {0, 4, 8, 12, 16, 20, 24, 28}));
-    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{3, 4, 4, 4, 4, 4, 4, 4}));
+    EXPECT_EQ(world.spans, (std::vector<uint32_t>{3000, 4050, 4050, 4050, 4050, 4050, 4050, 4050}));
     EXPECT_EQ(world.iterations, (std::vector<uint64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(world.sends, 7);
 }
 
 // A cycle that ends inside the next due second: the catch-up begins late in that
-// second, and its rates are over the seconds since the previous one really began.
+// second, and its rates are over the time since the previous sample.
 TEST_F(MainLoop, CatchUpInsideItsDueSecond)
 {
     config.interval = 3;
@@ -164,7 +176,7 @@ TEST_F(MainLoop, CatchUpInsideItsDueSecond)
     world.costs = {3800};
     run(1700000001, 12);
     EXPECT_EQ(world.cycles, seconds_from(1700000001, {0, 3, 6, 9, 12}));
-    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{3, 4, 2, 3, 3}));
+    EXPECT_EQ(world.spans, (std::vector<uint32_t>{3000, 30, 2207, 3000, 3000}));
 }
 
 // One cycle over several due seconds, a whole minute among them: one catch-up
@@ -177,7 +189,7 @@ TEST_F(MainLoop, OneCatchUpForManyMissedSeconds)
     world.costs = {10000};
     std::string out = run(1700000040 - 6, 15); // 1700000040 is a whole minute
     EXPECT_EQ(world.cycles, seconds_from(1700000040, {-6, 4, 6, 9}));
-    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{3, 10, 2, 3}));
+    EXPECT_EQ(world.spans, (std::vector<uint32_t>{3000, 30, 2007, 3000}));
     EXPECT_EQ(world.reinits, 1);
     EXPECT_NE(out.find("Reinit counters at 1700000040: "), std::string::npos);
 }
@@ -191,7 +203,61 @@ TEST_F(MainLoop, ShortCatchUpServesTheNearDueSecond)
     world.costs = {4800};
     run(1700000001, 12);
     EXPECT_EQ(world.cycles, seconds_from(1700000001, {0, 4, 9, 12}));
-    EXPECT_EQ(world.seconds, (std::vector<uint32_t>{3, 5, 4, 3}));
+    EXPECT_EQ(world.spans, (std::vector<uint32_t>{3000, 30, 4207, 3000}));
+}
+
+// A service that answers late in every other cycle, ahead of another: the second
+// one's rates are over the time between its own reads, however the first one swings.
+int slow_every_other(void *)
+{
+    world.cycles.push_back(fake_wall_ms() / 1000 - 2);
+    advance(world.cycles.size() % 2 ? 30 : 1500);
+    return 1;
+}
+int quick_update(void *)
+{
+    advance(20);
+    return 1;
+}
+
+TEST_F(MainLoop, EachCounterRatesOverItsOwnReads)
+{
+    config.interval = 4;
+    config.randomsecond = 0;
+    stats.ncore_counters = 2;
+    mycustom_set(&stats.core_counters[0], nullptr, {.update = slow_every_other});
+    mycustom_set(&stats.core_counters[1], nullptr, {.update = quick_update, .delta = counter_delta});
+    run(1700000000, 20);
+    EXPECT_EQ(world.cycles, seconds_from(1700000000, {0, 4, 8, 12, 16, 20}));
+    EXPECT_EQ(world.spans, (std::vector<uint32_t>{4000, 5477, 2530, 5470, 2530, 5470}));
+}
+
+// The wall clock set back, or forward by more than an interval, at any moment of a
+// cycle: the next report comes within one interval and a second of real time after
+// the previous one; a leap forward brings one cycle at once.
+TEST_F(MainLoop, WallClockStepsKeepThePace)
+{
+    const int64_t start = 1700000040 + 5; // a due second: randomsecond 5
+    for (int64_t step_s : {-5, -30, -60, -180, 600}) {
+        for (int64_t moment_ms : {10500, 50500, 59500}) {
+            SCOPED_TRACE(std::to_string(step_s) + " s at " + std::to_string(moment_ms) + " ms");
+            SetUp();
+            config.interval = 60;
+            config.randomsecond = 5;
+            world.step_ms = step_s * 1000;
+            // The first report goes one interval after the first, priming cycle.
+            const int64_t step_at = (start + 2 + 60) * 1000 + moment_ms;
+            world.step_at = step_at;
+            run(start, 5 * 60);
+            ASSERT_GE(world.sent_at.size(), 4u);
+            for (size_t i = 1; i < world.sent_at.size(); i++)
+                EXPECT_LE(world.sent_at[i] - world.sent_at[i - 1], 61000 + world.update_cost) << i;
+            if (step_s > 60) {
+                EXPECT_GT(world.sent_at[1], step_at);
+                EXPECT_LE(world.sent_at[1] - step_at, 1000 + world.update_cost);
+            }
+        }
+    }
 }
 
 TEST_F(MainLoop, CycleNumberWraps)
@@ -264,17 +330,29 @@ TEST(Registry, CycleClock)
     EXPECT_EQ(child.due_at_or_after(16), 29);
     EXPECT_EQ(parent.due_at_or_after(-15), -14); // before the epoch too
 
-    // A first look late in a due second still counts from its start; then the wall
-    // clock is set back an hour: the next due second, not an hour later, and the
-    // seconds between the two on the monotonic clock.
+    // The wall clock set back an hour just after a cycle: the next one still comes
+    // 15 s later, on the moved schedule, not an hour later.
     cycle_clock c(15, 0, 2);
-    ASSERT_TRUE(c.due(1700000012700));
-    EXPECT_EQ(c.begin(1700000012700, 12700).seconds, 15u);
+    ASSERT_TRUE(c.due(1700000012700, 12700));
+    c.begin(1700000012700);
     EXPECT_FALSE(c.end(1700000012800));
-    EXPECT_FALSE(c.due(1700000013000));
-    EXPECT_FALSE(c.due(1699996413000));
-    EXPECT_TRUE(c.due(1699996427000));
-    EXPECT_EQ(c.begin(1699996427000, 27000).seconds, 15u);
+    EXPECT_FALSE(c.due(1700000013000, 13000));
+    EXPECT_FALSE(c.due(1699996413000, 13300));
+    EXPECT_FALSE(c.due(1699996426000, 26300));
+    EXPECT_TRUE(c.due(1699996427000, 27300));
+
+    // Both loops see a leap forward: each runs a cycle at once, and then the customs
+    // child's cycles still come two seconds before the parent's.
+    cycle_clock p(15, 4, 2), k(15, 4, 0);
+    for (cycle_clock *x : {&p, &k}) {
+        const int64_t lead = x == &k ? 2000 : 0;
+        ASSERT_TRUE(x->due(1700000001000 - lead, 6000 - lead));
+        x->begin(1700000001000 - lead);
+        ASSERT_TRUE(x->due(1700000500000, 7000));
+        x->begin(1700000500000);
+    }
+    EXPECT_EQ(p.due_at_or_after(1700000501), 1700000515);
+    EXPECT_EQ(k.due_at_or_after(1700000501), 1700000513);
 }
 
 // The wall clock set back while the loop sleeps: it still wakes within a second, so

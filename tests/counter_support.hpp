@@ -70,12 +70,12 @@ public:
     template <typename T> T &data() { return *static_cast<T *>(c_->data); }
     template <typename T> T &reported() { return *static_cast<T *>(c_->data_delta); }
     int update() { return c_->update(c_.get()); }
-    int delta(uint64_t iteration, uint32_t interval = 15) { return c_->delta(c_.get(), interval, iteration); }
-    // One report cycle of `interval` seconds; the update's result.
-    int cycle(uint64_t iteration, uint32_t interval = 15)
+    int delta(uint64_t iteration, uint32_t span_ms = 15000) { return c_->delta(c_.get(), span_ms, iteration); }
+    // One report cycle whose samples are `span_ms` apart; the update's result.
+    int cycle(uint64_t iteration, uint32_t span_ms = 15000)
     {
         int r = update();
-        if (c_->delta) c_->delta(c_.get(), interval, iteration);
+        if (c_->delta) c_->delta(c_.get(), span_ms, iteration);
         return r;
     }
     // The counter's part of a report, as libbson reads it back, all described or

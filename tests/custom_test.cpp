@@ -95,7 +95,7 @@ void run_steps(const std::vector<step> &steps)
         d->mustBeUpdated = 1;
         d->updated = d->ok = ran_ok;
         d->value = value;
-        custom_delta(c.get(), 15, iteration);
+        custom_delta(c.get(), 15000, iteration);
         EXPECT_EQ(out->updated ? std::optional(out->value) : std::nullopt, sent) << "cycle " << iteration;
     }
 }

@@ -61,7 +61,7 @@ void child_cycle(uint64_t iteration)
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        customs_cycle(iteration, config.interval);
+        customs_cycle(iteration);
         fflush(nullptr);
         _exit(0);
     }
@@ -129,8 +129,8 @@ TEST_F(CustomsCore, QuickCountersRunFirst)
     add_custom(" s slow interval=1 uid=0 gid=0 sleep 0.3; echo slow >> " + log + "; echo 1");
     add_custom(" f fast interval=1 uid=0 gid=0 echo fast >> " + log + "; echo 1");
     ASSERT_EQ(initCustomsCounters(0), 0);
-    customs_cycle(0, config.interval); // slot order
-    customs_cycle(1, config.interval); // measured order
+    customs_cycle(0); // slot order
+    customs_cycle(1); // measured order
     freeCustomsCounters();
     std::ifstream f(log);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "slow\nfast\nfast\nslow\n");

@@ -43,15 +43,16 @@ TEST(DiskParse, DiskstatsLines)
     }
 }
 
-// No interval, no elapsed time from the cpu counter, no operation: never a division by zero.
+// No span (taken as one millisecond), no elapsed time from the cpu counter, no
+// operation: never a division by zero.
 TEST(DiskRates, ZeroDivisors)
 {
     mibdisk out;
     disk_rates({.rbytes = 30, .tticks = 30}, {}, 0, 0.0, out);
-    EXPECT_EQ(counts(out), (std::vector<uint64_t>{30, 0, 0, 0, 30, 0, 0}));
+    EXPECT_EQ(counts(out), (std::vector<uint64_t>{30000, 0, 0, 0, 30000, 0, 0}));
     EXPECT_FLOAT_EQ(out.avio, 1.0f);
     EXPECT_EQ(out.busy, 0.0f);
-    disk_rates({.tticks = 30}, {}, 15, 15000.0, out);
+    disk_rates({.tticks = 30}, {}, 15000, 15000.0, out);
     EXPECT_EQ(out.avio, 0.0f);
     EXPECT_FLOAT_EQ(out.busy, 0.2f);
 }

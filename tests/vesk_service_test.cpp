@@ -9,6 +9,7 @@
 #include "canned_server.hpp"
 #include "counter_support.hpp"
 #include "encoding.hpp"
+#include "vesk_devlist.hpp"
 #include "vesk_docker_core.hpp"
 #include "vesk_elastic.hpp"
 #include "vesk_fpm.hpp"
@@ -124,14 +125,26 @@ TEST(ServiceConf, TheEmptyContainerIsNeverAskedOfTheEngine)
 
 TEST(ServiceDelta, RatesNeverWrap)
 {
-    EXPECT_EQ(service_rate<uint64_t>(1300, 1000, 15), 1200u);
-    EXPECT_EQ(service_rate<uint64_t>(1000, 1300, 15), 0u); // a restart
-    EXPECT_EQ(service_rate<uint64_t>(1300, 1000, 15, 1), 20u);
+    EXPECT_EQ(service_rate<uint64_t>(1300, 1000, 15000), 1200u);
+    EXPECT_EQ(service_rate<uint64_t>(1000, 1300, 15000), 0u); // a restart
+    EXPECT_EQ(service_rate<uint64_t>(1300, 1000, 15000, 1), 20u);
     EXPECT_EQ(service_rate<uint64_t>(5, 1, 0), 0u);
-    // 100 million a cycle: 32-bit arithmetic would wrap the factor of 60.
-    EXPECT_EQ(service_rate<uint64_t>(4100000000ull, 4000000000ull, 1), 6000000000ull);
-    EXPECT_EQ(service_rate<uint32_t>(4000000000u, 0, 1), UINT32_MAX);
-    EXPECT_EQ(service_rate<uint64_t>(UINT64_MAX, 0, 1), UINT64_MAX);
+    // 100 million a second: 32-bit arithmetic would wrap the factors.
+    EXPECT_EQ(service_rate<uint64_t>(4100000000ull, 4000000000ull, 1000), 6000000000ull);
+    EXPECT_EQ(service_rate<uint32_t>(4000000000u, 0, 1000), UINT32_MAX);
+    EXPECT_EQ(service_rate<uint64_t>(UINT64_MAX, 0, 1000), UINT64_MAX);
+}
+
+// A count growing by 100 a second, read at uneven moments: each rate is over the
+// reads' own span, so every one comes out the same.
+TEST(ServiceDelta, RatesOverUnevenSpans)
+{
+    EXPECT_EQ(service_rate<uint64_t>(1550, 1000, 5500), 6000u);
+    EXPECT_EQ(service_rate<uint64_t>(1250, 1000, 2500), 6000u);
+    EXPECT_EQ(service_rate<uint32_t>(1250, 1000, 2500, 1), 100u);
+    EXPECT_DOUBLE_EQ(service_rate_double(1.5 + 401, 1.5, 4010, 60), 6000.0);
+    EXPECT_EQ(vesk_counter_rate(1000 + 274, 1000, 2740), 100u);
+    EXPECT_EQ(vesk_counter_rate(1000 + 273, 1000, 2740), 99u); // truncated
 }
 
 TEST(ServiceReport, TheTwoObjectForms)

@@ -14,8 +14,9 @@
                                      queue is full; prints "ready HANG FULL...", then waits
 
 Servers and the interval come from the environment: MC_PORT, MC_SOCK, BS_PORT,
-RD_MAIN, RD_PASS, RD_PRIMARY, RD_REPLICA, INTERVAL (the seconds between the two
-reads that a report's rates cover).
+RD_MAIN, RD_PASS, RD_PRIMARY, RD_REPLICA, INTERVAL (about the seconds between the
+two reads that a report's rates cover: the agent times its own reads to the
+millisecond, so a rate may differ from ours by a little more than a percent).
 """
 import json
 import os
@@ -222,16 +223,16 @@ def expect(what, cond, detail=""):
 
 def compare(before, after, tsv):
     b, a = json.load(open(before)), json.load(open(after))
-    seconds = int(E["INTERVAL"])
+    seconds = float(E["INTERVAL"])
     mc = {"memcaches.127.0.0.1:%s" % E["MC_PORT"]: "mc_tcp", "memcaches.sock:%s" % E.get("MC_SOCK"): "mc_unix"}
     names = list(mc) + ["beanstalks.127.0.0.1:%s" % E.get("BS_PORT"), "redises.main", "redises.replica"]
     got = report(tsv, names)
 
     def rates(name, src, pairs):
         for key, stat in pairs:
-            want = (int(a[src][stat]) - int(b[src][stat])) * 60 // seconds
-            expect("%s %s" % (name, key), got[name].get(key) == want and want > 0,
-                   "want %d got %s" % (want, got[name].get(key)))
+            want = (int(a[src][stat]) - int(b[src][stat])) * 60 / seconds
+            expect("%s %s" % (name, key), abs(got[name].get(key, -10) - want) <= 1 + want * 0.015 and want > 0,
+                   "want %.1f got %s" % (want, got[name].get(key)))
 
     def same(name, src, pairs):
         for key, stat in pairs:
@@ -249,9 +250,9 @@ def compare(before, after, tsv):
         # The agent's two replies count where ours did; they differ from ours
         # only in digits of times and resource usage.
         written = (int(a[src]["bytes_written"]) - int(b[src]["bytes_written"])
-                   - int(a[src]["reply_size"]) + int(b[src]["reply_size"])) * 60 // seconds
-        expect(name + " write", abs(got[name].get("write", 0) - written) <= 8 * 60 // seconds,
-               "want about %d got %s" % (written, got[name].get("write")))
+                   - int(a[src]["reply_size"]) + int(b[src]["reply_size"])) * 60 / seconds
+        expect(name + " write", abs(got[name].get("write", 0) - written) <= 8 * 60 / seconds + written * 0.015,
+               "want about %.1f got %s" % (written, got[name].get("write")))
 
     if set(a) != set(SAMPLERS):
         return  # only memcached was sampled

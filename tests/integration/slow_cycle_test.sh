@@ -3,7 +3,7 @@
 # accept queue cost a one-second connect time-out each, so with `interval 3` every
 # cycle lasts about 4 s. The next cycle then runs at once, not at the next due second
 # after it, so a report comes every ~4 s; and its rates are taken over the real
-# seconds between the two reads, checked against a real memcached's own counts.
+# time between the two reads, checked against a real memcached's own counts.
 # The customs child keeps its own clock by the same rule: a script of 3.5 s due in
 # every cycle runs again at once, not 6 s later.
 . "$(dirname "$0")/lib.sh"
@@ -63,8 +63,8 @@ kv sample "$WORK/before.json" mc_tcp && kv burst mc_tcp
 check "the agent reads after the load" wait_packet 9 10
 kv sample "$WORK/after.json" mc_tcp
 stop_vesk
-seconds=$(awk -v a="$(arrival 8)" -v b="$(arrival 9)" 'BEGIN { printf "%d", b - a + 0.5 }')
-check_eq "the late cycle came 4 s after the one before" 4 "$seconds"
+seconds=$(awk -v a="$(arrival 8)" -v b="$(arrival 9)" 'BEGIN { printf "%.3f", b - a }')
+check_eq "the late cycle came 4 s after the one before" 4 "$(printf %.0f "$seconds")"
 "$TOOLS/bson2json" --packet "$(packet 9)" >"$WORK/9.tsv"
 check "Memcached rates are the server's counts over those 4 s" env INTERVAL="$seconds" \
     /usr/bin/python3 "$KV_SCRIPT" compare "$WORK/before.json" "$WORK/after.json" "$WORK/9.tsv"
