@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,26 @@ bool eventually(Pred pred)
 }
 
 void append(const fs::path &p, const std::string &text) { std::ofstream(p, std::ios::app) << text; }
+
+// What /proc/self/task/TID/status and schedstat tell of a thread: its sleeps
+// (voluntary switches), its blocked signals and its CPU time in ns.
+struct task_sample {
+    long long sleeps = -1;
+    unsigned long long blocked = 0;
+    long long cpu_ns = -1;
+};
+task_sample sample_task(pid_t tid)
+{
+    task_sample t;
+    const std::string dir = "/proc/self/task/" + std::to_string(tid) + "/";
+    std::ifstream status(dir + "status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("voluntary_ctxt_switches:")) t.sleeps = std::stoll(line.substr(24));
+        if (line.starts_with("SigBlk:")) t.blocked = std::stoull(line.substr(7), nullptr, 16);
+    }
+    std::ifstream(dir + "schedstat") >> t.cpu_ns;
+    return t;
+}
 
 // The follower's diagnostics, kept for the test to wait on and inspect.
 struct log_lines {
@@ -203,17 +224,61 @@ TEST_F(OomFollower, StopEndsEveryWaitPromptly)
     }
 }
 
-TEST_F(OomFollower, StreamBacklogIsDiscardedAndLaterLinesPolled)
+TEST_F(OomFollower, StreamSleepsUntilALineComesAndNeverSpins)
 {
-    // A FIFO stands in for procfs's kmsg: no end to seek to, no inotify events.
+    // A FIFO stands in for procfs's kmsg: no end to seek to, no inotify events, a
+    // poll that waits for the next message. The test holds a writer open.
     ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
     unique_fd w(open(log.c_str(), O_RDWR | O_NONBLOCK));
     ASSERT_GT(write(w.get(), "<4>Killed process 1\n<4>Killed process 2\n", 40), 0);
     auto f = follow(KMSG);
     ASSERT_TRUE(logs.wait_for(seeked()));
+    const pid_t tid = f->thread_id();
+    ASSERT_GT(tid, 0);
+    // A stop signal must reach the agent's main thread, not this one.
+    for (int sig : {SIGTERM, SIGINT, SIGABRT})
+        EXPECT_NE(sample_task(tid).blocked & (1ull << (sig - 1)), 0u) << "signal " << sig;
+
+    // Silence: the thread sleeps through it, and the first line after it counts at once.
+    task_sample idle = sample_task(tid);
+    ASSERT_GE(idle.sleeps, 0);
+    std::this_thread::sleep_for(2s);
+    EXPECT_LE(sample_task(tid).sleeps - idle.sleeps, 1) << "wakes in 2 s of silence";
+    auto t0 = std::chrono::steady_clock::now();
     ASSERT_GT(write(w.get(), "<4>Killed process 3\n<4>no\n", 26), 0);
-    EXPECT_TRUE(eventually([&] { return f->position() == 26; }));
-    EXPECT_EQ(f->take_count(), 1);
+    ASSERT_TRUE(eventually([&] { return f->position() == 26; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 100ms);
+    EXPECT_EQ(f->take_count(), 1); // the backlog is not counted
+
+    // Lines that trickle in: each one is read as it comes, none is lost.
+    t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; i++) {
+        ASSERT_GT(write(w.get(), "<3>Killed process 9\n", 20), 0);
+        ASSERT_TRUE(eventually([&] { return f->position() == 26 + 20 * (i + 1); }));
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_EQ(f->take_count(), 20);
+
+    // The writer leaves: a hung-up FIFO polls ready for ever. It is looked at now and
+    // then, not spun on, and a writer that comes later is still heard.
+    w.reset();
+    task_sample hung = sample_task(tid);
+    ASSERT_GE(hung.cpu_ns, 0);
+    std::this_thread::sleep_for(1s);
+    task_sample later = sample_task(tid);
+    EXPECT_LE(later.sleeps - hung.sleeps, 10);
+    EXPECT_LT(later.cpu_ns - hung.cpu_ns, 50'000'000) << "CPU ns in 1 s of hang-up";
+    w.reset(open(log.c_str(), O_WRONLY | O_NONBLOCK));
+    ASSERT_GT(write(w.get(), "<4>Killed process 4\n", 20), 0);
+    EXPECT_TRUE(eventually([&] { return f->take_count() == 1; }));
+
+    // A stop ends the wait on the stream at once.
+    std::this_thread::sleep_for(20ms);
+    t0 = std::chrono::steady_clock::now();
+    f->request_stop();
+    EXPECT_EQ(f->wait(), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 200ms);
 }
 
 TEST(OomWatch, SourcesInOrderAndMessagesOfTheWatch)

@@ -24,7 +24,8 @@ namespace hostevents {
 
 namespace {
 
-// Files that send no inotify events are looked at this often.
+// Without a stop descriptor the stop flag is looked at this often, and so is a
+// stream whose readiness says nothing (see wait_for_change).
 constexpr int STREAM_POLL_MS = 250;
 constexpr int STATUS_POLL_MS = 1000;
 constexpr size_t READ_CHUNK = 64 * 1024;
@@ -206,6 +207,7 @@ std::optional<std::string> log_follower::wait()
 
 void log_follower::run()
 {
+    tid_ = gettid();
     if (open_file() && seek_to_end()) follow();
     drop_file_watch();
     fd_.reset();
@@ -344,8 +346,15 @@ log_follower::change log_follower::wait_for_change()
 {
     std::vector<fs_event> events;
     if (stream_) {
-        // procfs sends no inotify events.
-        return wait_wake(-1, STREAM_POLL_MS, events) == wake::stop ? change::stop : change::modified;
+        // procfs sends no inotify events, but kmsg polls ready when the kernel logs,
+        // so an idle host costs no wake. A stream that woke us and then had nothing
+        // to read (a FIFO whose writer left, a device without a poll of its own)
+        // would wake us again at once: it is looked at after a pause instead.
+        bool empty_wake = woke_at_ == pos_.load();
+        woke_at_ = -1;
+        wake w = empty_wake ? wait_wake(-1, STREAM_POLL_MS, events) : wait_wake(-1, -1, events, fd_.get());
+        if (w == wake::readable) woke_at_ = pos_.load();
+        return w == wake::stop ? change::stop : change::modified;
     }
     if (file_wd_ < 0 && !poll_status_) {
         int ifd = inotify_instance();
@@ -425,16 +434,19 @@ void log_follower::watcher_error(int err)
     poll(&s, stop_fd_ ? 1 : 0, stop_ ? 0 : STATUS_POLL_MS);
 }
 
-// Waits for a stop, inotify events (when inotify_fd >= 0) or the time-out.
-log_follower::wake log_follower::wait_wake(int inotify_fd, int timeout_ms, std::vector<fs_event> &events)
+// Waits for a stop, inotify events (when inotify_fd >= 0), the stream becoming
+// readable or hung up (when stream_fd >= 0) or the time-out.
+log_follower::wake log_follower::wait_wake(int inotify_fd, int timeout_ms, std::vector<fs_event> &events,
+                                           int stream_fd)
 {
     events.clear();
     for (;;) {
         if (stop_) return wake::stop;
-        pollfd fds[2];
+        pollfd fds[3];
         nfds_t n = 0;
         if (stop_fd_) fds[n++] = {stop_fd_.get(), POLLIN, 0};
         if (inotify_fd >= 0) fds[n++] = {inotify_fd, POLLIN, 0};
+        if (stream_fd >= 0) fds[n++] = {stream_fd, POLLIN, 0};
         // Without a stop descriptor the flag is looked at every so often.
         int t = timeout_ms;
         if (!stop_fd_ && (t < 0 || t > STREAM_POLL_MS)) t = STREAM_POLL_MS;
@@ -449,6 +461,7 @@ log_follower::wake log_follower::wait_wake(int inotify_fd, int timeout_ms, std::
             if (timeout_ms >= 0) return wake::timeout;
             continue;
         }
+        if (stream_fd >= 0 && fds[n - 1].revents) return wake::readable;
         if (inotify_fd < 0) continue;
         alignas(inotify_event) char buf[8192];
         for (;;) {

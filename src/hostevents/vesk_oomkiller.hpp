@@ -79,10 +79,12 @@ public:
     // follower has caught up).
     long long position() const { return pos_.load(); }
     bool ended() const { return ended_.load(); }
+    // The kernel's id of the thread once it runs, else 0 (for tests that watch it).
+    pid_t thread_id() const { return tid_.load(); }
 
 private:
     enum class change { none, modified, truncated, deleted, stop };
-    enum class wake { stop, events, timeout };
+    enum class wake { stop, events, readable, timeout };
     struct fs_event {
         int wd;
         uint32_t mask;
@@ -100,7 +102,7 @@ private:
     change check_status();
     enum class created { yes, stop, failed };
     created wait_for_creation();
-    wake wait_wake(int inotify_fd, int timeout_ms, std::vector<fs_event> &events);
+    wake wait_wake(int inotify_fd, int timeout_ms, std::vector<fs_event> &events, int stream_fd = -1);
     void drop_file_watch();
     void watcher_error(int err);
     void fail(std::string reason) { reason_ = std::move(reason); }
@@ -115,9 +117,11 @@ private:
     std::atomic<bool> ended_{false};
     std::atomic<long long> count_{0};
     std::atomic<long long> pos_{0};
+    std::atomic<pid_t> tid_{0};
     std::optional<std::string> reason_;
     std::vector<char> buf_;
     bool stream_ = false;       // procfs and the like: no inotify events, no end to seek to
+    long long woke_at_ = -1;    // position when the stream last polled readable
     bool poll_status_ = false;  // the file could not be watched: look at it periodically
     int file_wd_ = -1;
     off_t known_size_ = 0;
