@@ -1,6 +1,7 @@
 // Text helpers: UTF-8 checks and sanitizing, printable texts, hexadecimal, bounded copies.
 #include "encoding.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "bson.hpp"
@@ -112,10 +113,14 @@ std::string vesk_utf8_sanitize(std::string_view text)
     return out;
 }
 
-std::string vesk_printable(std::string_view text)
+std::string vesk_printable(std::string_view text, size_t max_bytes)
 {
+    constexpr std::string_view mark = "\xe2\x80\xa6"; // "…"
     std::string out;
-    out.reserve(text.size());
+    out.reserve(std::min(text.size(), max_bytes));
+    // Where the text is cut, should it not fit: after the last piece that leaves room
+    // for the mark.
+    size_t cut = 0;
     for (size_t pos = 0; pos < text.size();) {
         auto c = static_cast<unsigned char>(text[pos]);
         size_t seq = valid_sequence_at(text, pos);
@@ -134,6 +139,12 @@ std::string vesk_printable(std::string_view text)
             }
         }
         pos += n;
+        if (out.size() > max_bytes) {
+            out.resize(cut);
+            if (cut + mark.size() <= max_bytes) out += mark;
+            break;
+        }
+        if (out.size() + mark.size() <= max_bytes) cut = out.size();
     }
     return out;
 }

@@ -23,8 +23,10 @@ std::string vesk_utf8_sanitize(std::string_view text);
 
 // The text as it may go to a terminal or a log: tabs, printable ASCII and valid
 // UTF-8 characters stay; every other byte (control characters, C1 controls, bytes
-// of no valid sequence) is written as \xNN in lower-case hexadecimal.
-std::string vesk_printable(std::string_view text);
+// of no valid sequence) is written as \xNN in lower-case hexadecimal. The result is
+// at most max_bytes long: when the whole text does not fit, it ends after a whole
+// character or escape with "…" (when that fits too).
+std::string vesk_printable(std::string_view text, size_t max_bytes = SIZE_MAX);
 
 // The longest prefix of at most max_bytes bytes that does not split a sequence.
 size_t vesk_utf8_cut(std::string_view text, size_t max_bytes);

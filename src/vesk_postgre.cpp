@@ -267,35 +267,33 @@ int postgre_init(void *cnt)
 
 int postgre_reinit(void *) { return 1; }
 
-int postgre_update(void *cnt)
+namespace {
+
+// One update's exchange on `conn`: connects, runs the series and fills `d`. The
+// result is the update's.
+int postgre_exchange(vesk_mycustom_counter *c, pg_data *d, pg_handle &conn, uint64_t &notices)
 {
-    if (!config.postgre_handle) return 0;
-    vesk_mycustom_counter *c = counter(cnt);
-    pg_data *d = record(c->data);
-    if (!d) return 0;
     // One deadline for connecting and every statement: a server that stalls at any
     // point costs the cycle this long at most.
     const int seconds = config.counter_tcp_to < 2 ? 2 : config.counter_tcp_to;
     const service_clock::time_point deadline = service_deadline(seconds);
     const char *user = d->user.c_str(), *pass = d->pass.c_str();
-    pg_handle conn;
     auto too_late = [&] {
-        conn.reset();
         fprintf(stderr, "[postgres] ERROR: no answer within %d s from %s\n", seconds, c->id);
         d->ok = 0;
         return 0;
     };
     pg_outcome opened = pg_outcome::failed;
     if (!d->socket.empty()) {
-        opened = pg_open(conn, d->socket.c_str(), nullptr, user, pass, deadline);
+        opened = pg_open(conn, d->socket.c_str(), nullptr, user, pass, deadline, notices);
         if (opened == pg_outcome::failed)
             fprintf(stderr, "[postgres] ERROR: Failed to connect to database [using socket]: %s %s %s Error: %s\n",
-                    user, "***", d->socket.c_str(), pg_error(conn.get()));
+                    user, "***", d->socket.c_str(), pg_error(conn.get()).c_str());
     } else if (!d->port.empty()) {
-        opened = pg_open(conn, d->host.c_str(), d->port.c_str(), user, pass, deadline);
+        opened = pg_open(conn, d->host.c_str(), d->port.c_str(), user, pass, deadline, notices);
         if (opened == pg_outcome::failed)
             fprintf(stderr, "[postgres] ERROR: Failed to connect to database: %s %s %s %s Error: %s\n", user, "***",
-                    d->host.c_str(), d->port.c_str(), pg_error(conn.get()));
+                    d->host.c_str(), d->port.c_str(), pg_error(conn.get()).c_str());
     } else {
         fprintf(stderr, "[postgres] ERROR: Failed to connect to database - no socket or port configured\n");
     }
@@ -305,19 +303,28 @@ int postgre_update(void *cnt)
         return 0;
     }
 
-    bool failed = false, late = false;
+    // After `late` or `unexpected` the connection is good for nothing more.
+    bool failed = false;
+    pg_outcome broken = pg_outcome::done;
     auto run = [&](const char *stmt) -> std::optional<sql_result> {
         sql_result r;
-        if (late) return std::nullopt;
-        switch (pg_run(conn.get(), stmt, deadline, r)) {
+        if (broken != pg_outcome::done) return std::nullopt;
+        switch (pg_outcome o = pg_run(conn.get(), stmt, deadline, r)) {
         case pg_outcome::done: return r;
-        case pg_outcome::late: late = true; break;
         case pg_outcome::failed:
-            fprintf(stderr, "[postgres] ERROR: query failed: %s\n  %s", stmt, pg_error(conn.get()));
+            fprintf(stderr, "[postgres] ERROR: query failed: %s\n  %s", stmt, pg_error(conn.get()).c_str());
             failed = true;
             break;
+        case pg_outcome::late:
+        case pg_outcome::unexpected: broken = o; break;
         }
         return std::nullopt;
+    };
+    auto ended = [&] {
+        if (broken == pg_outcome::late) return too_late();
+        fprintf(stderr, "[postgres] ERROR: %s: unexpected answer to a statement, connection closed\n", c->id);
+        d->ok = 0;
+        return 0;
     };
     if (auto r = run(postgre_statements.xact)) postgre_apply_xact(*r, *d);
     if (auto r = run(postgre_statements.replication))
@@ -325,7 +332,7 @@ int postgre_update(void *cnt)
     if (auto r = run(postgre_statements.recovery))
         if (!r->rows.empty()) d->in_recovery = sql_text(r->rows[0], 0) && *sql_text(r->rows[0], 0) == "t";
     std::optional<sql_result> version = run(postgre_statements.version);
-    if (late) return too_late();
+    if (broken != pg_outcome::done) return ended();
     if (!version) {
         d->ok = 0;
         return 1;
@@ -336,9 +343,28 @@ int postgre_update(void *cnt)
     postgre_zero_unplanned(v, *d);
     for (pg_step step : postgre_plan(v))
         if (auto r = run(postgre_statement(step, slow).c_str())) postgre_apply(step, *r, *d);
-    if (late) return too_late();
+    if (broken != pg_outcome::done) return ended();
     d->ok = failed ? 0 : 1;
     return 1;
+}
+
+} // namespace
+
+int postgre_update(void *cnt)
+{
+    if (!config.postgre_handle) return 0;
+    vesk_mycustom_counter *c = counter(cnt);
+    pg_data *d = record(c->data);
+    if (!d) return 0;
+    uint64_t notices = 0; // counted by the connection, so declared before it
+    pg_handle conn;
+    const int result = postgre_exchange(c, d, conn, notices);
+    conn.reset();
+    // A server may send notices by the thousand: they are never printed.
+    if (config.debug && notices)
+        printf("[postgres] %s: %llu notices from the server dropped\n", c->id,
+               static_cast<unsigned long long>(notices));
+    return result;
 }
 
 int postgre_delta(void *cnt, uint32_t span_ms, uint64_t iteration)

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "encoding.hpp"
 #include "vesk_config.hpp"
 
 PGconn *(*PQconnectdb_stub)(const char *) = nullptr;
@@ -28,6 +29,7 @@ int (*PQsendQuery_stub)(PGconn *, const char *) = nullptr;
 int (*PQconsumeInput_stub)(PGconn *) = nullptr;
 int (*PQisBusy_stub)(PGconn *) = nullptr;
 PGresult *(*PQgetResult_stub)(PGconn *) = nullptr;
+PQnoticeProcessor (*PQsetNoticeProcessor_stub)(PGconn *, PQnoticeProcessor, void *) = nullptr;
 
 namespace {
 
@@ -52,6 +54,7 @@ void clear_stubs()
     PQconsumeInput_stub = nullptr;
     PQisBusy_stub = nullptr;
     PQgetResult_stub = nullptr;
+    PQsetNoticeProcessor_stub = nullptr;
 }
 
 struct result_clear {
@@ -73,6 +76,8 @@ pg_outcome wait_socket(const PGconn *c, short events, service_clock::time_point 
     }
     return pg_outcome::failed;
 }
+
+void count_notice(void *notices, const char *) { ++*static_cast<uint64_t *>(notices); }
 
 void take_result(const PGresult *res, sql_result &out)
 {
@@ -116,7 +121,8 @@ int init_postgre_lib()
         !vesk_dl_require(lib, "PQconnectPoll", PQconnectPoll_stub) || !vesk_dl_require(lib, "PQsocket", PQsocket_stub) ||
         !vesk_dl_require(lib, "PQsendQuery", PQsendQuery_stub) ||
         !vesk_dl_require(lib, "PQconsumeInput", PQconsumeInput_stub) ||
-        !vesk_dl_require(lib, "PQisBusy", PQisBusy_stub) || !vesk_dl_require(lib, "PQgetResult", PQgetResult_stub))
+        !vesk_dl_require(lib, "PQisBusy", PQisBusy_stub) || !vesk_dl_require(lib, "PQgetResult", PQgetResult_stub) ||
+        !vesk_dl_require(lib, "PQsetNoticeProcessor", PQsetNoticeProcessor_stub))
         return 0;
     return 1;
 }
@@ -142,14 +148,17 @@ void vesk_postgre_unload()
 void pg_closer::operator()(PGconn *c) const { PQfinish_stub(c); }
 
 pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const char *user, const char *pass,
-                   service_clock::time_point deadline)
+                   service_clock::time_point deadline, uint64_t &notices)
 {
     // Empty values fall back to the library's defaults, as PQsetdbLogin's do; the
     // database name is taken as a name only, never as connection settings.
     const char *const keys[] = {"host", "port", "dbname", "user", "password", nullptr};
     const char *const values[] = {host, port, "postgres", user, pass, nullptr};
     conn.reset(PQconnectStartParams_stub(keys, values, 0));
-    if (!conn || PQstatus_stub(conn.get()) == PG_CONNECTION_BAD) return pg_outcome::failed;
+    if (!conn) return pg_outcome::failed;
+    // Before the first byte from the server: it may send notices while it logs us in.
+    PQsetNoticeProcessor_stub(conn.get(), count_notice, &notices);
+    if (PQstatus_stub(conn.get()) == PG_CONNECTION_BAD) return pg_outcome::failed;
     // Before the first poll the library waits to write.
     int state = PG_POLLING_WRITING;
     for (;;) {
@@ -162,10 +171,15 @@ pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const ch
     }
 }
 
-const char *pg_error(const PGconn *c)
+std::string pg_error(const PGconn *c)
 {
     const char *e = c ? PQerrorMessage_stub(c) : nullptr;
-    return e ? e : "out of memory\n";
+    std::string_view text = e ? e : "out of memory\n";
+    // The server writes most of this text, and the library quotes its stray bytes:
+    // neither its size nor escape sequences may reach a terminal or a log.
+    const bool nl = text.ends_with('\n');
+    if (nl) text.remove_suffix(1);
+    return vesk_printable(text, PG_SHOWN_MAX) + (nl ? "\n" : "");
 }
 
 pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadline, sql_result &out)
@@ -175,6 +189,8 @@ pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadlin
     // last result stands for it.
     pg_result_ptr kept;
     for (;;) {
+        // Results that arrive without end cannot hold the update past its deadline.
+        if (service_clock::now() >= deadline) return pg_outcome::late;
         while (PQisBusy_stub(c)) {
             const pg_outcome ready = wait_socket(c, POLLIN, deadline);
             if (ready != pg_outcome::done) return ready;
@@ -182,6 +198,12 @@ pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadlin
         }
         pg_result_ptr res(PQgetResult_stub(c));
         if (!res) break;
+        // Rows or an error are what a statement gives. Anything else, a COPY above all
+        // (the library hands it back at every call and never ends the statement),
+        // leaves the connection where the counter cannot follow.
+        const int status = PQresultStatus_stub(res.get());
+        if (status != PG_RES_TUPLES_OK && status != PG_RES_COMMAND_OK && status != PG_RES_FATAL_ERROR)
+            return pg_outcome::unexpected;
         if (!kept || PQresultStatus_stub(kept.get()) == PG_RES_TUPLES_OK) kept = std::move(res);
     }
     if (!kept || PQresultStatus_stub(kept.get()) != PG_RES_TUPLES_OK) return pg_outcome::failed;

@@ -2,7 +2,9 @@
 // update through it. The PostgreSQL counter calls the library only through here.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "vesk_service.hpp"
 
@@ -14,7 +16,9 @@ using PGresult = pg_result;
 // The values of ConnStatusType and ExecStatusType the agent tests.
 inline constexpr int PG_CONNECTION_OK = 0;
 inline constexpr int PG_CONNECTION_BAD = 1;
+inline constexpr int PG_RES_COMMAND_OK = 1;
 inline constexpr int PG_RES_TUPLES_OK = 2;
+inline constexpr int PG_RES_FATAL_ERROR = 7;
 // PostgresPollingStatusType.
 inline constexpr int PG_POLLING_FAILED = 0;
 inline constexpr int PG_POLLING_READING = 1;
@@ -43,6 +47,9 @@ extern int (*PQsendQuery_stub)(PGconn *, const char *query);
 extern int (*PQconsumeInput_stub)(PGconn *);
 extern int (*PQisBusy_stub)(PGconn *);
 extern PGresult *(*PQgetResult_stub)(PGconn *);
+// Notices go to the agent, not to the library's printing on standard error.
+using PQnoticeProcessor = void (*)(void *arg, const char *message);
+extern PQnoticeProcessor (*PQsetNoticeProcessor_stub)(PGconn *, PQnoticeProcessor, void *arg);
 
 // Opens config.postgre_lib into config.postgre_handle and resolves the entry points;
 // 1 when all were found. Prints its progress and errors itself.
@@ -60,18 +67,24 @@ using pg_handle = std::unique_ptr<PGconn, pg_closer>;
 
 
 // How one step with the server ended: done; failed (the connection's error text
-// tells why); or still waiting when the deadline passed.
-enum class pg_outcome { done, failed, late };
+// tells why); still waiting when the deadline passed; or answered with something no
+// statement of the counter asks for, such as a COPY.
+enum class pg_outcome { done, failed, late, unexpected };
 
 // Connects to database "postgres" (host null for the default) within the deadline.
-// `conn` may be set even when the connection failed.
+// `conn` may be set even when the connection failed. The notices the server sends on
+// it are only counted, in `notices`, which must outlive the connection.
 pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const char *user, const char *pass,
-                   service_clock::time_point deadline);
-// The connection's last error text, never null.
-const char *pg_error(const PGconn *c);
+                   service_clock::time_point deadline, uint64_t &notices);
+
+// Texts from the server are shown at most this long.
+inline constexpr size_t PG_SHOWN_MAX = 256;
+// The connection's last error text as it may be printed: at most PG_SHOWN_MAX bytes
+// in the printable form, and the library's closing newline.
+std::string pg_error(const PGconn *c);
 
 // Runs one statement within the deadline and takes its whole result with the column
 // names into `out`; done only when it returned rows. Every row holds as many cells as
-// the result has columns. After `late` the connection is in the middle of a statement
-// and good only for closing.
+// the result has columns. After `late` or `unexpected` the connection is in the middle
+// of a statement and good only for closing.
 pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadline, sql_result &out);

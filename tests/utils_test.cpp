@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "encoding.hpp"
 #include "string_list.hpp"
 #include "test_support.hpp"
 #include "vesk_log.hpp"
@@ -82,6 +83,36 @@ TEST(TextUtils, SplitWithEscapes)
     vesk_split_str("abcdefgh:ij", ':', parts, 2, sizeof small);
     EXPECT_STREQ(small, "abc");
     EXPECT_STREQ(other, "ij");
+}
+
+// Texts from peers are printed escaped and bounded: the bound never splits a
+// character or an escape, and a cut text ends with a mark that fits within it.
+TEST(TextUtils, PrintableWithinABound)
+{
+    struct {
+        std::string_view text;
+        size_t max;
+        const char *shown;
+    } cases[] = {
+        {"plain\ttext", SIZE_MAX, "plain\ttext"},
+        {"\x1b[2J\xc2\x9b\xff\xc3\xa9\n", SIZE_MAX, "\\x1b[2J\\xc2\\x9b\\xff\xc3\xa9\\x0a"},
+        {"abcdef", 6, "abcdef"},
+        {"abcdefg", 6, "abc\xe2\x80\xa6"},
+        {"ab\x1b" "cd", 6, "ab\xe2\x80\xa6"},
+        {"ab\x1b", 6, "ab\\x1b"},
+        {"\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac", 8, "\xe2\x82\xac\xe2\x80\xa6"},
+        {"\xff\xff", 7, "\\xff\xe2\x80\xa6"},
+        {"abcd", 0, ""},
+    };
+    for (const auto &c : cases) {
+        std::string got = vesk_printable(c.text, c.max);
+        EXPECT_EQ(got, c.shown) << c.text << " max " << c.max;
+        EXPECT_LE(got.size(), c.max) << c.text;
+    }
+    // 200 kB of escapes: 63 of them and the mark.
+    std::string want;
+    for (int i = 0; i < 63; i++) want += "\\x1b";
+    EXPECT_EQ(vesk_printable(std::string(200000, '\x1b'), 256), want + "\xe2\x80\xa6");
 }
 
 TEST(TextUtils, ParseUrl)

@@ -396,28 +396,45 @@ def pg_stall(d, sockdir, postmaster_pid_file, stopped_file):
     check("the agent's backend is caught running a statement", False)
 
 
-def pg_stall_check(d, stopped, resumed, limit):
-    """Reports `stopped`+1 to `resumed` came while the server was stopped. Each report
-    followed the one before within `limit` seconds; the object was absent while stopped
-    and back within two cycles after; every report held the same parts otherwise."""
-    stopped, resumed, limit = int(stopped), int(resumed), float(limit)
+def pace(d, limit):
+    """Each report followed the one before within `limit` seconds and held the same
+    parts. The reports' numbers."""
     ns = numbers(d)
     times = [os.stat(f"{d}/packet-{n}.bin").st_mtime for n in ns]
     gaps = [round(b - a, 2) for a, b in zip(times, times[1:])]
-    check("no gap between reports beyond the interval, the deadline and a second", max(gaps) <= limit,
+    check("no gap between reports beyond the interval, the deadline and a second", max(gaps) <= float(limit),
           f"(limit {limit}) {gaps}")
+    parts = {n: [p for p, _, _ in report(d, n) if "." not in p] for n in ns}
+    check_eq("every report holds the same parts", [parts[ns[0]]] * len(ns), list(parts.values()))
+    return ns
+
+
+def pg_stall_check(d, stopped, resumed, limit):
+    """Reports `stopped`+1 to `resumed` came while the server was stopped. The reports
+    kept their pace; the object was absent while stopped and back within two cycles
+    after."""
+    stopped, resumed = int(stopped), int(resumed)
+    ns = pace(d, limit)
     check("the stall spans at least three reports", resumed - stopped >= 3, f"{stopped} {resumed}")
     shape = "".join("P" if part(d, n, "mycustoms.Postgre_tcp") else "A" for n in ns)
     want = "P" * stopped + "A" * (resumed - stopped) + "A{1,2}P+"
     check("mycustoms.Postgre_tcp: absent while stopped, back within two cycles after", re.fullmatch(want, shape),
           f"{want} {shape}")
-    parts = {n: [p for p, _, _ in report(d, n) if "." not in p] for n in ns}
-    check_eq("every report holds the same parts", [parts[ns[0]]] * len(ns), list(parts.values()))
+
+
+def pg_hostile(d, limit, good, *bad):
+    """The reports kept their pace; the counter `good` was in every one, the counters
+    `bad` in none."""
+    ns = pace(d, limit)
+    ids = ["Postgre_" + i for i in (good,) + bad]
+    shapes = [[i for i in ids if part(d, n, "mycustoms." + i)] for n in ns]
+    check_eq(f"only {good} reports, every time", [[f"Postgre_{good}"]] * len(ns), shapes)
 
 
 COMMANDS = {
     "mysql-shape": mysql_shape, "mysql-rates": mysql_rates, "mysql-replica": mysql_replica, "pg-rates": pg_rates,
     "pg-slow": pg_slow, "pg-stall": pg_stall, "pg-stall-check": pg_stall_check,
+    "pg-hostile": pg_hostile,
     "sphinx-rates": lambda d, port: sphinx_rates(d, int(port)),
     "down-and-back": lambda d, first, ident, array, *restarted: down_and_back(d, int(first), ident, array, restarted),
     "last": lambda d: print(numbers(d)[-1] if numbers(d) else 0),
