@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "encoding.hpp"
 #include "vesk_config.hpp"
@@ -30,6 +31,7 @@ int (*PQconsumeInput_stub)(PGconn *) = nullptr;
 int (*PQisBusy_stub)(PGconn *) = nullptr;
 PGresult *(*PQgetResult_stub)(PGconn *) = nullptr;
 PQnoticeProcessor (*PQsetNoticeProcessor_stub)(PGconn *, PQnoticeProcessor, void *) = nullptr;
+int (*PQsetSingleRowMode_stub)(PGconn *) = nullptr;
 
 namespace {
 
@@ -55,6 +57,7 @@ void clear_stubs()
     PQisBusy_stub = nullptr;
     PQgetResult_stub = nullptr;
     PQsetNoticeProcessor_stub = nullptr;
+    PQsetSingleRowMode_stub = nullptr;
 }
 
 struct result_clear {
@@ -79,23 +82,33 @@ pg_outcome wait_socket(const PGconn *c, short events, service_clock::time_point 
 
 void count_notice(void *notices, const char *) { ++*static_cast<uint64_t *>(notices); }
 
-void take_result(const PGresult *res, sql_result &out)
+// Every statement of the counter gives a few rows of short texts; a server that sends
+// more is not one the counter can read, and is not let fill the agent's memory.
+constexpr size_t kMaxRows = 10000;
+constexpr size_t kMaxBytes = 1 << 20;
+
+// Adds the rows of `res` to `out` (and its column names, when `out` has none yet);
+// false once `out` holds more than the bounds allow.
+bool take_rows(const PGresult *res, sql_result &out, size_t &bytes)
 {
-    out = {};
     const int fields = PQnfields_stub(res), rows = PQntuples_stub(res);
-    for (int f = 0; f < fields; f++) {
-        const char *name = PQfname_stub(res, f);
-        out.columns.emplace_back(name ? name : "");
-    }
-    out.rows.reserve(rows > 0 ? static_cast<size_t>(rows) : 0);
+    if (out.columns.empty())
+        for (int f = 0; f < fields; f++) {
+            const char *name = PQfname_stub(res, f);
+            out.columns.emplace_back(name ? name : "");
+        }
     for (int r = 0; r < rows; r++) {
+        if (out.rows.size() == kMaxRows) return false;
         sql_row &row = out.rows.emplace_back();
         row.reserve(static_cast<size_t>(fields));
         for (int f = 0; f < fields; f++) {
             const char *v = PQgetvalue_stub(res, r, f);
             row.emplace_back(v ? sql_cell(v) : sql_cell());
+            bytes += v ? strlen(v) : 0;
         }
+        if (bytes > kMaxBytes) return false;
     }
+    return true;
 }
 
 } // namespace
@@ -122,7 +135,8 @@ int init_postgre_lib()
         !vesk_dl_require(lib, "PQsendQuery", PQsendQuery_stub) ||
         !vesk_dl_require(lib, "PQconsumeInput", PQconsumeInput_stub) ||
         !vesk_dl_require(lib, "PQisBusy", PQisBusy_stub) || !vesk_dl_require(lib, "PQgetResult", PQgetResult_stub) ||
-        !vesk_dl_require(lib, "PQsetNoticeProcessor", PQsetNoticeProcessor_stub))
+        !vesk_dl_require(lib, "PQsetNoticeProcessor", PQsetNoticeProcessor_stub) ||
+        !vesk_dl_require(lib, "PQsetSingleRowMode", PQsetSingleRowMode_stub))
         return 0;
     return 1;
 }
@@ -184,10 +198,13 @@ std::string pg_error(const PGconn *c)
 
 pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadline, sql_result &out)
 {
-    if (!PQsendQuery_stub(c, stmt)) return pg_outcome::failed;
-    // A statement that gave anything but rows failed, whatever came after; else its
-    // last result stands for it.
-    pg_result_ptr kept;
+    // Row by row: the library then holds no more of the answer than the agent has taken.
+    if (!PQsendQuery_stub(c, stmt) || !PQsetSingleRowMode_stub(c)) return pg_outcome::failed;
+    // A statement that gave anything but rows failed, whatever came after; else the
+    // rows of its last part stand for it.
+    sql_result taking;
+    size_t bytes = 0;
+    bool rows = false, failed = false;
     for (;;) {
         // Results that arrive without end cannot hold the update past its deadline.
         if (service_clock::now() >= deadline) return pg_outcome::late;
@@ -201,12 +218,21 @@ pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadlin
         // Rows or an error are what a statement gives. Anything else, a COPY above all
         // (the library hands it back at every call and never ends the statement),
         // leaves the connection where the counter cannot follow.
-        const int status = PQresultStatus_stub(res.get());
-        if (status != PG_RES_TUPLES_OK && status != PG_RES_COMMAND_OK && status != PG_RES_FATAL_ERROR)
-            return pg_outcome::unexpected;
-        if (!kept || PQresultStatus_stub(kept.get()) == PG_RES_TUPLES_OK) kept = std::move(res);
+        switch (PQresultStatus_stub(res.get())) {
+        case PG_RES_SINGLE_TUPLE:
+            if (!take_rows(res.get(), taking, bytes)) return pg_outcome::unexpected;
+            break;
+        case PG_RES_TUPLES_OK: // the end of one part's rows
+            if (!take_rows(res.get(), taking, bytes)) return pg_outcome::unexpected;
+            if (!failed) out = std::move(taking);
+            taking = {};
+            bytes = 0;
+            rows = true;
+            break;
+        case PG_RES_COMMAND_OK:
+        case PG_RES_FATAL_ERROR: failed = true; break;
+        default: return pg_outcome::unexpected;
+        }
     }
-    if (!kept || PQresultStatus_stub(kept.get()) != PG_RES_TUPLES_OK) return pg_outcome::failed;
-    take_result(kept.get(), out);
-    return pg_outcome::done;
+    return rows && !failed ? pg_outcome::done : pg_outcome::failed;
 }

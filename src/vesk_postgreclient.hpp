@@ -19,6 +19,7 @@ inline constexpr int PG_CONNECTION_BAD = 1;
 inline constexpr int PG_RES_COMMAND_OK = 1;
 inline constexpr int PG_RES_TUPLES_OK = 2;
 inline constexpr int PG_RES_FATAL_ERROR = 7;
+inline constexpr int PG_RES_SINGLE_TUPLE = 9;
 // PostgresPollingStatusType.
 inline constexpr int PG_POLLING_FAILED = 0;
 inline constexpr int PG_POLLING_READING = 1;
@@ -50,6 +51,7 @@ extern PGresult *(*PQgetResult_stub)(PGconn *);
 // Notices go to the agent, not to the library's printing on standard error.
 using PQnoticeProcessor = void (*)(void *arg, const char *message);
 extern PQnoticeProcessor (*PQsetNoticeProcessor_stub)(PGconn *, PQnoticeProcessor, void *arg);
+extern int (*PQsetSingleRowMode_stub)(PGconn *);
 
 // Opens config.postgre_lib into config.postgre_handle and resolves the entry points;
 // 1 when all were found. Prints its progress and errors itself.

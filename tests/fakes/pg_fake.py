@@ -10,6 +10,7 @@ trusts everyone, then answers every statement as the mode says:
     pg_fake.py --port P --mode error      an ErrorResponse of 200 kB of escape
                                           sequences and bytes that are no UTF-8
     pg_fake.py --port P --mode desync     bytes that are no message at all
+    pg_fake.py --port P --mode rows       rows without end, as fast as they are read
 
 A well-formed answer holds one column "res" with the text 0 ("150000" for the
 version). It prints "ready" once it listens, and serves until it is stopped.
@@ -42,10 +43,19 @@ def ready():
     return message(b"Z", b"I")
 
 
+def description():
+    return message(b"T", struct.pack("!H", 1) + b"res\0" + struct.pack("!IhIhih", 0, 0, 25, -1, -1, 0))
+
+
+def data_row(text):
+    return message(b"D", struct.pack("!HI", 1, len(text)) + text)
+
+
 def row(text):
-    desc = struct.pack("!H", 1) + b"res\0" + struct.pack("!IhIhih", 0, 0, 25, -1, -1, 0)
-    data = struct.pack("!HI", 1, len(text)) + text
-    return message(b"T", desc) + message(b"D", data) + message(b"C", b"SELECT 1\0") + ready()
+    return description() + data_row(text) + message(b"C", b"SELECT 1\0") + ready()
+
+
+ROWS = data_row(b"0" * 100) * 10000
 
 
 NOTICE = message(b"N", fields(S=b"NOTICE", V=b"NOTICE", C=b"00000", M=b"chatty " + HOSTILE * 4))
@@ -93,7 +103,11 @@ def serve(conn, _number, mode):
                 body = read_exact(conn, struct.unpack("!I", read_exact(conn, 4))[0] - 4)
                 if kind == b"X":
                     return
-                if kind == b"Q":
+                if kind == b"Q" and mode == "rows":
+                    conn.sendall(description())
+                    while True:
+                        conn.sendall(ROWS)
+                elif kind == b"Q":
                     conn.sendall(ANSWERS[mode](body))
         except (OSError, EOFError):
             pass
@@ -102,6 +116,6 @@ def serve(conn, _number, mode):
 if __name__ == "__main__":
     ap = argparse.ArgumentParser()
     ap.add_argument("--port", type=int, required=True)
-    ap.add_argument("--mode", choices=sorted(ANSWERS), required=True)
+    ap.add_argument("--mode", choices=sorted(ANSWERS) + ["rows"], required=True)
     args = ap.parse_args()
     listen_forever(args.port, serve, args.mode)

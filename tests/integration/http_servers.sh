@@ -277,10 +277,9 @@ value_sum() {
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 
 # check_memory NAME RSS_BEFORE RSS_AFTER: the agent of run NAME used no more memory
-# over its cycles. Under AddressSanitizer the resident set grows by itself (shadow
-# pages, allocation stacks), so there the leak checker's verdict at exit counts.
+# over its cycles; under AddressSanitizer the leak checker's verdict at exit counts.
 check_memory() {
-    if ldd "$VESK_BIN" | grep -q libasan; then
+    if under_asan; then
         check "no leak at exit" eval '! grep -q LeakSanitizer "$WORK/$1.err"'
     else
         check "memory stays flat ($2 kB, then $3 kB)" [ $(($3 - $2)) -lt 256 ]

@@ -164,6 +164,10 @@ stop_run() {
     cp "$WORK/err.log" "$WORK/$1.err"
 }
 
+# Whether the agent is built with AddressSanitizer, whose resident set grows by
+# itself (shadow pages, the quarantine of freed blocks).
+under_asan() { ldd "$VESK_BIN" | grep -q libasan; }
+
 # Writes a configuration file from standard input and prints its path.
 write_conf() {
     local f="$WORK/${1:-vesk}.conf"

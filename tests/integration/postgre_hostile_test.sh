@@ -1,16 +1,17 @@
 # The real agent against PostgreSQL peers that misbehave (tests/fakes/pg_fake.py), one
 # counter each: COPY answers in both directions, thousands of notices a statement, a
 # 200-kB error of escape sequences and bytes that are no UTF-8, and bytes that make
-# the client library lose its place. The reports keep their pace and their other
-# parts, only the chatty but correct peer reports, what the peers send reaches the
-# agent's output small, printable and valid UTF-8, and a stop is prompt.
+# the client library lose its place, and rows without end. The reports keep their
+# pace and their other parts, only the chatty but correct peer reports, what the
+# peers send reaches the agent's output small, printable and valid UTF-8, nor does it
+# fill the agent's memory, and a stop is prompt.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/sql_servers.sh"
 
 PIDFILE=/run/vesk.pid
 port=15431
 lines=
-for mode in copy-out copy-in notices error desync; do
+for mode in copy-out copy-in notices error desync rows; do
     python3 "$VESK_SRC/tests/fakes/pg_fake.py" --port $port --mode $mode >"$WORK/fake-$mode.log" 2>&1 &
     check "the $mode peer listens" wait_for_text "$WORK/fake-$mode.log" ready 5
     lines+="postgresql_${mode//-/} mon:Pg-s3cret@127.0.0.1:$port"$'\n'
@@ -27,6 +28,10 @@ cp "$WORK/out.log" "$WORK/cycles.out"
 cp "$WORK/err.log" "$WORK/cycles.err"
 err=$((($(stat -c %s "$WORK/cycles.err") - err) / 3))
 check "what the peers send stays small ($err bytes a cycle)" [ "$err" -lt 3072 ]
+# Endless rows are given up after a bound, not held until the deadline (some hundred
+# MB by then).
+peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$VESK_PID/status")
+under_asan || check "endless rows do not fill the agent's memory (peak $peak kB)" [ "$peak" -lt 65536 ]
 
 start=${EPOCHREALTIME/./}
 kill -TERM "$VESK_PID"
@@ -36,7 +41,7 @@ check "the stop is prompt ($ms ms)" [ "$ms" -le 1500 ]
 sql_agent_end "Pg-s3cret"
 
 # interval 2 + 1 s
-oracle pg-hostile "$WORK/packets" 3 notices copyout copyin error desync || fail "the pace"
+oracle pg-hostile "$WORK/packets" 3 notices copyout copyin error desync rows || fail "the pace"
 check "the output is valid UTF-8 without control characters" python3 -c '
 import re, sys
 for f in sys.argv[1:]:
@@ -48,7 +53,7 @@ for f in sys.argv[1:]:
         sys.exit(f"{f}: {bad.group()!r} at {bad.start()}")' "$WORK/out.log" "$WORK/err.log"
 
 cycles=$(grep -c '^Main loop iteration' "$WORK/cycles.out")
-for id in copyout copyin; do
+for id in copyout copyin rows; do
     check_eq "$id: one line an update" "$cycles" "$(grep -acxF \
         "[postgres] ERROR: $id: unexpected answer to a statement, connection closed" "$WORK/cycles.err")"
 done
