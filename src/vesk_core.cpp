@@ -51,14 +51,25 @@ void run_slot(Counter *arr, const Count &count, Slot slot)
     });
 }
 
-// A plug-in entry point over every plug-in counter, with its progress and error lines.
+// A plug-in entry point over every plug-in counter, with its progress and error lines;
+// with `until_stop`, only until the stop.
 template <typename Call>
-void plugin_pass(const char *before, const char *error, Call call)
+void plugin_pass(const char *before, const char *error, Call call, bool until_stop = false)
 {
-    for (ge_plugin_counter *pc = stats.plugin_counters; pc; pc = pc->next) {
+    for (ge_plugin_counter *pc = stats.plugin_counters; pc && !(until_stop && stop); pc = pc->next) {
         printf(before, pc->plugin->prefix, pc->handle);
         if (!call(pc) && error) _vesk_log(LOG_LEVEL_ERROR, error, pc->plugin->name, ge_plugin_last_error(pc->plugin));
     }
+}
+
+// The update of every counter of a group that has one, until the stop: a cycle
+// stopped half-way sends nothing, so the counters after it are not asked at all.
+template <typename Counter, typename Count>
+void update_group(Counter *arr, const Count &count)
+{
+    each(arr, count, [](Counter &c) {
+        if (!stop && c.update) c.update(&c);
+    });
 }
 
 using mc = vesk_mycustom_counter;
@@ -167,20 +178,20 @@ void updateCounters()
 {
     progress("update: core...");
     vesk_docker_update(config.docker);
-    run_slot(stats.core_counters, stats.ncore_counters, &mc::update);
+    update_group(stats.core_counters, stats.ncore_counters);
     progress("done\nmysqls...");
-    run_slot(stats.mysql_counters, stats.nmysql_counters, &mc::update);
+    update_group(stats.mysql_counters, stats.nmysql_counters);
     progress("done\nmemcaches...");
-    run_slot(stats.memcache_counters, stats.nmemcache_counters, &mc::update);
+    update_group(stats.memcache_counters, stats.nmemcache_counters);
     progress("done\nbeanstalks...");
-    run_slot(stats.beanstalk_counters, stats.nbeanstalk_counters, &mc::update);
+    update_group(stats.beanstalk_counters, stats.nbeanstalk_counters);
     progress("done\nredises...");
-    run_slot(stats.redis_counters, stats.nredis_counters, &mc::update);
+    update_group(stats.redis_counters, stats.nredis_counters);
     progress("done\nmycustoms...");
-    run_slot(stats.mycustom_counters, stats.nmycustoms, &mc::update);
+    update_group(stats.mycustom_counters, stats.nmycustoms);
     progress("done\nplugins...");
     plugin_pass("\nupdating %s #%d counter\n", "\33[0;31m[error] cannot update plugin %s: %s\33[0;0m\n",
-                [](ge_plugin_counter *pc) { return pc->plugin->update(pc->handle); });
+                [](ge_plugin_counter *pc) { return pc->plugin->update(pc->handle); }, true);
     if (config.debug) printf("done\ncustoms PARENT... %ld", static_cast<long>(time(nullptr)));
     customs_read_back();
     progress("done\n");
@@ -385,6 +396,8 @@ int main_loop_with(const main_loop_env &env)
             if (config.debug) printf("Main loop iteration at %ld\n", static_cast<long>(t));
             if (c.minute) reinitCounters(*c.minute);
             updateCounters();
+            // Stopped during the update: the samples are partial, and nothing is sent.
+            if (stop) break;
             deltaCounters(iteration, c.seconds);
             stats.custom_errors = countCustomErrors(&stats);
             if (config.debug) dumpCounters();
@@ -402,7 +415,7 @@ int main_loop_with(const main_loop_env &env)
             // (after the test of `stop`).
             if (clock.end(env.wall_ms())) continue;
         }
-        env.sleep_to_next_second();
+        if (!stop) env.sleep_to_next_second(); // a stop during the cycle ends the loop now
     } while (!stop);
     progress("Exiting main loop\n");
     return 0;
