@@ -51,11 +51,12 @@ void run_slot(Counter *arr, const Count &count, Slot slot)
     });
 }
 
-// A plug-in entry point over every plug-in counter, with its progress and error lines.
+// A plug-in entry point over every plug-in counter, with its progress and error lines;
+// with `until_stop`, only until the stop.
 template <typename Call>
-void plugin_pass(const char *before, const char *error, Call call)
+void plugin_pass(const char *before, const char *error, Call call, bool until_stop = false)
 {
-    for (ge_plugin_counter *pc = stats.plugin_counters; pc; pc = pc->next) {
+    for (ge_plugin_counter *pc = stats.plugin_counters; pc && !(until_stop && stop); pc = pc->next) {
         printf(before, pc->plugin->prefix, pc->handle);
         if (!call(pc) && error) _vesk_log(LOG_LEVEL_ERROR, error, pc->plugin->name, ge_plugin_last_error(pc->plugin));
     }
@@ -165,9 +166,10 @@ void reinitCounters(time_t ts)
 
 void updateCounters(int64_t (*mono_ms)())
 {
-    // Each counter's sample is stamped as its update returns.
+    // Each counter's sample is stamped as its update returns. A cycle stopped half-way
+    // sends nothing, so the counters after the stop are not asked at all.
     auto update = [mono_ms](auto &c) {
-        if (!c.update) return;
+        if (stop || !c.update) return;
         c.update(&c);
         sample_taken(c.sampled, mono_ms());
     };
@@ -190,7 +192,8 @@ void updateCounters(int64_t (*mono_ms)())
                     int ok = pc->plugin->update(pc->handle);
                     sample_taken(pc->sampled, mono_ms());
                     return ok;
-                });
+                },
+                true);
     if (config.debug) printf("done\ncustoms PARENT... %ld", static_cast<long>(time(nullptr)));
     customs_read_back();
     progress("done\n");
@@ -415,6 +418,8 @@ int main_loop_with(const main_loop_env &env)
             if (config.debug) printf("Main loop iteration at %ld\n", static_cast<long>(t));
             if (c.minute) reinitCounters(*c.minute);
             updateCounters(env.mono_ms);
+            // Stopped during the update: the samples are partial, and nothing is sent.
+            if (stop) break;
             deltaCounters(iteration);
             stats.custom_errors = countCustomErrors(&stats);
             if (config.debug) dumpCounters();
@@ -432,7 +437,7 @@ int main_loop_with(const main_loop_env &env)
             // (after the test of `stop`).
             if (clock.end(env.wall_ms())) continue;
         }
-        env.sleep_to_next_second();
+        if (!stop) env.sleep_to_next_second(); // a stop during the cycle ends the loop now
     } while (!stop);
     progress("Exiting main loop\n");
     return 0;

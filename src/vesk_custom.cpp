@@ -21,6 +21,7 @@
 #include "vesk_child.hpp"
 #include "vesk_clock.hpp"
 #include "vesk_config.hpp"
+#include "vesk_core.hpp"
 #include "vesk_popen.hpp"
 
 // ---- configuration text ----
@@ -525,6 +526,12 @@ script_run::read_end script_run::read_output(int max_seconds, const std::functio
     int64_t deadline = vesk_mono_ms() + static_cast<int64_t>(max_seconds) * 1000;
     char buf[4096];
     for (;;) {
+        // The stop signal interrupts the wait below: the command goes at once, so
+        // that it holds up neither the stop nor anything after it.
+        if (stop) {
+            kill_all();
+            return read_end::stopped;
+        }
         int64_t left = deadline - vesk_mono_ms();
         if (left <= 0) {
             kill_all();
@@ -586,8 +593,9 @@ int script_run::reap(int max_seconds, const char *exec)
     int64_t deadline = vesk_mono_ms() + (static_cast<int64_t>(max_seconds) + 2) * 1000;
     int c;
     while ((c = check()) == 0) {
-        if (vesk_mono_ms() > deadline) {
-            if (config.debug) printf("%s waitpid timeout for pid %d, killing\n", pre, pid_);
+        if (stop || vesk_mono_ms() > deadline) {
+            if (config.debug && stop) printf("%s stopping: killing pid %d\n", pre, pid_);
+            else if (config.debug) printf("%s waitpid timeout for pid %d, killing\n", pre, pid_);
             kill_all();
             sleep_ms(100);
             c = check();

@@ -152,9 +152,10 @@ public:
     bool start(const char *exec, int uid, int gid, int max_seconds, const script_messages &msg,
                const char *fork_failed_fmt);
     // How a read of the command's output ended.
-    enum class read_end { done, timed_out, wait_failed };
+    enum class read_end { done, timed_out, wait_failed, stopped };
     // Reads the command's output until it ends or `take` wants no more (it returns
-    // false), for at most max_seconds; a time-out kills the command's whole group.
+    // false), for at most max_seconds; a time-out kills the command's whole group,
+    // and so does the stop, at once (stopped).
     read_end read_output(int max_seconds, const std::function<bool(std::string_view)> &take);
     void close_output() { out_.reset(); }
     // Polls the runner child without waiting: 1 once it is reaped (now or earlier),
@@ -162,8 +163,9 @@ public:
     int check();
     // Kills the command's whole process group, then the runner child.
     void kill_all();
-    // Final reaping: waits up to max_seconds + 2 seconds, then kills. Returns the
-    // errors flag: 1 when the command wrote to standard error or did not end properly.
+    // Final reaping: waits up to max_seconds + 2 seconds, or until the stop, then
+    // kills. Returns the errors flag: 1 when the command wrote to standard error or
+    // did not end properly.
     int reap(int max_seconds, const char *exec);
 
 private:

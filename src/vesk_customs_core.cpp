@@ -49,12 +49,13 @@ void sort_order(std::vector<vesk_exec_order> &order)
 // The period as the due test uses it; never below 1.
 uint64_t period_of(int interval) { return interval < 1 ? 1 : static_cast<uint64_t>(interval); }
 
-// Walks a group in its running order, or in slot order without a table.
+// Walks a group in its running order, or in slot order without a table, until the
+// stop: no script starts after it.
 template <typename Counter, typename Run>
 void each_in_order(Counter *arr, int n, std::vector<vesk_exec_order> &order, Run run)
 {
     bool ordered = static_cast<int>(order.size()) == n;
-    for (int k = 0; k < n; k++) {
+    for (int k = 0; k < n && !stop; k++) {
         int idx = ordered ? order[static_cast<size_t>(k)].index : k;
         if (idx < 0 || idx >= n) continue;
         run(arr[idx], idx, ordered ? &order[static_cast<size_t>(k)] : nullptr);
@@ -278,7 +279,8 @@ void customs_loop()
             // Scripts that overran a due second are followed at once by one more cycle.
             if (clock.end(vesk_wall_ms())) continue;
         }
-        vesk_sleep_to_next_second();
+        // A stop that came during the cycle ends the loop now, not a second later.
+        if (!stop) vesk_sleep_to_next_second();
     }
     if (config.debug) printf("Exiting customs loop\nclear shm\n");
     clear_shm();

@@ -226,7 +226,8 @@ int vesk_docker_add_container(vesk_docker_t *docker, const char *container_name)
 
 int vesk_docker_update_info(vesk_docker_t *docker, const char *container_name)
 {
-    if (!docker || !container_name || engine_stalled) return -1;
+    // After a stop the Engine is not asked: the cycle sends nothing.
+    if (!docker || !container_name || engine_stalled || stop) return -1;
     std::string name = bounded_name(container_name);
     std::optional<http_answer> ans;
     {
@@ -473,7 +474,7 @@ void docker_loop()
                 s = {};
                 s.name = std::string(name);
             }
-            if (!s.fd && !s.name.empty() && now >= s.next_open) open_stream(s, now);
+            if (!s.fd && !s.name.empty() && now >= s.next_open && !stop) open_stream(s, now);
             if (s.fd) {
                 fds.push_back({s.fd.get(), POLLIN, 0});
                 owners.push_back(i);

@@ -380,6 +380,8 @@ void childThread()
 void dockerThread()
 {
     sleep(1);
+    // Stopped within that second: the parent removes the table as it ends.
+    if (stop) return;
     key_t key = vesk_shm_next_key(config.shm_key);
     int id = vesk_shm_lookup(key, sizeof(vesk_docker_t));
     if (id < 0) {

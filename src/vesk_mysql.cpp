@@ -7,6 +7,7 @@
 #include "bson.hpp"
 #include "encoding.hpp"
 #include "vesk_config.hpp"
+#include "vesk_core.hpp"
 #include "vesk_mysqlclient.hpp"
 
 namespace {
@@ -177,7 +178,13 @@ int mysql_update(void *cnt)
 
     MYSQL *m = link.handle.get();
     bool failed = false;
-    auto run = [&](const char *stmt) {
+    auto run = [&](const char *stmt) -> std::optional<sql_result> {
+        // The client library waits out its own time-outs, signal or not; after a
+        // stop at least no further statement is sent.
+        if (stop) {
+            failed = true;
+            return std::nullopt;
+        }
         std::optional<sql_result> r = mysql_run(m, stmt);
         if (!r) {
             const char *e = mysql_error_stub(m);

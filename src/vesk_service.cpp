@@ -18,6 +18,7 @@
 #include "encoding.hpp"
 #include "vesk_devlist.hpp"
 #include "vesk_config.hpp"
+#include "vesk_core.hpp"
 #include "vesk_docker_core.hpp"
 
 service_words service_parse_words(char *cfg, bool credentials)
@@ -113,6 +114,15 @@ namespace {
 
 int at_least_one(int seconds) { return seconds < 1 ? 1 : seconds; }
 
+// A stop ends every wait on a service: the one under way, interrupted by the signal,
+// and any that would begin after it. The exchange then fails with ECANCELED.
+bool stopping()
+{
+    if (!stop) return false;
+    errno = ECANCELED;
+    return true;
+}
+
 service_conn open_stream(int family, int timeout_s)
 {
     service_conn c;
@@ -134,8 +144,10 @@ service_conn open_stream(int family, int timeout_s)
 
 void connect_or_fail(service_conn &c, const sockaddr *addr, socklen_t len)
 {
+    // Another signal's interruption is taken up again: the kernel goes on with the
+    // connection, and the call waits for it anew.
     int r;
-    do r = connect(c.fd.get(), addr, len);
+    do r = stopping() ? -1 : connect(c.fd.get(), addr, len);
     while (r != 0 && errno == EINTR);
     if (r != 0) {
         c.failed = service_fail::connect;
@@ -177,8 +189,12 @@ service_conn service_connect_unix(std::string_view path, int timeout_s)
 
 bool service_send(int fd, std::string_view request)
 {
-    return vesk_put_all([](int f, const void *d, size_t n) { return ::send(f, d, n, MSG_NOSIGNAL); }, fd,
-                        request.data(), request.size());
+    auto put = [](int f, const void *d, size_t n) {
+        ssize_t sent = ::send(f, d, n, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) stopping(); // not sent again after a stop
+        return sent;
+    };
+    return vesk_put_all(put, fd, request.data(), request.size());
 }
 
 service_clock::time_point service_deadline(int timeout_s)
@@ -190,6 +206,7 @@ service_wait service_poll(int fd, short events, service_clock::time_point deadli
 {
     pollfd p{fd, events, 0};
     for (;;) {
+        if (stopping()) return service_wait::error;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - service_clock::now()).count();
         if (left <= 0) return service_wait::timeout;
         int ready = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));

@@ -93,21 +93,24 @@ struct service_conn {
 
 // A new stream socket whose receive and send time-outs are set to `timeout_s` seconds
 // (at least 1) before it connects; on Linux the send time-out also bounds connect().
+// After the stop it fails to connect (ECANCELED), at once or as soon as the signal
+// interrupts the connect.
 service_conn service_connect_tcp(in_addr addr, int port, int timeout_s);
 // The same over a Unix socket; a path that does not fit the address fails to connect.
 service_conn service_connect_unix(std::string_view path, int timeout_s);
 
 // The whole request, across partial writes, without SIGPIPE. False on an error or
-// time-out (errno set).
+// time-out (errno set), or when the stop interrupted it (ECANCELED).
 bool service_send(int fd, std::string_view request);
 
 using service_clock = std::chrono::steady_clock;
 // The end of an exchange that may take `timeout_s` seconds (at least 1).
 service_clock::time_point service_deadline(int timeout_s);
 
-// Waits until `fd` is ready for `events` (poll's bits); a signal does not end the
-// wait, the deadline does, even when the descriptor is ready by then. errno is set
-// for service_wait::error.
+// Waits until `fd` is ready for `events` (poll's bits); the deadline ends the wait,
+// even when the descriptor is ready by then. A signal does not end it, except the
+// stop: that wait, and any begun after the stop, ends at once as service_wait::error
+// with errno ECANCELED. errno is set for service_wait::error.
 enum class service_wait { ready, timeout, error };
 service_wait service_poll(int fd, short events, service_clock::time_point deadline);
 
@@ -120,7 +123,8 @@ struct service_reply {
 };
 
 // Reads until `complete(data)` says the reply is whole, `cap` bytes are in, the peer
-// closes, the deadline passes, or a read fails. Nothing past `cap` is ever kept.
+// closes, the deadline passes, or a read fails (the stop too: service_end::error with
+// ECANCELED). Nothing past `cap` is ever kept.
 service_reply service_read(int fd, size_t cap, service_clock::time_point deadline,
                            const std::function<bool(std::string_view)> &complete);
 

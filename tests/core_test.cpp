@@ -162,9 +162,10 @@ TEST_F(MainLoop, SlowCyclesAreFollowedAtOnce)
     world.update_cost = 4050;
     run(1700000001, 30);
     EXPECT_EQ(world.cycles, seconds_from(1700000001, {0, 4, 8, 12, 16, 20, 24, 28}));
-    EXPECT_EQ(world.spans, (std::vector<uint32_t>{3000, 4050, 4050, 4050, 4050, 4050, 4050, 4050}));
-    EXPECT_EQ(world.iterations, (std::vector<uint64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
-    EXPECT_EQ(world.sends, 7);
+    // The last one is stopped during its update: no delta, nothing sent.
+    EXPECT_EQ(world.spans, (std::vector<uint32_t>{3000, 4050, 4050, 4050, 4050, 4050, 4050}));
+    EXPECT_EQ(world.iterations, (std::vector<uint64_t>{0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(world.sends, 6);
 }
 
 // A cycle that ends inside the next due second: the catch-up begins late in that
@@ -229,7 +230,7 @@ TEST_F(MainLoop, EachCounterRatesOverItsOwnReads)
     mycustom_set(&stats.core_counters[1], nullptr, {.update = quick_update, .delta = counter_delta});
     run(1700000000, 20);
     EXPECT_EQ(world.cycles, seconds_from(1700000000, {0, 4, 8, 12, 16, 20}));
-    EXPECT_EQ(world.spans, (std::vector<uint32_t>{4000, 5477, 2530, 5470, 2530, 5470}));
+    EXPECT_EQ(world.spans, (std::vector<uint32_t>{4000, 5477, 2530, 5470, 2530}));
 }
 
 // The wall clock set back, or forward by more than an interval, at any moment of a
@@ -276,6 +277,27 @@ TEST_F(MainLoop, StopBeforeStartRunsNoCycle)
     stop = 1;
     run(1700000000, 100);
     EXPECT_TRUE(world.cycles.empty());
+    EXPECT_EQ(world.sends, 0);
+}
+
+// A stop that comes while a counter updates: the counters after it are not asked,
+// and the cycle neither takes its rates nor sends.
+TEST_F(MainLoop, StopDuringTheUpdateSkipsTheRestAndSendsNothing)
+{
+    static int later_updates;
+    later_updates = 0;
+    auto later_update = [](void *) { return ++later_updates; };
+    stats.ncore_counters = 2;
+    mycustom_set(&stats.core_counters[1], nullptr, {.update = later_update});
+    stats.nmemcache_counters = 1;
+    mycustom_set(&stats.memcache_counters[0], nullptr, {.update = later_update});
+    config.interval = 5;
+    config.randomsecond = 0;
+    world.costs = {30, 2000}; // the second update outlasts the stop second
+    run(1700000000, 5);
+    EXPECT_EQ(world.cycles.size(), 2u);
+    EXPECT_EQ(later_updates, 2); // the first cycle's only
+    EXPECT_EQ(world.iterations, (std::vector<uint64_t>{0}));
     EXPECT_EQ(world.sends, 0);
 }
 

@@ -1,8 +1,11 @@
 #include <sys/time.h>
 
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -223,6 +226,50 @@ TEST(CustomRunner, StandardErrorEchoIsBoundedAndPrintable)
     auto *d = static_cast<vesk_mycustom_data_custom *>(c->data);
     EXPECT_EQ(d->value, 1);
     EXPECT_EQ(d->errors, 1);
+}
+
+// Whether a process of the group still runs (killed ones linger as zombies until
+// their new parent reaps them).
+bool group_alive(pid_t group)
+{
+    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+        if (!isdigit(static_cast<unsigned char>(e.path().filename().string()[0]))) continue;
+        std::ifstream f(e.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(f)), {});
+        size_t end = stat.rfind(')');
+        if (end == std::string::npos) continue;
+        char state = 0;
+        long ppid = 0, pgrp = 0;
+        if (sscanf(stat.c_str() + end + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3 && pgrp == group && state != 'Z')
+            return true;
+    }
+    return false;
+}
+
+// The stop kills a running script's whole group at once, whether its output is
+// still awaited or only its end is (the output filled the cap); it is no failure
+// of the script, so nothing says so.
+TEST(CustomRunner, TheStopKillsTheScriptAtOnce)
+{
+    REQUIRE_ROOT();
+    reset_agent_state();
+    temp_dir dir;
+    const std::string pid_file = (dir.path() / "pid").string();
+    stop_handler handler;
+    for (const char *rest : {"sleep 30; echo 1", "seq 1000; sleep 30"}) {
+        SCOPED_TRACE(rest);
+        stop = 0;
+        std::thread signal = stop_signal_after(std::chrono::milliseconds(300));
+        run_result r = run_custom(" r n uid=0 gid=0 timeout=60 echo $$ > " + pid_file + "; " + rest);
+        signal.join();
+        EXPECT_LT(r.seconds, 1.0);
+        EXPECT_EQ(r.out.find("ERROR!"), std::string::npos) << r.out;
+        pid_t group = 0;
+        std::ifstream(pid_file) >> group;
+        ASSERT_GT(group, 1);
+        for (int i = 0; i < 100 && group_alive(group); i++) usleep(10000);
+        EXPECT_FALSE(group_alive(group));
+    }
 }
 
 TEST(CustomRunner, RunnerReapedEarlyIsNoError)

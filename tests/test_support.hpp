@@ -2,14 +2,18 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "vesk_config.hpp"
 #include "vesk_core.hpp"
@@ -57,4 +61,37 @@ inline void reset_agent_state()
     init_config();
     memset(static_cast<void *>(&stats), 0, sizeof stats);
     stop = 0;
+}
+
+// The agent's stop handler for SIGTERM while it lives, as start-up installs it: it
+// only sets `stop`, and interrupted calls are not restarted.
+class stop_handler {
+public:
+    stop_handler()
+    {
+        struct sigaction sa {};
+        sa.sa_handler = [](int) { stop = 1; };
+        sigaction(SIGTERM, &sa, &old_);
+        stop = 0;
+    }
+    ~stop_handler()
+    {
+        sigaction(SIGTERM, &old_, nullptr);
+        stop = 0;
+    }
+    stop_handler(const stop_handler &) = delete;
+    stop_handler &operator=(const stop_handler &) = delete;
+
+private:
+    struct sigaction old_ {};
+};
+
+// SIGTERM to the calling thread once `after` has passed; join the thread it gives.
+inline std::thread stop_signal_after(std::chrono::milliseconds after)
+{
+    pthread_t waiter = pthread_self();
+    return std::thread([waiter, after] {
+        std::this_thread::sleep_for(after);
+        pthread_kill(waiter, SIGTERM);
+    });
 }

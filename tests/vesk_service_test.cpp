@@ -1,6 +1,10 @@
 // The conventions every service counter shares.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <cstring>
@@ -224,4 +228,84 @@ TEST(ServiceExchange, RepliesAreReadToTheirEndUnderOneDeadline)
 
     // A socket path longer than sun_path is refused, never copied past it.
     EXPECT_EQ(service_connect_unix(std::string(120, 'p'), 1).failed, service_fail::connect);
+}
+
+namespace {
+
+// A loopback listener whose accept queue is full: a connect to it waits.
+struct full_listener {
+    unique_fd listening{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    unique_fd pending{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in sa{};
+    full_listener()
+    {
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        auto *a = reinterpret_cast<sockaddr *>(&sa);
+        if (bind(listening.get(), a, sizeof sa) != 0 || getsockname(listening.get(), a, &len) != 0 ||
+            listen(listening.get(), 0) != 0 || connect(pending.get(), a, sizeof sa) != 0)
+            ADD_FAILURE() << "no full listener: " << strerror(errno);
+    }
+    service_conn connect_to(int timeout_s) const
+    {
+        return service_connect_tcp(sa.sin_addr, ntohs(sa.sin_port), timeout_s);
+    }
+};
+
+} // namespace
+
+// The stop ends a wait on a service at once, a read from a silent peer and a connect
+// to a full accept queue alike, each allowed 5 s; one begun after the stop does not
+// wait at all. Without the stop the deadline ends them, whatever other signal comes.
+TEST(ServiceExchange, TheStopEndsEveryWait)
+{
+    stop_handler handler;
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    unique_fd ours(sv[0]), peer(sv[1]);
+    auto never = [](std::string_view) { return false; };
+    full_listener full;
+
+    // No stop: the deadline ends each wait, the read's even under a signal every 10 ms.
+    struct sigaction sa {}, old {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGALRM, &sa, &old);
+    itimerval every{{0, 10000}, {0, 10000}}, off{};
+    setitimer(ITIMER_REAL, &every, nullptr);
+    auto t0 = std::chrono::steady_clock::now();
+    service_reply r = service_read(ours.get(), 4096, service_deadline(1), never);
+    EXPECT_EQ(r.end, service_end::timeout);
+    EXPECT_GE(seconds_since(t0), 0.9);
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(full.connect_to(1).failed, service_fail::connect);
+    EXPECT_GE(seconds_since(t0), 0.9);
+
+    // The stop comes during the wait.
+    std::thread signal = stop_signal_after(200ms);
+    t0 = std::chrono::steady_clock::now();
+    r = service_read(ours.get(), 4096, service_deadline(5), never);
+    signal.join();
+    EXPECT_EQ(r.end, service_end::error);
+    EXPECT_EQ(r.error, ECANCELED);
+    EXPECT_LT(seconds_since(t0), 1.0);
+    stop = 0;
+    signal = stop_signal_after(200ms);
+    t0 = std::chrono::steady_clock::now();
+    service_conn c = full.connect_to(5);
+    signal.join();
+    EXPECT_EQ(c.failed, service_fail::connect);
+    EXPECT_EQ(c.error, ECANCELED);
+    EXPECT_LT(seconds_since(t0), 1.0);
+
+    // Begun after the stop.
+    t0 = std::chrono::steady_clock::now();
+    c = full.connect_to(5);
+    EXPECT_EQ(c.error, ECANCELED);
+    r = service_read(ours.get(), 4096, service_deadline(5), never);
+    EXPECT_EQ(r.error, ECANCELED);
+    EXPECT_EQ(service_poll(ours.get(), POLLOUT, service_deadline(5)), service_wait::error); // though writable
+    EXPECT_LT(seconds_since(t0), 0.2);
 }
