@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <udns.h>
@@ -14,12 +15,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "bson.hpp"
 #include "encoding.hpp"
 #include "vesk_bson.hpp"
 #include "vesk_config.hpp"
+#include "vesk_core.hpp"
 #include "vesk_log.hpp"
 #include "vesk_owners.hpp"
 #include "vesk_sign.hpp"
@@ -42,6 +45,36 @@ struct dns_session {
     dns_session &operator=(const dns_session &) = delete;
 };
 
+// The A records of `name` through udns's default context, or none. udns's own
+// dns_resolve waits out its time-outs whatever the signals; this wait ends at the stop.
+dns_rr_a4 *resolve_a4(const char *name)
+{
+    struct outcome {
+        bool done = false;
+        dns_rr_a4 *rr = nullptr;
+    } o;
+    auto take = [](dns_ctx *, dns_rr_a4 *rr, void *data) {
+        auto *out = static_cast<outcome *>(data);
+        out->rr = rr;
+        out->done = true;
+    };
+    dns_query *q = dns_submit_a4(nullptr, name, 0, take, &o);
+    if (!q) return nullptr;
+    const int fd = dns_sock(nullptr);
+    while (!o.done) {
+        if (stop) {
+            dns_cancel(nullptr, q);
+            return nullptr;
+        }
+        // Retries and gives up the query when its time comes; -1 once none is left.
+        const int wait_s = dns_timeouts(nullptr, -1, time(nullptr));
+        if (wait_s < 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, wait_s * 1000) > 0) dns_ioevent(nullptr, time(nullptr));
+    }
+    return o.rr;
+}
+
 // One attempt through the name server at `server` (a name or an address).
 void resolve_through(const char *server)
 {
@@ -53,7 +86,7 @@ void resolve_through(const char *server)
     dns_session session;
     dns_add_serv(nullptr, server_ip);
     unique_malloc<dns_rr_a4> answer;
-    if (dns_open(nullptr) >= 0) answer.reset(dns_resolve_a4(nullptr, config.serverName, 0));
+    if (dns_open(nullptr) >= 0) answer.reset(resolve_a4(config.serverName));
     if (!answer) {
         printf("error 2");
     } else if (answer->dnsa4_nrr < 1) {
@@ -258,7 +291,12 @@ void send_data_tcp()
     wire_buffer packet = make_packet(report.data.get(), report.len);
     if (!packet.data) return;
     if (config.debug) printf("Sending via TCP to %s:%d ...", destination_text(), config.port);
-    auto send_nosignal = [](int fd, const void *p, size_t n) { return send(fd, p, n, MSG_NOSIGNAL); };
+    auto send_nosignal = [](int fd, const void *p, size_t n) {
+        ssize_t sent = send(fd, p, n, MSG_NOSIGNAL);
+        // A stop ends the send instead of its time-out beginning again.
+        if (sent < 0 && errno == EINTR && stop) errno = ECANCELED;
+        return sent;
+    };
     if (!vesk_put_all(send_nosignal, s.get(), packet.data.get(), packet.len)) {
         printf("sending via tcp FAILED %d\n", errno);
         return;

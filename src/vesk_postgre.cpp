@@ -7,6 +7,7 @@
 #include "bson.hpp"
 #include "encoding.hpp"
 #include "vesk_config.hpp"
+#include "vesk_core.hpp"
 #include "vesk_postgreclient.hpp"
 
 namespace {
@@ -308,7 +309,8 @@ int postgre_exchange(vesk_mycustom_counter *c, pg_data *d, pg_handle &conn, uint
     pg_outcome broken = pg_outcome::done;
     auto run = [&](const char *stmt) -> std::optional<sql_result> {
         sql_result r;
-        if (broken != pg_outcome::done) return std::nullopt;
+        // After the stop no statement is sent: the cycle sends nothing anyway.
+        if (broken != pg_outcome::done || stop) return std::nullopt;
         switch (pg_outcome o = pg_run(conn.get(), stmt, deadline, r)) {
         case pg_outcome::done: return r;
         case pg_outcome::failed:

@@ -5,7 +5,8 @@
 # not asked, and within 1.5 s the agent has stopped, pid file and shared memory
 # removed. The same for a connect to a full accept queue, while the customs child
 # runs a script that sleeps: the child stops as soon, and the script's process
-# group is gone.
+# group is gone. And while the collector's name waits on a name server that never
+# answers.
 . "$(dirname "$0")/lib.sh"
 
 KV_SCRIPT="$(dirname "$0")/kvstores.py"
@@ -85,5 +86,30 @@ segment_gone() { [ -z "$(segment "$1")" ]; }
 stop_within "full accept queue and a sleeping script" "$(pgrep -P "$VESK_PID")" segment_gone 4332
 check "the script's process group is gone" wait_until 1 group_gone
 check_eq "the script's run is not reported as an error" "" "$(grep -F 'ERROR!' "$WORK/out.log")"
+
+# --- The collector's name asked of a name server that never answers.
+/usr/bin/python3 -c '
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 53))
+print("ready", flush=True)
+while True:
+    s.recv(512)
+    print("query", flush=True)' >"$WORK/dns.log" &
+DNS_PID=$!
+at_exit 'kill $DNS_PID 2>/dev/null'
+check "the silent name server listens" wait_for_text "$WORK/dns.log" ready 5
+conf=$(write_conf dns <<EOF
+id 4334
+domain collector.test
+nameserver 127.0.0.1
+address 127.0.0.1
+port 9
+interval 1
+EOF
+)
+start_vesk --config "$conf" --conf-glob "$WORK/none/*"
+check "the agent asks for the collector's address" wait_for_text "$WORK/dns.log" query 10
+stop_within "a silent name server" "$(pgrep -P "$VESK_PID")" true
 
 finish
