@@ -9,13 +9,14 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "bson.hpp"
@@ -27,39 +28,49 @@
 const char *vesk_mtab_path = "/etc/mtab";
 int (*vesk_statvfs)(const char *path, struct statvfs *st) = statvfs;
 
-// The mounts are asked by one worker thread that lives from pass to pass, so a mount
-// that does not answer (a dead NFS server, a stalled FUSE file system) holds up only
-// that thread, never the cycle. A worker held in one call for longer than
-// kStuckAfter is taken for stuck: a spare goes on with the rest of the pass, and the
-// stuck one ends once its call returns. Everything here is guarded by `m`; the
+using steady = std::chrono::steady_clock;
+
+// The mounts are asked by a small pool of worker threads that live from pass to pass,
+// so a mount that does not answer (a dead NFS server, a stalled FUSE file system)
+// holds up only its worker, never the cycle, and slow remote mounts are asked side
+// by side. A worker still in its call when a pass's deadline comes is stuck: it
+// leaves the pool so that a spare can take its place, and comes back once its call
+// returns if the pool has room, else it ends. Everything here is guarded by `m`; the
 // threads share the record and may outlive the counter while the kernel holds them.
 struct mount_pass {
     struct call {
-        std::string dir;    // for statvfs; fixed at init
-        bool busy = false;  // asked and not answered yet: not asked again meanwhile
-        uint64_t asked = 0; // the pass it was last asked in
+        std::string dir;      // for statvfs; fixed at init
+        bool busy = false;    // asked and not answered yet: not asked again meanwhile
+        bool slow = true;     // its last call took kSlowCall or more; unknown before the first
+        uint64_t asked = 0;   // the last pass a worker took it in
         uint64_t answered = 0;
+        uint64_t reported = 0; // the last pass whose report it is in
         int rc = -1;
         struct statvfs st {};
     };
     struct worker {
         std::thread thread;
+        std::condition_variable wake; // set to work, told to quit, or the stop
+        bool working = true;          // false while it waits among the idle
         bool in_call = false;
-        std::chrono::steady_clock::time_point since{};
-        bool replaced = false; // a spare took its place: it ends after its call
-        bool ended = false;    // its thread is done and can be joined
+        steady::time_point since{};
+        bool stuck = false; // in a call past a pass deadline: out of the pool meanwhile
+        bool quit = false;
+        bool ended = false; // its thread is done and can be joined
+        uint64_t used = 0;  // the last pass it was set to work in
     };
 
     std::mutex m;
-    std::condition_variable work;     // for the workers: a pass began, or the stop
     std::condition_variable answered; // for the counter: the last answer of the pass came
     std::vector<call> calls;          // one per mount, in index order
-    std::vector<size_t> queue;        // the mounts asked in this pass
+    std::vector<size_t> queue;        // the mounts asked in this pass, in asking order
     size_t next = 0;                  // the first of `queue` that no worker has taken
     size_t left = 0;                  // how many of `queue` have not answered
     uint64_t number = 0;              // of the pass
     bool stopping = false;
     std::list<worker> workers;
+    std::vector<worker *> idle; // the last one to go idle is set to work first
+    size_t pool = 0;            // workers neither stuck nor ended
 };
 
 namespace {
@@ -84,23 +95,30 @@ uint64_t mib(uint64_t blocks, uint64_t block_size)
     return m > kMax ? kMax : static_cast<uint64_t>(m);
 }
 
-using steady = std::chrono::steady_clock;
+constexpr size_t kMaxWorkers = 8;
+// A call this long is to a slow (remote) file system: a local one answers in
+// microseconds, and a worker merely kept off the CPU by a busy host seldom looks
+// this slow.
+constexpr std::chrono::milliseconds kSlowCall{5};
+// A worker no pass has needed for this many passes ends.
+constexpr uint64_t kIdlePasses = 60;
 
-// Far more than one statvfs takes on a file system that answers.
-constexpr std::chrono::milliseconds kStuckAfter{10};
-
-// A worker: takes the pass's mounts one after the other until the stop, or until a
-// spare has taken its place.
+// A worker: takes the pass's mounts one after the other, waits among the idle ones
+// between passes, and ends at the stop, when told to quit, or when it comes back from
+// a stuck call to a full pool.
 void mount_work(std::shared_ptr<mount_pass> p, mount_pass::worker *w)
 {
     std::unique_lock lock(p->m);
-    while (!p->stopping && !w->replaced) {
+    while (!p->stopping && !w->quit) {
         if (p->next == p->queue.size()) {
-            p->work.wait(lock);
+            w->working = false;
+            p->idle.push_back(w); // never grows: room for the whole pool is reserved
+            w->wake.wait(lock, [&] { return w->working || w->quit || p->stopping; });
             continue;
         }
         mount_pass::call &c = p->calls[p->queue[p->next++]];
         const uint64_t pass = p->number;
+        c.asked = pass;
         w->in_call = true;
         w->since = steady::now();
         lock.unlock();
@@ -108,38 +126,62 @@ void mount_work(std::shared_ptr<mount_pass> p, mount_pass::worker *w)
         int rc = vesk_statvfs(c.dir.c_str(), &st);
         lock.lock();
         w->in_call = false;
+        c.slow = steady::now() - w->since >= kSlowCall;
         c.busy = false;
         c.answered = pass;
         c.rc = rc;
         c.st = st;
         if (pass == p->number && --p->left == 0) p->answered.notify_one();
+        if (w->stuck) {
+            if (p->pool == kMaxWorkers) break;
+            w->stuck = false;
+            p->pool++;
+        }
     }
     w->ended = true;
 }
 
-// Puts a spare in place of every worker stuck in a call and makes sure one worker
-// can take mounts; false when none can (no thread to be had). Called with `m` held.
-bool mount_workers_ready(const std::shared_ptr<mount_pass> &p)
+// Sets more workers to the pass's mounts while they wait: one when none is at the
+// pass; when every worker at it has been held kSlowCall in its call, or the pass is
+// behind, one for each waiting mount that was slow last time (at least one), so that
+// slow mounts are asked side by side. Idle workers go first, then new threads while
+// the pool has room. False when no worker is at the pass and none can be had.
+// Called with `m` held.
+bool mount_workers_grow(const std::shared_ptr<mount_pass> &p, bool behind)
 {
     const auto now = steady::now();
-    bool ready = false;
-    for (mount_pass::worker &w : p->workers) {
-        if (w.replaced || w.ended) continue;
-        if (w.in_call && now - w.since >= kStuckAfter)
-            w.replaced = true;
-        else
-            ready = true;
+    bool at_work = false, held = true;
+    for (const mount_pass::worker &w : p->workers) {
+        if (!w.working || w.stuck || w.ended) continue;
+        at_work = true;
+        held = held && w.in_call && now - w.since >= kSlowCall;
     }
-    if (ready) return true;
-    mount_pass::worker &w = p->workers.emplace_back();
-    try {
-        stop_signals_blocked blocked; // the stop signals go to the main thread
-        w.thread = std::thread(mount_work, p, &w);
-    } catch (const std::system_error &) {
-        p->workers.pop_back();
-        return false;
+    if (at_work && !held && !behind) return true;
+    size_t more = 0, added = 0;
+    for (size_t k = p->next; at_work && k < p->queue.size(); k++) more += p->calls[p->queue[k]].slow;
+    more = std::max<size_t>(more, 1);
+    for (; added < more && !p->idle.empty(); added++) {
+        mount_pass::worker *w = p->idle.back();
+        p->idle.pop_back();
+        w->working = true;
+        w->used = p->number;
+        w->wake.notify_one();
     }
-    return true;
+    for (; added < more && p->pool < kMaxWorkers; added++) {
+        bool listed = false;
+        try {
+            mount_pass::worker &w = p->workers.emplace_back();
+            listed = true;
+            w.used = p->number;
+            stop_signals_blocked blocked; // the stop signals go to the main thread
+            w.thread = std::thread(mount_work, p, &w);
+        } catch (const std::exception &) { // no memory or no thread to be had
+            if (listed) p->workers.pop_back();
+            break;
+        }
+        p->pool++;
+    }
+    return at_work || added > 0;
 }
 
 // How long one update pass waits for the mounts' answers: about a second, and well
@@ -194,6 +236,7 @@ int mount_init(void *cnt)
             auto pass = std::make_shared<mount_pass>();
             for (const mibmount &e : d->list.entries) pass->calls.push_back({.dir = e.dir});
             pass->queue.reserve(pass->calls.size());
+            pass->idle.reserve(kMaxWorkers);
             d->workers.pass = std::move(pass);
         }
     } catch (const std::bad_alloc &) {
@@ -213,48 +256,60 @@ int mount_update(void *cnt)
     vesk_mycustom_data_mount *d = mount_data(cnt);
     const std::shared_ptr<mount_pass> &p = d->workers.pass;
     if (!p) return 1;
-    // Every mount is asked under one deadline: a stuck worker is soon replaced, so
-    // mounts that stall together cost the pass one deadline. A mount whose earlier
-    // call is still blocked is not asked again.
-    const auto deadline = steady::now() + mount_deadline(config.interval);
+    // Every mount is asked under one deadline. A mount whose earlier call is still
+    // blocked is not asked again.
+    const auto span = mount_deadline(config.interval);
+    const auto start = steady::now(), deadline = start + span, behind = start + span / 2;
     std::list<mount_pass::worker> ended;
     std::unique_lock lock(p->m);
     for (auto it = p->workers.begin(); it != p->workers.end();) {
         auto here = it++;
         if (here->ended) ended.splice(ended.end(), p->workers, here);
     }
-    const uint64_t pass = ++p->number;
-    p->queue.clear();
-    p->next = 0;
-    for (size_t i = 0; i < p->calls.size(); i++) {
-        mount_pass::call &c = p->calls[i];
-        if (c.busy) continue;
-        c.busy = true;
-        c.asked = pass;
-        p->queue.push_back(i);
+    if (!p->idle.empty() && p->idle.front()->used + kIdlePasses < p->number) {
+        p->idle.front()->quit = true;
+        p->idle.front()->wake.notify_one();
+        p->idle.erase(p->idle.begin());
+        p->pool--;
     }
+    const uint64_t pass = ++p->number;
+    // The mounts longest out of the report first, then those asked least lately: a
+    // pass that the deadline cut short is taken up where it stopped.
+    p->queue.clear();
+    for (size_t i = 0; i < p->calls.size(); i++)
+        if (!p->calls[i].busy) p->queue.push_back(i);
+    std::sort(p->queue.begin(), p->queue.end(), [&c = p->calls](size_t a, size_t b) {
+        return std::tie(c[a].reported, c[a].asked, a) < std::tie(c[b].reported, c[b].asked, b);
+    });
+    for (size_t i : p->queue) p->calls[i].busy = true;
+    p->next = 0;
     p->left = p->queue.size();
-    bool ready = p->left == 0 || mount_workers_ready(p);
-    p->work.notify_all();
+    bool ready = p->left == 0 || mount_workers_grow(p, false);
     while (ready && p->left > 0) {
         const auto now = steady::now();
         if (now >= deadline) break;
-        // While mounts wait for a worker, look for a stuck one often; then only the
-        // deadline counts.
-        const bool waiting = p->next < p->queue.size();
-        p->answered.wait_until(lock, waiting ? std::min(deadline, now + kStuckAfter) : deadline);
-        if (p->next < p->queue.size()) ready = mount_workers_ready(p);
+        // While mounts wait and the pool can grow, see often whether the workers are
+        // slow; then only the deadline counts.
+        const bool can_grow = p->next < p->queue.size() && (!p->idle.empty() || p->pool < kMaxWorkers);
+        p->answered.wait_until(lock, can_grow ? std::min(deadline, now + kSlowCall) : deadline);
+        if (p->next < p->queue.size()) ready = mount_workers_grow(p, steady::now() >= behind);
     }
     // Mounts no worker took were never asked: they are asked again in the next pass,
     // and not by a worker freed before then, which would ask them outside any pass
     // while they count as idle.
     for (size_t k = p->next; k < p->queue.size(); k++) p->calls[p->queue[k]].busy = false;
     p->queue.resize(p->next);
+    for (mount_pass::worker &w : p->workers)
+        if (w.in_call && !w.stuck) {
+            w.stuck = true;
+            p->pool--;
+        }
     std::vector<const char *> late;
     for (size_t i = 0; i < p->calls.size(); i++) {
-        const mount_pass::call &c = p->calls[i];
+        mount_pass::call &c = p->calls[i];
         mibmount &e = d->list.entries[i];
         if (c.answered == pass) {
+            c.reported = pass;
             e.sizes = c.rc == 0 ? mount_sizes_of(c.st) : mount_sizes{};
             e.ok = 1;
             continue;
@@ -303,11 +358,12 @@ mount_workers::~mount_workers()
     {
         std::lock_guard lock(pass->m);
         pass->stopping = true;
-        pass->work.notify_all();
         // One held in a call may stay there as long as the file system does not
         // answer; the stop does not wait for it.
-        for (mount_pass::worker &w : pass->workers)
+        for (mount_pass::worker &w : pass->workers) {
+            w.wake.notify_one();
             if (w.in_call) w.thread.detach();
+        }
     }
     for (mount_pass::worker &w : pass->workers)
         if (w.thread.joinable()) w.thread.join();

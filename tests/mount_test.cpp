@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,18 +31,23 @@ struct statvfs fs(unsigned long bsize, unsigned long frsize, fsblkcnt_t blocks, 
     return st;
 }
 
-// A statvfs whose answers for some directories wait until the test releases them,
-// as a dead network mount does; it counts the calls per directory.
+// A statvfs that takes a set time for some directories and, for others, waits until
+// the test releases them, as slow and dead network mounts do; it counts the calls.
 struct stalling_statvfs {
     static inline std::mutex m;
     static inline std::condition_variable released;
     static inline std::map<std::string, bool> stalled;
+    static inline std::map<std::string, int> delay_ms;
     static inline std::map<std::string, int> calls, returned;
 
     static int call(const char *path, struct statvfs *st)
     {
         std::unique_lock lock(m);
         calls[path]++;
+        const auto delay = std::chrono::milliseconds(delay_ms[path]);
+        lock.unlock();
+        std::this_thread::sleep_for(delay);
+        lock.lock();
         released.wait(lock, [&] { return !stalled[path]; });
         *st = fs(4096, 4096, 1000000, 250000, 400, 100);
         returned[path]++;
@@ -51,6 +60,11 @@ struct stalling_statvfs {
         stalled[dir] = on;
         released.notify_all();
     }
+    static void slow(const std::vector<std::string> &dirs, int ms)
+    {
+        std::lock_guard lock(m);
+        for (const std::string &dir : dirs) delay_ms[dir] = ms;
+    }
     static int calls_of(const std::string &dir)
     {
         std::lock_guard lock(m);
@@ -61,7 +75,47 @@ struct stalling_statvfs {
         std::unique_lock lock(m);
         released.wait(lock, [&] { return returned[dir] >= n; });
     }
+    // Until every call so far has returned, and a moment for the workers to take the answers.
+    static void wait_all_returned()
+    {
+        std::unique_lock lock(m);
+        released.wait(lock, [] {
+            return std::ranges::all_of(calls, [](const auto &c) { return returned[c.first] == c.second; });
+        });
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 };
+
+// A mount counter over `n` directories below `base`, read from a table of its own.
+std::unique_ptr<core_counter> mount_counter(const std::string &base, int n, std::vector<std::string> &dirs)
+{
+    std::string table;
+    for (int i = 0; i < n; i++) {
+        dirs.push_back(base + "/m" + std::to_string(i));
+        std::filesystem::create_directories(dirs.back());
+        table += "/dev/x" + std::to_string(i) + " " + dirs.back() + " ext4 rw 0 0\n";
+    }
+    const std::string mtab = base + "/mtab";
+    std::ofstream(mtab) << table;
+    vesk_mtab_path = mtab.c_str();
+    auto mnt = std::make_unique<core_counter>(CORE_MOUNT);
+    vesk_mtab_path = "/etc/mtab";
+    return mnt;
+}
+
+// The mounts named by the "does not answer" lines of one update.
+std::set<std::string> not_answering(const std::string &printed)
+{
+    static const std::string head = "mount ", tail = " does not answer, left out of the report";
+    std::set<std::string> named;
+    std::istringstream lines(printed);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.starts_with(head) && line.ends_with(tail)) << line;
+        named.insert(line.substr(head.size(), line.size() - head.size() - tail.size()));
+    }
+    return named;
+}
 
 // The ids of this process's threads.
 std::set<std::string> thread_ids()
@@ -229,26 +283,134 @@ TEST_F(CounterTest, MountThatDoesNotAnswer)
 // start none after the first, and the stop ends them.
 TEST_F(CounterTest, MountWorkersLast)
 {
-    std::string table;
-    for (const char *name : {"a", "b", "c"}) {
-        std::filesystem::create_directory(scratch(name));
-        table += std::string("/dev/x") + name + " " + scratch(name) + " ext4 rw 0 0\n";
-    }
-    write_file("mtab", table);
-    const std::string mtab = scratch("mtab");
-    vesk_mtab_path = mtab.c_str();
+    std::vector<std::string> dirs;
     const std::set<std::string> before = thread_ids();
-    auto mnt = std::make_unique<core_counter>(CORE_MOUNT);
-    vesk_mtab_path = "/etc/mtab";
+    auto mnt = mount_counter(scratch("m"), 3, dirs);
 
     ASSERT_EQ(mnt->update(), 1);
     const std::set<std::string> workers = thread_ids();
     EXPECT_GT(workers.size(), before.size());
     for (int pass = 1; pass < 1000; pass++) ASSERT_EQ(mnt->update(), 1);
     EXPECT_EQ(thread_ids(), workers);
-    EXPECT_EQ(mnt->keys("mounts"), (std::vector<std::string>{scratch("a"), scratch("b"), scratch("c")}));
+    EXPECT_EQ(mnt->keys("mounts"), dirs);
     mnt.reset();
     EXPECT_TRUE(threads_back_to(before));
+}
+
+// Counters over mounts that the fake statvfs answers, with one pass a second.
+class MountPool : public CounterTest {
+protected:
+    void SetUp() override
+    {
+        CounterTest::SetUp();
+        vesk_statvfs = stalling_statvfs::call;
+        config.interval = 1;
+    }
+    void TearDown() override
+    {
+        vesk_statvfs = statvfs;
+        CounterTest::TearDown();
+    }
+    // A counter over `n` mounts whose calls take `delay_ms` each.
+    std::unique_ptr<core_counter> mounts(int n, int delay_ms)
+    {
+        auto mnt = mount_counter(scratch("m"), n, dirs);
+        stalling_statvfs::slow(dirs, delay_ms);
+        return mnt;
+    }
+    std::vector<std::string> dirs;
+};
+
+// Mounts that answer in a few milliseconds each are asked side by side, by no more
+// than a few workers, and every one of them is in every report. Once they answer
+// at once again the pool shrinks back to one worker.
+TEST_F(MountPool, SlowMountsAreAllReported)
+{
+    const std::set<std::string> before = thread_ids();
+    auto mnt = mounts(60, 8);
+
+    std::set<std::string> started;
+    for (int pass = 0; pass < 3; pass++) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mnt->update(), 1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << pass;
+        EXPECT_EQ(mnt->keys("mounts"), dirs) << pass;
+        std::ranges::set_difference(thread_ids(), before, std::inserter(started, started.end()));
+    }
+    EXPECT_GT(started.size(), 1u) << "asked one after the other";
+    EXPECT_LE(started.size(), 8u);
+
+    stalling_statvfs::slow(dirs, 0);
+    for (int pass = 0; pass < 200 && thread_ids().size() > before.size() + 1; pass++) ASSERT_EQ(mnt->update(), 1);
+    EXPECT_EQ(thread_ids().size(), before.size() + 1);
+    EXPECT_EQ(mnt->keys("mounts"), dirs);
+    mnt.reset();
+    EXPECT_TRUE(threads_back_to(before));
+}
+
+// Mounts slow but well within the deadline start no thread after the first pass, and
+// a dead mount among them costs only itself: its entry is left out, it is named once,
+// it is not asked again while its call hangs, and it is back once the call returns.
+TEST_F(MountPool, SlowMountsCostNoThreadADeadOneOnlyItself)
+{
+    auto mnt = mounts(7, 30);
+    const std::string dead = dirs[3];
+    stalling_statvfs::stall(dead, true);
+    std::vector<std::string> live = dirs;
+    live.erase(live.begin() + 3);
+
+    std::set<std::string> pool;
+    for (int pass = 1; pass <= 5; pass++) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mnt->update(), 1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  pass == 1 ? "mount " + dead + " does not answer, left out of the report\n" : "");
+        EXPECT_EQ(mnt->keys("mounts"), live) << pass;
+        if (pass == 1) pool = thread_ids();
+        EXPECT_EQ(thread_ids(), pool) << pass;
+        EXPECT_EQ(stalling_statvfs::calls_of(live[0]), pass);
+    }
+    EXPECT_EQ(stalling_statvfs::calls_of(dead), 1);
+
+    stalling_statvfs::stall(dead, false);
+    stalling_statvfs::wait_all_returned();
+    EXPECT_EQ(mnt->update(), 1);
+    EXPECT_EQ(mnt->keys("mounts"), dirs);
+    EXPECT_EQ(thread_ids(), pool) << "the worker back from the dead mount is kept";
+}
+
+// More slow mounts than the workers can ask before the deadline: each pass begins
+// with the mounts the last one left out, so none is left out twice in a row, and the
+// lines name exactly the mounts asked that did not answer.
+TEST_F(MountPool, MountPassCutShortResumes)
+{
+    auto mnt = mounts(60, 40); // at most 8 workers x 250 ms / 40 ms = 50 per pass
+
+    std::set<std::string> before_pass(dirs.begin(), dirs.end()), pool;
+    for (int pass = 1; pass <= 4; pass++) {
+        stalling_statvfs::wait_all_returned(); // as an interval between passes would
+        std::map<std::string, int> calls;
+        for (const std::string &d : dirs) calls[d] = stalling_statvfs::calls_of(d);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mnt->update(), 1);
+        const std::set<std::string> named = not_answering(testing::internal::GetCapturedStdout());
+        const std::vector<std::string> keys = mnt->keys("mounts");
+        const std::set<std::string> reported(keys.begin(), keys.end());
+        std::set<std::string> unanswered;
+        for (const std::string &d : dirs) {
+            if (stalling_statvfs::calls_of(d) > calls[d] && !reported.contains(d)) unanswered.insert(d);
+            if (!reported.contains(d)) {
+                EXPECT_TRUE(before_pass.contains(d)) << d << " left out twice, pass " << pass;
+            }
+        }
+        ASSERT_LT(reported.size(), dirs.size()) << "the pass was not cut short";
+        EXPECT_EQ(named, unanswered) << pass;
+        before_pass = reported;
+        if (pass == 1) pool = thread_ids();
+        EXPECT_EQ(thread_ids(), pool) << pass;
+    }
+    mnt.reset();
+    stalling_statvfs::wait_all_returned();
 }
 
 // More stalled mounts than the spares of one pass reach: the mounts no worker took
@@ -257,20 +419,11 @@ TEST_F(CounterTest, MountWorkersLast)
 TEST_F(CounterTest, MountsLeftOverAreNotAskedAfterThePass)
 {
     using namespace std::chrono;
-    std::string table;
     std::vector<std::string> dirs;
-    for (int i = 0; i < 60; i++) {
-        dirs.push_back(scratch("m" + std::to_string(i)));
-        table += "/dev/x" + std::to_string(i) + " " + dirs.back() + " ext4 rw 0 0\n";
-        stalling_statvfs::stall(dirs.back(), true);
-    }
-    write_file("mtab", table);
-    const std::string mtab = scratch("mtab");
-    vesk_mtab_path = mtab.c_str();
     vesk_statvfs = stalling_statvfs::call;
     config.interval = 1;
-    auto mnt = std::make_unique<core_counter>(CORE_MOUNT);
-    vesk_mtab_path = "/etc/mtab";
+    auto mnt = mount_counter(scratch("m"), 60, dirs);
+    for (const std::string &d : dirs) stalling_statvfs::stall(d, true);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(mnt->update(), 1);

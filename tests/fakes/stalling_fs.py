@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """A file system whose statfs does not answer while a flag file exists, as a dead
-network mount does. Each statfs is logged when it begins and when it answers.
+network mount does, and otherwise answers after DELAY milliseconds (default 0), as
+a remote one under load does. Each statfs is logged when it begins, with the id of
+the calling thread, and when it answers.
 
-    stalling_fs.py MOUNTPOINT FLAG LOG
+    stalling_fs.py MOUNTPOINT FLAG LOG [DELAY]
 
 Runs in the foreground until unmounted."""
 import errno
@@ -16,8 +18,9 @@ import fusepy
 
 
 class Stalling(fusepy.Operations):
-    def __init__(self, flag, log):
+    def __init__(self, flag, log, delay):
         self.flag = flag
+        self.delay = delay
         self.log = open(log, "a", buffering=1)
         self.lock = threading.Lock()
 
@@ -34,7 +37,8 @@ class Stalling(fusepy.Operations):
         return [".", ".."]
 
     def statfs(self, path):
-        self.note("statfs begins")
+        self.note("statfs begins %d" % fusepy.fuse_get_context()[2])
+        time.sleep(self.delay)
         while os.path.exists(self.flag):
             time.sleep(0.05)
         self.note("statfs answers")
@@ -45,4 +49,5 @@ class Stalling(fusepy.Operations):
 
 if __name__ == "__main__":
     mountpoint, flag, log = sys.argv[1:4]
-    fusepy.FUSE(Stalling(flag, log), mountpoint, foreground=True, fsname="stalling", subtype="stalling")
+    delay = int(sys.argv[4]) / 1000 if len(sys.argv) > 4 else 0
+    fusepy.FUSE(Stalling(flag, log, delay), mountpoint, foreground=True, fsname="stalling", subtype="stalling")
