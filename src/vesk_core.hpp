@@ -48,9 +48,6 @@ struct vesk_stats {
 // The registry. Static storage starts zeroed, which is the registry's empty state.
 extern vesk_stats stats;
 
-// Set by the stop handler; every loop tests it at least once a second.
-extern volatile sig_atomic_t stop;
-
 enum core_counter_index { CORE_OS, CORE_MEM, CORE_CPU, CORE_SOCKET, CORE_MOUNT, CORE_DISK, CORE_NET };
 // The operations of a system counter, as setCoreCounters registers them.
 const mycustom_ops &core_counter_ops(int index);

@@ -21,7 +21,6 @@
 #include "vesk_child.hpp"
 #include "vesk_clock.hpp"
 #include "vesk_config.hpp"
-#include "vesk_core.hpp"
 #include "vesk_popen.hpp"
 
 // ---- configuration text ----

@@ -14,7 +14,6 @@
 #include "encoding.hpp"
 #include "nxjson.hpp"
 #include "vesk_config.hpp"
-#include "vesk_core.hpp"
 #include "vesk_json.hpp"
 #include "vesk_shm.hpp"
 

@@ -100,6 +100,8 @@ constexpr size_t kMaxWorkers = 8;
 // microseconds, and a worker merely kept off the CPU by a busy host seldom looks
 // this slow.
 constexpr std::chrono::milliseconds kSlowCall{5};
+// A stop signal cannot wake the counter's wait for the answers: it looks this often.
+constexpr std::chrono::milliseconds kStopLook{50};
 // A worker no pass has needed for this many passes ends.
 constexpr uint64_t kIdlePasses = 60;
 
@@ -285,13 +287,15 @@ int mount_update(void *cnt)
     p->next = 0;
     p->left = p->queue.size();
     bool ready = p->left == 0 || mount_workers_grow(p, false);
-    while (ready && p->left > 0) {
+    while (ready && p->left > 0 && !stop) {
         const auto now = steady::now();
         if (now >= deadline) break;
         // While mounts wait and the pool can grow, see often whether the workers are
-        // slow; then only the deadline counts.
+        // slow; then only the deadline counts, and the stop, which no signal can bring
+        // to this wait.
         const bool can_grow = p->next < p->queue.size() && (!p->idle.empty() || p->pool < kMaxWorkers);
-        p->answered.wait_until(lock, can_grow ? std::min(deadline, now + kSlowCall) : deadline);
+        p->answered.wait_until(lock, std::min(can_grow ? std::min(deadline, now + kSlowCall) : deadline,
+                                              now + kStopLook));
         if (p->next < p->queue.size()) ready = mount_workers_grow(p, steady::now() >= behind);
     }
     // Mounts no worker took were never asked: they are asked again in the next pass,
@@ -319,7 +323,9 @@ int mount_update(void *cnt)
         e.ok = 0;
     }
     lock.unlock();
-    for (const char *dir : late) printf("mount %s does not answer, left out of the report\n", dir);
+    // After the stop the cycle sends nothing: no mount is said to be late.
+    if (!stop)
+        for (const char *dir : late) printf("mount %s does not answer, left out of the report\n", dir);
     for (mount_pass::worker &w : ended) w.thread.join();
     return 1;
 }

@@ -7,7 +7,6 @@
 #include "bson.hpp"
 #include "encoding.hpp"
 #include "vesk_config.hpp"
-#include "vesk_core.hpp"
 #include "vesk_mysqlclient.hpp"
 
 namespace {

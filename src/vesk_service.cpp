@@ -18,7 +18,6 @@
 #include "encoding.hpp"
 #include "vesk_devlist.hpp"
 #include "vesk_config.hpp"
-#include "vesk_core.hpp"
 #include "vesk_docker_core.hpp"
 
 service_words service_parse_words(char *cfg, bool credentials)

@@ -1,6 +1,7 @@
 // Basic types shared by every module of the agent.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 #define VESK_VERSION "1.2.7"
@@ -21,6 +22,10 @@ enum : uint16_t {
     VESK_DEBMOD_CUSTOM = 2,
     VESK_DEBMOD_PROCSYS = 4,
 };
+
+// Set by the stop handler (defined with the registry); every loop and every wait of
+// the agent's own tests it.
+extern volatile sig_atomic_t stop;
 
 struct bson;
 struct string_list;

@@ -258,6 +258,23 @@ TEST_F(CounterTest, MountThatDoesNotAnswer)
     EXPECT_EQ(stalling_statvfs::calls_of(dead2), 1);
     EXPECT_EQ(stalling_statvfs::calls_of(live), 3);
 
+    // A stop signal while the pass waits: it ends at once and tells of no mount.
+    stalling_statvfs::stall(live, true);
+    std::thread stopper([] {
+        std::this_thread::sleep_for(50ms);
+        stop = 1;
+    });
+    testing::internal::CaptureStdout();
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(mnt->update(), 1);
+    auto took = steady_clock::now() - t0;
+    stopper.join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_LT(took, 300ms); // the deadline is 500 ms
+    stop = 0;
+    stalling_statvfs::stall(live, false);
+    stalling_statvfs::wait_returned(live, 4);
+
     // Once the call has returned, the next cycle asks again and reports the mount.
     stalling_statvfs::stall(dead1, false);
     stalling_statvfs::wait_returned(dead1, 1);
