@@ -28,13 +28,12 @@ loaded_run "$conf" load
 # The open counter reads the page at each cycle after its own request of the cycle
 # before and the auth counter's: 2 accesses a cycle, plus the 20 of the load and the
 # test's page read.
-check_eq "accesses per second over the load" "$((2 * (last - first) + 20 + 1))" \
-    "$(value_sum exact $((first + 1)) $last mycustoms.Apache_open.tA)"
+check_load_rates "accesses per second over the load" mycustoms.Apache_open.tA 2 $((20 + 1)) int
 scoreboard=$(page_value "$after" Scoreboard)
 waiting=${scoreboard//[^_]/}
-check_eq "a quiet report, exactly" "$(mycustom_rows Apache open bW int64 "$(page_value "$after" BusyWorkers)" \
-    iW int64 "$(page_value "$after" IdleWorkers)" tA int64 2 sc_W int64 ${#waiting} sc_R int64 0 sc_K int64 0 \
-    sc_I int64 0 sc_D int64 0 sc_F int64 0 sc_C int64 0 sc_L int64 0)" \
+check_rates "a quiet report, exactly" "$(quiet_window)" "$(mycustom_rows Apache open bW int64 \
+    "$(page_value "$after" BusyWorkers)" iW int64 "$(page_value "$after" IdleWorkers)" tA int64 '{r(2)}' \
+    sc_W int64 ${#waiting} sc_R int64 0 sc_K int64 0 sc_I int64 0 sc_D int64 0 sc_F int64 0 sc_C int64 0 sc_L int64 0)" \
     "$(object exact $((last + 1)) mycustoms.Apache_open)"
 check_eq "the right credentials are accepted" 1 "$(value exact $((last + 1)) mycustoms.Apache_auth.ok)"
 check_eq "without ExtendedStatus the page counts, with no rate" "0 3" \

@@ -41,11 +41,13 @@ mkdir -p "$WORK/packets"
 cpid=$!
 wait_for_text "$WORK/collector.log" listening
 start_vesk --procfs "$ROOT/proc" --sysfs "$ROOT/sys" --config "$conf" --conf-glob "$WORK/none/*.conf" --debug
+# The priming cycle and the first report's read the same sources: they move only
+# between regular cycles, whose spans the interval and the reports' arrivals bound.
 for k in 1 2 3; do
-    check "cycle $((k - 1)) ran" wait_for_cycles $k
+    check "cycle $k ran" wait_for_cycles $((k + 1))
     install_cycle $k
 done
-check "three reports sent" wait_for_text "$WORK/collector.log" "packet 3:" 20
+check "four reports sent" wait_for_text "$WORK/collector.log" "packet 4:" 20
 stop_vesk
 kill "$cpid" 2>/dev/null
 wait "$cpid" 2>/dev/null
@@ -56,24 +58,41 @@ flat() {
     "$B2J" --packet "$WORK/packets/packet-$1.bin" | grep -P "^($2)[.\t]" |
         awk -F'\t' '{printf "%s%s:%s=%s", s, $1, $2, $3; s=" "}'
 }
-f32() { /usr/bin/python3 -c 'import struct,sys; print("%.17g" % struct.unpack("f", struct.pack("f", eval(sys.argv[1])))[0])' "$1"; }
-disk() { # name, then per second: ops read, written, ms reading, writing, busy, sectors read, written; avio; busy
-    local n=$1 k
+# check_flat DESCRIPTION K KEYS WANT: the elements of report K against WANT, whose
+# rates are what the agent takes over the span behind that report.
+check_flat() {
+    check_rates "$1" "$(span_window "$WORK/packets" "$2")" "$(tr ' ' '\n' <<<"$4")" "$(flat "$2" "$3" | tr ' ' '\n')"
+}
+disk() { # name, then the cycle's counts: ops read, written, ms reading, writing, busy, sectors read, written
+    local n=$1 r=$2 w=$3 t=$6 k
     shift
     printf ' disks.%s:document= disks.%s.ok:int64=1 disks.%s.name:string=%s' "$n" "$n" "$n" "$n"
     for k in rbytes wbytes rticks wticks tticks sread swrite; do
-        printf ' disks.%s.%s:int64=%s' "$n" $k "$1"
+        printf ' disks.%s.%s:int64={r(%s)}' "$n" $k "$1"
         shift
     done
-    printf ' disks.%s.avio:double=%s disks.%s.busy:double=%s' "$n" "$(f32 "$1")" "$n" "$(f32 "$2")"
+    # From the rates: busy ms per operation, and the busy share of the CPUs' ms.
+    printf ' disks.%s.avio:double={f32(r(%s)/(r(%s)+r(%s))if(r(%s)+r(%s))else(0))}' "$n" $t $r $w $r $w
+    printf ' disks.%s.busy:double={f32(r(%s)*(ms/1000)*100/15000)}' "$n" $t
 }
-net() { # name, bytes received and sent per second
+net() { # name, bytes received and sent in the cycle; the report gives bits per second
     printf ' net.%s:document= net.%s.ok:int64=1 net.%s.name:string=%s' "$1" "$1" "$1" "$1"
-    printf ' net.%s.rbytes:int64=%s net.%s.sbytes:int64=%s' "$1" $(($2 * 8)) "$1" $(($3 * 8))
+    printf ' net.%s.rbytes:int64={8*r(%s)} net.%s.sbytes:int64={8*r(%s)}' "$1" "$2" "$1" "$3"
 }
 # The expected disks in the order the block directory lists them.
 in_dir_order() { for name in $(ls -U "$ROOT/sys/block"); do printf '%s' "${DISK[$name]:-}"; done; }
-in_log() { grep -qzP "$1" "$WORK/out.log"; }
+# dump_of COUNTER K DEV: the lines on DEV in the counter's dump by the cycle of report K.
+dump_of() {
+    awk -v h="MyCustom $1 report" -v k=$(($2 + 1)) -v dev="$3" '
+        index($0, h) == 1 { n++; on = 0; next }
+        n != k { next }
+        !/^\t/ { n++; next }
+        /^\tok = / { ok = $0; on = 0; next }
+        $0 == "\tdev = " dev { print ok; on = 1 }
+        on' "$WORK/out.log"
+}
+# value K PATH: one value of report K.
+value() { "$B2J" --packet "$WORK/packets/packet-$1.bin" | awk -F'\t' -v p="$2" '$1 == p { print $3 }'; }
 
 check_eq "parts in report order after cpu" "cpu socket mounts disks net" \
     "$("$B2J" --packet "$WORK/packets/packet-1.bin" | cut -f1 | grep -xE 'cpu|socket|mounts|disks|net' | xargs)"
@@ -84,24 +103,32 @@ socket.tcp_orphan:int32=1 socket.udp_inuse:int32=4" "$(flat 1 socket)"
 # the statistics list it. Left out: sr0 (removable), loop0 (no device link), sdc (not
 # in the statistics). sdb's counts went down (a replaced device): rates 0.
 declare -A DISK
-DISK[sda]=$(disk sda 150 75 150 100 450 1200 600 2 '450*2*100/15000.0')
-DISK[sdb]=$(disk sdb 0 0 0 0 0 0 0 0 0)
-DISK[mmcblk0]=$(disk mmcblk0 15 0 15 0 7 120 0 '7/15.0' '7*2*100/15000.0')
-check_eq "first report: disks paired with the priming cycle" "disks:document=$(in_dir_order)" "$(flat 1 disks)"
+# Nothing moved since the priming cycle: zeros, over whatever span.
+for d in sda sdb mmcblk0; do DISK[$d]=$(disk $d 0 0 0 0 0 0 0); done
+check_eq "first report: disks paired with the priming cycle" \
+    "disks:document=$(in_dir_order | sed 's/{[^}]*}/0/g')" "$(flat 1 disks)"
 check_eq "first report: no interface yet" "net:document=" "$(flat 1 net)"
 
-DISK[sda]=$(disk sda 75 75 75 75 225 600 600 1.5 3)
-DISK[sdb]=$(disk sdb 15 15 7 7 15 120 120 '15/30.0' '15*2*100/15000.0')
-DISK[mmcblk0]=$(disk mmcblk0 0 0 0 0 0 0 0 0 0)
-DISK[nvme0n1]=$(disk nvme0n1 150 150 75 75 150 1200 1200 0.5 2)
-check_eq "second report: disks, the new one included" "disks:document=$(in_dir_order)" "$(flat 2 disks)"
-check_eq "second report: interfaces, re-created one at 0, names made valid" "net:document=$(net lo 750 750)$(net eth0 750000 15000)\
-$(net veth1a2b 250 250)$(net eth1 0 0)$(net "br-$(printf 'x%.0s' $(seq 252))" 75 75)$(net 'weird\xef\xbf\xbd0' 15 15)" \
-    "$(flat 2 net)"
-check_eq "third report: the interface that appeared before it" "$(net wlan0 450 450)" "$(flat 3 net.wlan0 | sed 's/^/ /')"
-check "the cycle's net dump shows bytes per second" \
-    in_log 'MyCustom net report \(1\) :\n\tNet interfaces:\n\tok = 1\n\tdev = lo\n\tbytes read = 750\n\tbytes write = 750\n'
-check "the cycle's disk dump" in_log 'MyCustom disk report \(1\) :\n(\t.*\n)*\tok = 1\n\tdev = sda\n\tops read = 75\n\tops write = 75\n\tsectors read = 600\n\tsectors write = 600\n\tavio = 1.500000\n\tbusy = 3.000000\n'
+DISK[sda]=$(disk sda 300 150 300 200 900 2400 1200)
+DISK[mmcblk0]=$(disk mmcblk0 30 0 30 0 15 240 0)
+check_flat "second report: disks" 2 disks "disks:document=$(in_dir_order)"
+
+DISK[sda]=$(disk sda 150 150 150 150 450 1200 1200)
+DISK[sdb]=$(disk sdb 30 30 15 15 30 240 240)
+DISK[mmcblk0]=$(disk mmcblk0 0 0 0 0 0 0 0)
+DISK[nvme0n1]=$(disk nvme0n1 300 300 150 150 300 2400 2400)
+check_flat "third report: disks, the new one included" 3 disks "disks:document=$(in_dir_order)"
+check_flat "third report: interfaces, re-created one at 0, names made valid" 3 net "net:document=$(net lo 1500 1500)\
+$(net eth0 1500000 30000)$(net veth1a2b 500 500)$(net eth1 0 0)$(net "br-$(printf 'x%.0s' $(seq 252))" 150 150)\
+$(net 'weird\xef\xbf\xbd0' 30 30)"
+check_flat "fourth report: the interface that appeared before it" 4 net.wlan0 "$(net wlan0 900 900 | sed 's/^ //')"
+# The dumps of that cycle show what it sent, the net one in bytes a second.
+figures() { for k in "${@:2}"; do value 3 "$1.$k"; done | paste -sd' '; }
+check_eq "the cycle's net dump shows bytes per second" "$(figures net.lo rbytes sbytes |
+    awk '{ printf "\tok = 1\n\tdev = lo\n\tbytes read = %d\n\tbytes write = %d", $1 / 8, $2 / 8 }')" "$(dump_of net 3 lo)"
+check_eq "the cycle's disk dump" "$(figures disks.sda rbytes wbytes sread swrite avio busy | awk '{
+    printf "\tok = 1\n\tdev = sda\n\tops read = %d\n\tops write = %d\n\tsectors read = %d\n", $1, $2, $3
+    printf "\tsectors write = %d\n\tavio = %f\n\tbusy = %f", $4, $5, $6 }')" "$(dump_of disk 3 sda)"
 
 # Mounts: / by its device, /tmp as tmpfs, /run left out by the default mask.
 mounts=$("$B2J" --packet "$WORK/packets/packet-3.bin" | grep '^mounts\.')

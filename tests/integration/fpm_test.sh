@@ -30,8 +30,7 @@ loaded_run "$conf" load
 # A pool counts each connection, the status request's own included: two a cycle
 # (the TCP and the container counters), plus the 20 of the load and the test's page
 # read.
-check_eq "accepted connections per second over the load" "$((2 * (last - first) + 20 + 1))" \
-    "$(value_sum exact $((first + 1)) $last mycustoms.FPM_tcp.accepted)"
+check_load_rates "accepted connections per second over the load" mycustoms.FPM_tcp.accepted 2 $((20 + 1))
 # expected_object ID PAGE RATE: the report object of a quiet cycle, from a page read by the test.
 expected_object() {
     mycustom_rows FPM "$1" accepted double "$3" active int64 "$(page_value "$2" 'active processes')" \
@@ -39,12 +38,12 @@ expected_object() {
         lqueue int64 "$(page_value "$2" 'listen queue len')" \
         max_children int64 "$(page_value "$2" 'max children reached')"
 }
-check_eq "a quiet report over TCP, exactly" "$(expected_object tcp "$after" 2)" \
+check_rates "a quiet report over TCP, exactly" "$(quiet_window)" "$(expected_object tcp "$after" '{d(2)}')" \
     "$(object exact $((last + 1)) mycustoms.FPM_tcp)"
-check_eq "a quiet report over the socket, exactly" "$(expected_object unix "$unix_page" 1)" \
+check_rates "a quiet report over the socket, exactly" "$(quiet_window)" "$(expected_object unix "$unix_page" '{d(1)}')" \
     "$(object exact $((last + 1)) mycustoms.FPM_unix)"
-check_eq "a container host is reached at the container's address" "1 2 running" \
-    "$(for v in ok accepted; do value exact $((last + 1)) mycustoms.FPM_box.$v; done | xargs) $(value exact $((last + 1)) docker.php.state)"
+check_rates "a container host is reached at the container's address" "$(quiet_window)" $'1\n{d(2)}\nrunning' \
+    "$(for v in mycustoms.FPM_box.ok mycustoms.FPM_box.accepted docker.php.state; do value exact $((last + 1)) $v; done)"
 check_eq "the pools as configured" "2 1" \
     "$(value exact $((last + 1)) mycustoms.FPM_tcp.total) $(value exact $((last + 1)) mycustoms.FPM_unix.total)"
 

@@ -270,8 +270,22 @@ page_value() { tr -d '\r' <<<"$1" | sed -n "s/^$2: *//p"; }
 # The sum of one integer or double value over reports FROM..TO.
 value_sum() {
     local name=$1 from=$2 to=$3 path=$4 k
-    for ((k = from; k <= to; k++)); do value "$name" "$k" "$path"; done | awk '{ s += $1 } END { printf "%.6g\n", s }'
+    for ((k = from; k <= to; k++)); do value "$name" "$k" "$path"; done | awk '{ s += $1 } END { printf "%.10g\n", s }'
 }
+
+# check_load_rates DESCRIPTION PATH PER_CYCLE LOAD [int]: the per-second rates at PATH
+# of the reports of loaded_run's load add up to PER_CYCLE events a cycle and the LOAD
+# more, over the spans behind them; integer rates, truncated, lose up to 1 each.
+check_load_rates() {
+    local n=$((last - first)) sum
+    sum=$(value_sum exact $((first + 1)) $last "$2")
+    check "$1 ($sum)" awk -v w="$(span_window "$WORK/exact" $((first + 1)) $last)" -v c=$(($3 * n + $4)) \
+        -v lost=$([ "${5:-}" = int ] && echo $n || echo 0) -v s="$sum" \
+        'BEGIN { split(w, ms, " "); exit !(s >= c * 1000 / ms[2] - lost - 1e-6 && s <= c * 1000 / ms[1] + 1e-6) }'
+}
+
+# quiet_window: the milliseconds the span behind loaded_run's quiet report may have lasted.
+quiet_window() { span_window "$WORK/exact" $((last + 1)); }
 
 # The resident memory of a process in kB.
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }

@@ -95,6 +95,31 @@ check_eq() {
 
 contains() { grep -qF -- "$2" "$1"; }
 
+# Rates. The agent takes a counter's rates over the milliseconds between the
+# counter's own two reads, in two regular cycles one interval apart give or take
+# the cycles' wakes. A late wake also delays the report, so when the interval does
+# not tell the span, the reports' arrivals do. Either one is blurred by the work
+# around the reads (and the collector's own wake) by a few hundredths under load:
+# RATE_SLACK per cent.
+RATE_SLACK=5
+
+# span_window DIR FROM [TO]: "LO HI", the least and the most milliseconds the spans
+# behind reports FROM..TO (DIR/packet-K.bin, FROM > 1) may have lasted.
+span_window() {
+    local k iv
+    iv=$("$VESK_BUILD/tests/tools/bson2json" --packet "$1/packet-$2.bin" | awk -F'\t' '$1 == "interval" { print $3 }')
+    for ((k = $2 - 1; k <= ${3:-$2}; k++)); do stat -c %.3Y "$1/packet-$k.bin"; done |
+        awk -v s="$RATE_SLACK" -v iv="$iv" 'BEGIN { lo = hi = iv * 1000 }
+            NR > 1 { d = ($1 - p) * 1000; if (d < lo) lo = d; if (d > hi) hi = d } { p = $1 }
+            END { printf "%d %d\n", lo * (1 - s / 100), hi * (1 + s / 100) + 1 }'
+}
+
+# check_rates DESCRIPTION "LO HI" WANT GOT: as check_eq, where each line of WANT that
+# ends in {EXPR} is a rate the agent took over a span in LO..HI ms (see rates.py).
+check_rates() {
+    check "$1" python3 "$(dirname "${BASH_SOURCE[0]}")/rates.py" $2 "$3" "$4"
+}
+
 # wait_until SECONDS COMMAND...: polls until the command succeeds; false once the
 # seconds have passed.
 wait_until() {

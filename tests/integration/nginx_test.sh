@@ -29,10 +29,9 @@ loaded_run "$conf" load
 
 # Each cycle makes three requests, the open counter's own counted in its page; the
 # load adds its 20 and the test's page read.
-check_eq "requests per second over the load" "$((3 * (last - first) + 20 + 1))" \
-    "$(value_sum exact $((first + 1)) $last mycustoms.Nginx_open.rps)"
+check_load_rates "requests per second over the load" mycustoms.Nginx_open.rps 3 $((20 + 1))
 read -r _ reading _ writing _ waiting < <(grep '^Reading:' <<<"$after")
-check_eq "a quiet report, exactly" "$(mycustom_rows Nginx open rps double 3 \
+check_rates "a quiet report, exactly" "$(quiet_window)" "$(mycustom_rows Nginx open rps double '{d(3)}' \
     active int64 "$(sed -n 's/^Active connections: \([0-9]*\).*/\1/p' <<<"$after")" \
     reading int64 "$reading" writing int64 "$writing" keepalive int64 "$waiting")" \
     "$(object exact $((last + 1)) mycustoms.Nginx_open)"
