@@ -16,7 +16,7 @@
 Servers and the interval come from the environment: MC_PORT, MC_SOCK, BS_PORT,
 RD_MAIN, RD_PASS, RD_PRIMARY, RD_REPLICA, INTERVAL (about the seconds between the
 two reads that a report's rates cover: the agent times its own reads to the
-millisecond, so a rate may differ from ours by a little more than a percent).
+millisecond, so on a busy host a rate may differ from ours by a few percent).
 """
 import json
 import os
@@ -231,7 +231,7 @@ def compare(before, after, tsv):
     def rates(name, src, pairs):
         for key, stat in pairs:
             want = (int(a[src][stat]) - int(b[src][stat])) * 60 / seconds
-            expect("%s %s" % (name, key), abs(got[name].get(key, -10) - want) <= 1 + want * 0.015 and want > 0,
+            expect("%s %s" % (name, key), abs(got[name].get(key, -10) - want) <= 1 + want * 0.05 and want > 0,
                    "want %.1f got %s" % (want, got[name].get(key)))
 
     def same(name, src, pairs):
@@ -251,7 +251,7 @@ def compare(before, after, tsv):
         # only in digits of times and resource usage.
         written = (int(a[src]["bytes_written"]) - int(b[src]["bytes_written"])
                    - int(a[src]["reply_size"]) + int(b[src]["reply_size"])) * 60 / seconds
-        expect(name + " write", abs(got[name].get("write", 0) - written) <= 8 * 60 / seconds + written * 0.015,
+        expect(name + " write", abs(got[name].get("write", 0) - written) <= 8 * 60 / seconds + written * 0.05,
                "want about %.1f got %s" % (written, got[name].get("write")))
 
     if set(a) != set(SAMPLERS):
