@@ -63,7 +63,9 @@ dns_rr_a4 *resolve_a4(const char *name)
     const int fd = dns_sock(nullptr);
     while (!o.done) {
         if (stop) {
+            // A cancelled query is the caller's to free; an ended one the library frees.
             dns_cancel(nullptr, q);
+            free(q);
             return nullptr;
         }
         // Retries and gives up the query when its time comes; -1 once none is left.
@@ -87,6 +89,7 @@ void resolve_through(const char *server)
     dns_add_serv(nullptr, server_ip);
     unique_malloc<dns_rr_a4> answer;
     if (dns_open(nullptr) >= 0) answer.reset(resolve_a4(config.serverName));
+    if (stop) return; // the lookup was given up, and the report goes nowhere
     if (!answer) {
         printf("error 2");
     } else if (answer->dnsa4_nrr < 1) {
@@ -308,6 +311,8 @@ void send_data_tcp()
 void send_data()
 {
     update_ip();
+    // Stopped while the collector's name was looked up: nothing more is sent.
+    if (stop) return;
     if (config.proto == IPPROTO_TCP) {
         send_data_tcp();
         return;

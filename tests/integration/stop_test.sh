@@ -111,5 +111,6 @@ EOF
 start_vesk --config "$conf" --conf-glob "$WORK/none/*"
 check "the agent asks for the collector's address" wait_for_text "$WORK/dns.log" query 10
 stop_within "a silent name server" "$(pgrep -P "$VESK_PID")" true
+check_eq "the lookup given up says nothing" "" "$(grep -E "error [0-9]" "$WORK/out.log")"
 
 finish
