@@ -115,7 +115,7 @@ std::string vesk_utf8_sanitize(std::string_view text)
 
 std::string vesk_printable(std::string_view text, size_t max_bytes)
 {
-    constexpr std::string_view mark = "\xe2\x80\xa6"; // "…"
+    constexpr std::string_view mark = VESK_CUT_MARK;
     std::string out;
     out.reserve(std::min(text.size(), max_bytes));
     // Where the text is cut, should it not fit: after the last piece that leaves room

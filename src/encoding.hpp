@@ -27,6 +27,8 @@ std::string vesk_utf8_sanitize(std::string_view text);
 // at most max_bytes long: when the whole text does not fit, it ends after a whole
 // character or escape with "…" (when that fits too).
 std::string vesk_printable(std::string_view text, size_t max_bytes = SIZE_MAX);
+// What ends a text that was cut short: "…".
+inline constexpr std::string_view VESK_CUT_MARK = "\xe2\x80\xa6";
 
 // The longest prefix of at most max_bytes bytes that does not split a sequence.
 size_t vesk_utf8_cut(std::string_view text, size_t max_bytes);

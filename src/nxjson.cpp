@@ -75,7 +75,7 @@ char *parse_error(error_kind kind, int site, const char *at)
     // A character that the cut would split is left out whole.
     if (cut) rest = rest.substr(0, vesk_utf8_whole(rest.substr(0, kEchoMax)));
     std::string shown = vesk_printable(rest);
-    if (cut) shown += "\xe2\x80\xa6"; // "…"
+    if (cut) shown += VESK_CUT_MARK;
     fprintf(stderr, kErrorFormats[kind], site, shown.c_str());
     return nullptr;
 }

@@ -79,7 +79,7 @@ void run_if_due(Counter &c, int *updated, int *must, vesk_exec_order *entry, uin
             c.update(&c);
             clock_gettime(CLOCK_MONOTONIC, &t1);
             if (entry) entry->exec_time_us = (t1.tv_sec - t0.tv_sec) * 1000000L + (t1.tv_nsec - t0.tv_nsec) / 1000;
-            sample_taken(c.sampled, static_cast<int64_t>(t1.tv_sec) * 1000 + t1.tv_nsec / 1000000);
+            sample_taken(c.sampled, vesk_timespec_ms(t1));
         }
     }
     if (c.delta) c.delta(&c, sample_span_ms(c.sampled, config.interval), iteration);

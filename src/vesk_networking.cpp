@@ -22,9 +22,9 @@
 #include "encoding.hpp"
 #include "vesk_bson.hpp"
 #include "vesk_config.hpp"
-#include "vesk_core.hpp"
 #include "vesk_log.hpp"
 #include "vesk_owners.hpp"
+#include "vesk_service.hpp"
 #include "vesk_sign.hpp"
 
 namespace {
@@ -294,13 +294,8 @@ void send_data_tcp()
     wire_buffer packet = make_packet(report.data.get(), report.len);
     if (!packet.data) return;
     if (config.debug) printf("Sending via TCP to %s:%d ...", destination_text(), config.port);
-    auto send_nosignal = [](int fd, const void *p, size_t n) {
-        ssize_t sent = send(fd, p, n, MSG_NOSIGNAL);
-        // A stop ends the send instead of its time-out beginning again.
-        if (sent < 0 && errno == EINTR && stop) errno = ECANCELED;
-        return sent;
-    };
-    if (!vesk_put_all(send_nosignal, s.get(), packet.data.get(), packet.len)) {
+    // As a request to a service: whole, without SIGPIPE, and ended by the stop.
+    if (!service_send(s.get(), {reinterpret_cast<const char *>(packet.data.get()), packet.len})) {
         printf("sending via tcp FAILED %d\n", errno);
         return;
     }

@@ -67,7 +67,6 @@ struct pg_closer {
 };
 using pg_handle = std::unique_ptr<PGconn, pg_closer>;
 
-
 // How one step with the server ended: done; failed (the connection's error text
 // tells why); still waiting when the deadline passed; or answered with something no
 // statement of the counter asks for, such as a COPY.
