@@ -102,13 +102,9 @@ double disk_mstot(uint64_t cputot, uint32_t ncpus, long ticks_per_second)
 
 void disk_rates(const mibdisk &cur, const mibdisk &prev, uint32_t span_ms, double mstot, mibdisk &out)
 {
-    out.rbytes = vesk_counter_rate(cur.rbytes, prev.rbytes, span_ms);
-    out.wbytes = vesk_counter_rate(cur.wbytes, prev.wbytes, span_ms);
-    out.rticks = vesk_counter_rate(cur.rticks, prev.rticks, span_ms);
-    out.wticks = vesk_counter_rate(cur.wticks, prev.wticks, span_ms);
-    out.tticks = vesk_counter_rate(cur.tticks, prev.tticks, span_ms);
-    out.sRead = vesk_counter_rate(cur.sRead, prev.sRead, span_ms);
-    out.sWritten = vesk_counter_rate(cur.sWritten, prev.sWritten, span_ms);
+    for (auto f : {&mibdisk::rbytes, &mibdisk::wbytes, &mibdisk::rticks, &mibdisk::wticks, &mibdisk::tticks,
+                   &mibdisk::sRead, &mibdisk::sWritten})
+        out.*f = vesk_counter_rate(cur.*f, prev.*f, span_ms);
     double ops = static_cast<double>(out.rbytes) + static_cast<double>(out.wbytes);
     out.avio = ops > 0 ? static_cast<float>(static_cast<double>(out.tticks) / ops) : 0.0f;
     // Without an elapsed time from the cpu counter there is no share to give.

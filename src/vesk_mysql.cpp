@@ -16,6 +16,13 @@ using mysql_data = vesk_mycustom_data_mysql;
 vesk_mycustom_counter *counter(void *cnt) { return static_cast<vesk_mycustom_counter *>(cnt); }
 mysql_data *record(void *p) { return static_cast<mysql_data *>(p); }
 
+// The counts reported as per-minute rates.
+constexpr uint64_t mysql_data::*kRates[] = {
+    &mysql_data::insert, &mysql_data::select, &mysql_data::update, &mysql_data::delet, &mysql_data::aborted,
+    &mysql_data::slow, &mysql_data::innodb_rows_deleted, &mysql_data::innodb_rows_inserted,
+    &mysql_data::innodb_rows_read, &mysql_data::innodb_rows_updated,
+};
+
 // The buffer pool's pages are counted at a fixed 16 KiB.
 uint64_t page_bytes(uint64_t pages)
 {
@@ -221,16 +228,7 @@ int mysql_delta(void *cnt, uint32_t span_ms, uint64_t iteration)
     const int restarted = c->restarted_flag;
     service_delta<mysql_data>(c, iteration, [&](const mysql_data &cur, const mysql_data &old, mysql_data &out) {
         c->restarted_flag = 0;
-        out.insert = service_rate(cur.insert, old.insert, span_ms);
-        out.select = service_rate(cur.select, old.select, span_ms);
-        out.update = service_rate(cur.update, old.update, span_ms);
-        out.delet = service_rate(cur.delet, old.delet, span_ms);
-        out.aborted = service_rate(cur.aborted, old.aborted, span_ms);
-        out.slow = service_rate(cur.slow, old.slow, span_ms);
-        out.innodb_rows_deleted = service_rate(cur.innodb_rows_deleted, old.innodb_rows_deleted, span_ms);
-        out.innodb_rows_inserted = service_rate(cur.innodb_rows_inserted, old.innodb_rows_inserted, span_ms);
-        out.innodb_rows_read = service_rate(cur.innodb_rows_read, old.innodb_rows_read, span_ms);
-        out.innodb_rows_updated = service_rate(cur.innodb_rows_updated, old.innodb_rows_updated, span_ms);
+        for (auto f : kRates) out.*f = service_rate(cur.*f, old.*f, span_ms);
     });
     record(c->data_delta)->restarted = restarted;
     return 1;
