@@ -44,7 +44,8 @@ struct mount_pass {
         bool slow = true;     // its last call took kSlowCall or more; unknown before the first
         uint64_t asked = 0;   // the last pass a worker took it in
         uint64_t answered = 0;
-        uint64_t reported = 0; // the last pass whose report it is in
+        uint64_t reported = 0;   // the last pass whose report it is in
+        steady::duration took{}; // its last call; none before the first
         int rc = -1;
         struct statvfs st {};
     };
@@ -128,7 +129,8 @@ void mount_work(std::shared_ptr<mount_pass> p, mount_pass::worker *w)
         int rc = vesk_statvfs(c.dir.c_str(), &st);
         lock.lock();
         w->in_call = false;
-        c.slow = steady::now() - w->since >= kSlowCall;
+        c.took = steady::now() - w->since;
+        c.slow = c.took >= kSlowCall;
         c.busy = false;
         c.answered = pass;
         c.rc = rc;
@@ -275,13 +277,17 @@ int mount_update(void *cnt)
         p->pool--;
     }
     const uint64_t pass = ++p->number;
-    // The mounts longest out of the report first, then those asked least lately: a
-    // pass that the deadline cut short is taken up where it stopped.
+    // The mounts whose last call took no longer than a pass may wait come first, those
+    // longest out of the report and then those asked least lately first, so that a pass
+    // the deadline cut short is taken up where it stopped; the mounts too slow for any
+    // pass follow, in the same order, for the workers left free. Put first, they would
+    // take every worker, and a mount that answers at once would never be asked again.
     p->queue.clear();
     for (size_t i = 0; i < p->calls.size(); i++)
         if (!p->calls[i].busy) p->queue.push_back(i);
-    std::sort(p->queue.begin(), p->queue.end(), [&c = p->calls](size_t a, size_t b) {
-        return std::tie(c[a].reported, c[a].asked, a) < std::tie(c[b].reported, c[b].asked, b);
+    std::sort(p->queue.begin(), p->queue.end(), [&c = p->calls, span](size_t a, size_t b) {
+        return std::tuple(c[a].took > span, c[a].reported, c[a].asked, a) <
+               std::tuple(c[b].took > span, c[b].reported, c[b].asked, b);
     });
     for (size_t i : p->queue) p->calls[i].busy = true;
     p->next = 0;

@@ -260,18 +260,20 @@ TEST_F(CounterTest, MountThatDoesNotAnswer)
 
     // A stop signal while the pass waits: it ends at once and tells of no mount.
     stalling_statvfs::stall(live, true);
-    std::thread stopper([] {
-        std::this_thread::sleep_for(50ms);
-        stop = 1;
-    });
-    testing::internal::CaptureStdout();
-    auto t0 = steady_clock::now();
-    EXPECT_EQ(mnt->update(), 1);
-    auto took = steady_clock::now() - t0;
-    stopper.join();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    std::string printed;
+    nanoseconds took{};
+    {
+        stop_handler handler;
+        std::thread stopper = stop_signal_after(50ms);
+        testing::internal::CaptureStdout();
+        auto t0 = steady_clock::now();
+        EXPECT_EQ(mnt->update(), 1);
+        took = steady_clock::now() - t0;
+        stopper.join();
+        printed = testing::internal::GetCapturedStdout();
+    }
+    EXPECT_EQ(printed, "");
     EXPECT_LT(took, 300ms); // the deadline is 500 ms
-    stop = 0;
     stalling_statvfs::stall(live, false);
     stalling_statvfs::wait_returned(live, 4);
 
@@ -396,12 +398,17 @@ TEST_F(MountPool, SlowMountsCostNoThreadADeadOneOnlyItself)
     EXPECT_EQ(thread_ids(), pool) << "the worker back from the dead mount is kept";
 }
 
-// More slow mounts than the workers can ask before the deadline: each pass begins
-// with the mounts the last one left out, so none is left out twice in a row, and the
-// lines name exactly the mounts asked that did not answer.
+// More mounts than the workers can ask before the deadline, of uneven speed: each
+// pass begins with the mounts that answer in time and were left out last, so none of
+// them is left out twice in a row, however the mounts that are always late stand; and
+// the lines name exactly the mounts asked that did not answer.
 TEST_F(MountPool, MountPassCutShortResumes)
 {
-    auto mnt = mounts(60, 40); // at most 8 workers x 250 ms / 40 ms = 50 per pass
+    auto mnt = mounts(60, 40); // at most 8 workers x 250 ms / 40 ms = 48 per pass
+    std::set<std::string> late;
+    for (size_t i = 0; i < dirs.size(); i += 7) late.insert(dirs[i]);
+    stalling_statvfs::slow({late.begin(), late.end()}, 400);
+    const size_t in_time = dirs.size() - late.size();
 
     std::set<std::string> before_pass(dirs.begin(), dirs.end()), pool;
     for (int pass = 1; pass <= 4; pass++) {
@@ -416,11 +423,11 @@ TEST_F(MountPool, MountPassCutShortResumes)
         std::set<std::string> unanswered;
         for (const std::string &d : dirs) {
             if (stalling_statvfs::calls_of(d) > calls[d] && !reported.contains(d)) unanswered.insert(d);
-            if (!reported.contains(d)) {
+            if (!reported.contains(d) && !late.contains(d)) {
                 EXPECT_TRUE(before_pass.contains(d)) << d << " left out twice, pass " << pass;
             }
         }
-        ASSERT_LT(reported.size(), dirs.size()) << "the pass was not cut short";
+        ASSERT_LT(reported.size(), in_time) << "the pass was not cut short";
         EXPECT_EQ(named, unanswered) << pass;
         before_pass = reported;
         if (pass == 1) pool = thread_ids();
