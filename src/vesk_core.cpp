@@ -306,8 +306,27 @@ int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
 
 } // namespace
 
-cycle_clock::cycle_clock(uint32_t interval, int randomsecond, int offset)
-    : interval_(interval ? interval : 1), randomsecond_(floor_mod(randomsecond, interval_)), offset_(offset)
+int64_t vesk_clock_origin_ns = 0;
+
+namespace {
+
+// The whole seconds by which the wall clock has been set, from the nanoseconds it
+// moved away from the monotonic clock: toward zero, unless within a quarter of a
+// second of the next whole one. Every process must take one step alike, and the cut
+// lies away from the whole and half seconds by which clocks are usually set.
+int64_t whole_step(int64_t ns)
+{
+    constexpr int64_t kSecond = 1000000000, kQuarter = kSecond / 4;
+    const int64_t size = ns < 0 ? -ns : ns;
+    const int64_t whole = size / kSecond + (size % kSecond >= kSecond - kQuarter);
+    return ns < 0 ? -whole : whole;
+}
+
+} // namespace
+
+cycle_clock::cycle_clock(uint32_t interval, int randomsecond, int offset, int64_t origin_ns)
+    : interval_(interval ? interval : 1), randomsecond_(floor_mod(randomsecond, interval_)), offset_(offset),
+      origin_ns_(origin_ns)
 {
 }
 
@@ -318,32 +337,28 @@ int64_t cycle_clock::due_at_or_after(int64_t t) const
 
 void cycle_clock::stepped(int64_t seconds)
 {
-    if (seconds > interval_) {
-        // Far forward: one cycle at once, and the schedule starts again from it.
-        restart_ = true;
-        return;
-    }
-    // Back, or forward by less than an interval: the schedule keeps its pace in real
-    // time, moved with the clock, so the next cycle comes when it would have come.
-    // Both loops see the same step and move alike.
+    // The schedule keeps its pace in real time, moved with the clock, so the next
+    // cycle comes when it would have come. The loops of both processes measure the
+    // same steps from the same origin and move alike, whenever each looks, so the
+    // customs child's cycles stay ahead of the parent's.
     randomsecond_ = floor_mod(randomsecond_ + seconds, interval_);
     if (next_) *next_ += seconds;
     if (last_) *last_ += seconds;
     if (late_start_ms_) *late_start_ms_ += seconds * 1000;
+    // Far forward, as after the machine slept: one cycle at once as well.
+    if (seconds > interval_) leapt_ = true;
 }
 
-bool cycle_clock::due(int64_t wall_ms, int64_t mono_ms)
+bool cycle_clock::due(int64_t wall_ms, int64_t clock_offset_ns)
 {
+    const int64_t moved = whole_step(clock_offset_ns - origin_ns_);
+    if (moved != moved_) {
+        stepped(moved - moved_);
+        moved_ = moved;
+    }
     int64_t s = floor_div(wall_ms, 1000);
     if (!next_) next_ = due_at_or_after(s);
-    // The two clocks keep their distance unless the wall clock is set.
-    int64_t distance = wall_ms - mono_ms;
-    if (distance_ms_) {
-        int64_t step = floor_div(distance - *distance_ms_ + 500, 1000);
-        if (step) stepped(step);
-    }
-    distance_ms_ = distance;
-    return restart_ || s >= *next_;
+    return leapt_ || s >= *next_;
 }
 
 cycle_clock::cycle cycle_clock::begin(int64_t wall_ms)
@@ -357,13 +372,8 @@ cycle_clock::cycle cycle_clock::begin(int64_t wall_ms)
     for (int64_t d = due_at_or_after(std::max(from, s - 60 * interval_)); d <= s; d += interval_)
         if (floor_mod(d - offset_, 60) == 0) c.minute = d - offset_;
     // A catch-up begins whenever the cycle before it ended, inside its due second too.
-    bool late = (s > *next_ || catch_up_) && !restart_;
-    if (restart_) {
-        // The parent's cycles fall on this second, the customs child's two seconds
-        // before, so the two keep their order.
-        randomsecond_ = floor_mod(s - kReadBackDelay, interval_);
-        restart_ = false;
-    }
+    bool late = (s > *next_ || catch_up_) && !leapt_;
+    leapt_ = false;
     catch_up_ = false;
     if (late) late_start_ms_ = wall_ms;
     else late_start_ms_.reset();
@@ -395,7 +405,7 @@ void vesk_sleep_to_next_second()
 }
 
 const main_loop_env main_loop_default_env = {
-    vesk_wall_ms, vesk_mono_ms, vesk_sleep_to_next_second, send_data, 0,
+    vesk_wall_ms, vesk_mono_ms, vesk_clock_offset_ns, vesk_sleep_to_next_second, send_data, 0,
 };
 
 int main_loop() { return main_loop_with(main_loop_default_env); }
@@ -409,10 +419,10 @@ int main_loop_with(const main_loop_env &env)
     }
     uint64_t iteration = env.first_iteration;
     // Two seconds after the customs child's cycle, which the read-back relies on.
-    cycle_clock clock(config.interval, config.randomsecond, kReadBackDelay);
+    cycle_clock clock(config.interval, config.randomsecond, kReadBackDelay, vesk_clock_origin_ns);
     do {
         int64_t wall = env.wall_ms();
-        if (clock.due(wall, env.mono_ms())) {
+        if (clock.due(wall, env.clock_offset_ns())) {
             cycle_clock::cycle c = clock.begin(wall);
             int64_t t = floor_div(wall, 1000) - 2;
             if (config.debug) printf("Main loop iteration at %ld\n", static_cast<long>(t));

@@ -69,19 +69,25 @@ void remove_newline_ch(char *line);
 // written the scripts' results by then.
 inline constexpr int kReadBackDelay = 2;
 
+// The wall clock's distance from the monotonic clock (vesk_clock_offset_ns), taken
+// once at start before the fork: both cycle loops measure the wall clock's steps from
+// it, so they move their schedules alike.
+extern int64_t vesk_clock_origin_ns;
+
 // The clock of a cycle loop. Cycles fall on the due seconds t with
 // (t - offset) mod interval == randomsecond, and the loop wakes at each whole
 // second. When due seconds passed while a cycle ran, one cycle runs at once in
-// their place. When the wall clock is set, the cycles keep their pace in real time;
-// set forward by more than an interval, one cycle runs at once and the schedule
-// starts again from it.
+// their place. When the wall clock is set, the schedule moves with it, so the
+// cycles keep their pace in real time; set forward by more than an interval, one
+// cycle also runs at once.
 class cycle_clock {
 public:
-    cycle_clock(uint32_t interval, int randomsecond, int offset);
+    cycle_clock(uint32_t interval, int randomsecond, int offset, int64_t origin_ns);
 
     // Whether a cycle runs at this wall-clock time (milliseconds since the epoch),
-    // read together with the monotonic clock, which shows when the wall clock is set.
-    bool due(int64_t wall_ms, int64_t mono_ms);
+    // given the wall clock's distance from the monotonic clock then, which shows how
+    // far the wall clock has been set since `origin_ns`.
+    bool due(int64_t wall_ms, int64_t clock_offset_ns);
 
     struct cycle {
         std::optional<int64_t> minute; // t - offset of a due second at a whole minute that this cycle serves
@@ -89,7 +95,7 @@ public:
     // Begins the cycle that due() announced.
     cycle begin(int64_t wall_ms);
     // Ends it: whether the next cycle runs at once, a due second having passed while
-    // it ran. A late cycle that ends just before the next due second serves that one too.
+    // it ran. A late cycle that ends just before the next due second serves it too.
     bool end(int64_t wall_ms);
 
     // The first due second at or after t.
@@ -98,13 +104,13 @@ public:
 private:
     void stepped(int64_t seconds);
 
-    int64_t interval_, randomsecond_, offset_;
+    int64_t interval_, randomsecond_, offset_, origin_ns_;
+    int64_t moved_ = 0;                    // whole seconds the schedule has moved with the wall clock
     std::optional<int64_t> next_;          // the first due second not yet served
     std::optional<int64_t> last_;          // the second in which the last cycle began
     std::optional<int64_t> late_start_ms_; // when the cycle under way began past its due second
-    std::optional<int64_t> distance_ms_;   // wall minus monotonic clock at the last look
     bool catch_up_ = false;                // end() called for the next cycle at once
-    bool restart_ = false;                 // the wall clock leapt forward: a cycle at once
+    bool leapt_ = false;                   // the wall clock leapt forward: a cycle at once
 };
 
 // Sleeps until the next whole second of the wall clock; a signal ends it early.
@@ -114,6 +120,7 @@ void vesk_sleep_to_next_second();
 struct main_loop_env {
     int64_t (*wall_ms)();
     int64_t (*mono_ms)();
+    int64_t (*clock_offset_ns)(); // vesk_clock_offset_ns
     void (*sleep_to_next_second)();
     void (*send)();
     uint64_t first_iteration; // 0 at start

@@ -261,10 +261,10 @@ void customs_loop()
 {
     if (config.debug) printf("Starting customs loop in pid %d\n", getpid());
     uint64_t iteration = 0;
-    cycle_clock clock(config.interval, config.randomsecond, 0);
+    cycle_clock clock(config.interval, config.randomsecond, 0, vesk_clock_origin_ns);
     while (!stop) {
         int64_t wall = vesk_wall_ms();
-        if (clock.due(wall, vesk_mono_ms())) {
+        if (clock.due(wall, vesk_clock_offset_ns())) {
             clock.begin(wall);
             if (config.debug)
                 printf("Customs loop iteration %lu at %ld\n", static_cast<unsigned long>(iteration),

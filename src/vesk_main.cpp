@@ -425,6 +425,7 @@ int vesk_main(int argc, char **argv)
     }
     srand(static_cast<unsigned>(time(nullptr)));
     config.randomsecond = static_cast<int>(static_cast<unsigned>(rand()) % config.interval);
+    vesk_clock_origin_ns = vesk_clock_offset_ns(); // before the fork: both loops share it
     print_banner();
     if (config.showconfigonly) {
         print_config();

@@ -70,6 +70,7 @@ void advance(int64_t ms)
 }
 int64_t fake_wall_ms() { return world.now_ms + world.wall_shift_ms; }
 int64_t fake_mono_ms() { return world.now_ms - 1699990000000; } // another origin, the same pace
+int64_t fake_offset_ns() { return (fake_wall_ms() - fake_mono_ms()) * 1000000; }
 // Wakes a few milliseconds after the next second of the wall clock, as a busy machine does.
 void fake_sleep() { advance((fake_wall_ms() / 1000 + 1) * 1000 + 7 - fake_wall_ms()); }
 void fake_send()
@@ -97,7 +98,7 @@ int counter_delta(void *, uint32_t span_ms, uint64_t iteration)
     return 1;
 }
 
-const main_loop_env kFakeEnv{fake_wall_ms, fake_mono_ms, fake_sleep, fake_send, 0};
+const main_loop_env kFakeEnv{fake_wall_ms, fake_mono_ms, fake_offset_ns, fake_sleep, fake_send, 0};
 
 class MainLoop : public testing::Test {
 protected:
@@ -105,6 +106,7 @@ protected:
     {
         reset_agent_state();
         world = fake_world{};
+        vesk_clock_origin_ns = fake_offset_ns();
         stats.ncore_counters = 1;
         mycustom_set(&stats.core_counters[0], nullptr,
                      {.reinit = counter_reinit, .update = counter_update, .delta = counter_delta});
@@ -346,7 +348,8 @@ TEST(Registry, CustomErrorsAndNewlines)
 
 TEST(Registry, CycleClock)
 {
-    cycle_clock parent(15, 14, 2), child(15, 14, 0);
+    constexpr int64_t origin = 1700000000000LL * 1000000; // the wall clock's distance from the monotonic, ns
+    cycle_clock parent(15, 14, 2, origin), child(15, 14, 0, origin);
     EXPECT_EQ(parent.due_at_or_after(16), 16); // (16 - 2) mod 15 == 14
     EXPECT_EQ(parent.due_at_or_after(17), 31);
     EXPECT_EQ(child.due_at_or_after(16), 29);
@@ -354,27 +357,68 @@ TEST(Registry, CycleClock)
 
     // The wall clock set back an hour just after a cycle: the next one still comes
     // 15 s later, on the moved schedule, not an hour later.
-    cycle_clock c(15, 0, 2);
-    ASSERT_TRUE(c.due(1700000012700, 12700));
+    cycle_clock c(15, 0, 2, origin);
+    ASSERT_TRUE(c.due(1700000012700, origin));
     c.begin(1700000012700);
     EXPECT_FALSE(c.end(1700000012800));
-    EXPECT_FALSE(c.due(1700000013000, 13000));
-    EXPECT_FALSE(c.due(1699996413000, 13300));
-    EXPECT_FALSE(c.due(1699996426000, 26300));
-    EXPECT_TRUE(c.due(1699996427000, 27300));
+    EXPECT_FALSE(c.due(1700000013000, origin));
+    const int64_t back = origin - 3600300LL * 1000000;
+    EXPECT_FALSE(c.due(1699996413000, back));
+    EXPECT_FALSE(c.due(1699996426000, back));
+    EXPECT_TRUE(c.due(1699996427000, back));
+}
 
-    // Both loops see a leap forward: each runs a cycle at once, and then the customs
-    // child's cycles still come two seconds before the parent's.
-    cycle_clock p(15, 4, 2), k(15, 4, 0);
-    for (cycle_clock *x : {&p, &k}) {
-        const int64_t lead = x == &k ? 2000 : 0;
-        ASSERT_TRUE(x->due(1700000001000 - lead, 6000 - lead));
-        x->begin(1700000001000 - lead);
-        ASSERT_TRUE(x->due(1700000500000, 7000));
-        x->begin(1700000500000);
+namespace {
+
+// The seconds of [from, to) in which a loop on `c` begins a cycle, looking a few
+// milliseconds into each second while the wall clock is `offset_ns` from the monotonic.
+std::vector<int64_t> cycle_seconds(cycle_clock &c, int64_t from, int64_t to, int64_t offset_ns)
+{
+    std::vector<int64_t> begun;
+    for (int64_t s = from; s < to; s++)
+        if (c.due(s * 1000 + 5, offset_ns)) {
+            c.begin(s * 1000 + 5);
+            EXPECT_FALSE(c.end(s * 1000 + 50));
+            begun.push_back(s);
+        }
+    return begun;
+}
+
+} // namespace
+
+// However the wall clock is set, and whenever each loop first looks after it, the
+// customs child's cycles stay two seconds ahead of the parent's: a leap far forward
+// that the child, busy with its scripts, sees 4 s late, and steps of 2.5 s that the
+// two read a millisecond apart.
+TEST(Registry, BothLoopsMoveAlikeWhenTheWallClockIsSet)
+{
+    constexpr int64_t origin = 1700000000000LL * 1000000, ms = 1000000;
+    const struct {
+        int64_t parent_ns, child_ns, child_late_s;
+    } steps[] = {
+        {499000 * ms, 499000 * ms, 4},
+        {2499 * ms, 2501 * ms, 0},
+        {2501 * ms, 2499 * ms, 0},
+        {-2499 * ms, -2501 * ms, 0},
+        {-2501 * ms, -2499 * ms, 0},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(std::to_string(step.parent_ns) + " ns");
+        cycle_clock parent(15, 4, kReadBackDelay, origin), child(15, 4, 0, origin);
+        const int64_t t0 = 1700000014; // the child's cycles: t mod 15 == 4
+        ASSERT_EQ(cycle_seconds(child, t0, t0 + 1, origin), std::vector<int64_t>{t0});
+        ASSERT_EQ(cycle_seconds(parent, t0, t0 + 3, origin), std::vector<int64_t>{t0 + 2});
+        // Set 3 s after the child's cycle: the wall clock reads about that much more.
+        const int64_t after = t0 + 3 + step.parent_ns / (1000 * ms);
+        std::vector<int64_t> p = cycle_seconds(parent, after, after + 70, origin + step.parent_ns);
+        std::vector<int64_t> k =
+            cycle_seconds(child, after + step.child_late_s, after + 70, origin + step.child_ns);
+        std::erase_if(p, [&](int64_t s) { return s < after + 20; });
+        std::erase_if(k, [&](int64_t s) { return s < after + 18; });
+        ASSERT_GE(k.size(), 3u);
+        for (int64_t &s : k) s += kReadBackDelay;
+        EXPECT_EQ(p, k);
     }
-    EXPECT_EQ(p.due_at_or_after(1700000501), 1700000515);
-    EXPECT_EQ(k.due_at_or_after(1700000501), 1700000513);
 }
 
 // The wall clock set back while the loop sleeps: it still wakes within a second, so
