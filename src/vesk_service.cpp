@@ -17,6 +17,7 @@
 #include "cencode.hpp"
 #include "encoding.hpp"
 #include "vesk_devlist.hpp"
+#include "vesk_clock.hpp"
 #include "vesk_config.hpp"
 #include "vesk_docker_core.hpp"
 
@@ -208,7 +209,7 @@ service_wait service_poll(int fd, short events, service_clock::time_point deadli
         if (stopping()) return service_wait::error;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - service_clock::now()).count();
         if (left <= 0) return service_wait::timeout;
-        int ready = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+        int ready = vesk_ppoll(&p, 1, left);
         if (ready > 0) return service_wait::ready;
         if (ready < 0 && errno != EINTR) return service_wait::error;
     }

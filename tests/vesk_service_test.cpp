@@ -13,6 +13,7 @@
 #include "canned_server.hpp"
 #include "counter_support.hpp"
 #include "encoding.hpp"
+#include "vesk_clock.hpp"
 #include "vesk_devlist.hpp"
 #include "vesk_docker_core.hpp"
 #include "vesk_elastic.hpp"
@@ -308,4 +309,24 @@ TEST(ServiceExchange, TheStopEndsEveryWait)
     EXPECT_EQ(r.error, ECANCELED);
     EXPECT_EQ(service_poll(ours.get(), POLLOUT, service_deadline(5)), service_wait::error); // though writable
     EXPECT_LT(seconds_since(t0), 0.2);
+}
+
+// A stop signal that lands between a wait's test of the stop and the wait itself
+// ends that wait at once, not at its deadline.
+TEST(ServiceExchange, AStopJustBeforeTheWaitEndsIt)
+{
+    stop_handler handler;
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    unique_fd ours(sv[0]), peer(sv[1]);
+    vesk_ppoll_window_hook = [] { raise(SIGTERM); };
+    struct unhook {
+        ~unhook() { vesk_ppoll_window_hook = nullptr; }
+    } unhook;
+
+    auto t0 = std::chrono::steady_clock::now();
+    service_reply r = service_read(ours.get(), 4096, service_deadline(3), [](std::string_view) { return false; });
+    EXPECT_EQ(r.end, service_end::error);
+    EXPECT_EQ(r.error, ECANCELED);
+    EXPECT_LT(seconds_since(t0), 0.5);
 }
