@@ -282,10 +282,10 @@ void send_data_tcp()
         printf("setsockopt failed\n");
         return;
     }
+    // Bounded by the send time-out as a blocking connect, and ended by the stop.
     sockaddr_in dest = destination();
-    int rc = connect(s.get(), reinterpret_cast<sockaddr *>(&dest), sizeof dest);
-    if (rc != 0) {
-        printf("could not bind socket or connect whatever (%s) %d %d\n", destination_text(), rc, errno);
+    if (int err = service_connect(s.get(), reinterpret_cast<sockaddr *>(&dest), sizeof dest)) {
+        printf("could not bind socket or connect whatever (%s) %d %d\n", destination_text(), -1, err);
         return;
     }
     unsigned long local = encrypt_long(get_socket_local_ip(s.get()), config.secret);
