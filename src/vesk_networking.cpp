@@ -21,6 +21,7 @@
 #include "bson.hpp"
 #include "encoding.hpp"
 #include "vesk_bson.hpp"
+#include "vesk_clock.hpp"
 #include "vesk_config.hpp"
 #include "vesk_log.hpp"
 #include "vesk_owners.hpp"
@@ -71,8 +72,9 @@ dns_rr_a4 *resolve_a4(const char *name)
         // Retries and gives up the query when its time comes; -1 once none is left.
         const int wait_s = dns_timeouts(nullptr, -1, time(nullptr));
         if (wait_s < 0) break;
+        // A stop that lands right after the test above still ends this wait.
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, wait_s * 1000) > 0) dns_ioevent(nullptr, time(nullptr));
+        if (vesk_ppoll(&p, 1, wait_s * 1000LL) > 0) dns_ioevent(nullptr, time(nullptr));
     }
     return o.rr;
 }
