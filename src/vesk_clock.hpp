@@ -1,6 +1,9 @@
 // The clocks in milliseconds: the wall clock for the cycles' seconds, the monotonic
-// clock for everything that measures a span.
+// clock for everything that measures a span; and the wait on descriptors that the
+// stop ends.
 #pragma once
+
+#include <poll.h>
 
 #include <cstdint>
 #include <ctime>
@@ -43,3 +46,11 @@ inline int64_t vesk_clock_offset_ns()
     }
     return best;
 }
+
+// poll() for at most timeout_ms, ended by the stop: -1 with ECANCELED when `stop` is
+// set as it begins or a stop signal comes meanwhile; another signal gives -1 with
+// EINTR, as poll. The stop signals stay blocked from the test of `stop` until the wait
+// lets them in, so one that lands in between still ends the wait at once.
+int vesk_ppoll(pollfd *fds, nfds_t n, int64_t timeout_ms);
+// Tests only: called between that test and the wait. Null otherwise.
+extern void (*vesk_ppoll_window_hook)();

@@ -525,8 +525,8 @@ script_run::read_end script_run::read_output(int max_seconds, const std::functio
     int64_t deadline = vesk_mono_ms() + static_cast<int64_t>(max_seconds) * 1000;
     char buf[4096];
     for (;;) {
-        // The stop signal interrupts the wait below: the command goes at once, so
-        // that it holds up neither the stop nor anything after it.
+        // The stop ends the wait below, even one that lands just before it: the
+        // command goes at once, so that it holds up neither the stop nor anything after it.
         if (stop) {
             kill_all();
             return read_end::stopped;
@@ -537,8 +537,8 @@ script_run::read_end script_run::read_output(int max_seconds, const std::functio
             return read_end::timed_out;
         }
         pollfd p{out_.get(), POLLIN, 0};
-        int r = poll(&p, 1, poll_ms(left));
-        if (r == 0 || (r < 0 && errno == EINTR)) continue;
+        int r = vesk_ppoll(&p, 1, left);
+        if (r == 0 || (r < 0 && (errno == EINTR || errno == ECANCELED))) continue;
         ssize_t n = r < 0 ? -1 : read(out_.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         // The runner closes the pipe only once the command is reaped or killed: the

@@ -13,6 +13,7 @@
 
 #include "encoding.hpp"
 #include "nxjson.hpp"
+#include "vesk_clock.hpp"
 #include "vesk_config.hpp"
 #include "vesk_json.hpp"
 #include "vesk_shm.hpp"
@@ -480,7 +481,7 @@ void docker_loop()
             }
         }
         // One wait for every stream; without streams this is the one-second sleep.
-        int ready = poll(fds.data(), fds.size(), 1000);
+        int ready = vesk_ppoll(fds.data(), fds.size(), 1000);
         if (ready <= 0) continue;
         for (size_t k = 0; k < fds.size(); k++) {
             if (!fds[k].revents) continue;

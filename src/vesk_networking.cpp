@@ -21,6 +21,7 @@
 #include "bson.hpp"
 #include "encoding.hpp"
 #include "vesk_bson.hpp"
+#include "vesk_clock.hpp"
 #include "vesk_config.hpp"
 #include "vesk_log.hpp"
 #include "vesk_owners.hpp"
@@ -71,8 +72,9 @@ dns_rr_a4 *resolve_a4(const char *name)
         // Retries and gives up the query when its time comes; -1 once none is left.
         const int wait_s = dns_timeouts(nullptr, -1, time(nullptr));
         if (wait_s < 0) break;
+        // A stop that lands right after the test above still ends this wait.
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, wait_s * 1000) > 0) dns_ioevent(nullptr, time(nullptr));
+        if (vesk_ppoll(&p, 1, wait_s * 1000LL) > 0) dns_ioevent(nullptr, time(nullptr));
     }
     return o.rr;
 }
@@ -282,10 +284,10 @@ void send_data_tcp()
         printf("setsockopt failed\n");
         return;
     }
+    // Bounded by the send time-out as a blocking connect, and ended by the stop.
     sockaddr_in dest = destination();
-    int rc = connect(s.get(), reinterpret_cast<sockaddr *>(&dest), sizeof dest);
-    if (rc != 0) {
-        printf("could not bind socket or connect whatever (%s) %d %d\n", destination_text(), rc, errno);
+    if (int err = service_connect(s.get(), reinterpret_cast<sockaddr *>(&dest), sizeof dest)) {
+        printf("could not bind socket or connect whatever (%s) %d %d\n", destination_text(), -1, err);
         return;
     }
     unsigned long local = encrypt_long(get_socket_local_ip(s.get()), config.secret);

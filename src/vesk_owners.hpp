@@ -122,6 +122,9 @@ public:
     stop_signals_blocked(const stop_signals_blocked &) = delete;
     stop_signals_blocked &operator=(const stop_signals_blocked &) = delete;
 
+    // The mask from before the block, for a wait that lets the signals in again.
+    const sigset_t &before() const { return old_; }
+
 private:
     sigset_t old_;
 };

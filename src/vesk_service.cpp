@@ -2,6 +2,7 @@
 #include "vesk_service.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,6 +18,7 @@
 #include "cencode.hpp"
 #include "encoding.hpp"
 #include "vesk_devlist.hpp"
+#include "vesk_clock.hpp"
 #include "vesk_config.hpp"
 #include "vesk_docker_core.hpp"
 
@@ -141,21 +143,63 @@ service_conn open_stream(int family, int timeout_s)
     return c;
 }
 
+// The end of a wait that begins now and that the socket's send time-out bounds, as
+// it would bound a blocking send or connect; none when the socket has no time-out.
+service_clock::time_point send_timeout_end(int fd)
+{
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    if (getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len) != 0 || (tv.tv_sec == 0 && tv.tv_usec == 0))
+        return service_clock::time_point::max();
+    return service_clock::now() + std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+}
+
+// A connect that does not block: 0, or the errno of the failure.
+int connect_by(int fd, const sockaddr *addr, socklen_t len, service_clock::time_point deadline)
+{
+    for (;;) {
+        if (stopping()) return ECANCELED;
+        if (connect(fd, addr, len) == 0) return 0;
+        if (errno == EINPROGRESS) {
+            // TCP: the handshake goes on, and its end shows as the socket's writability.
+            switch (service_poll(fd, POLLOUT, deadline)) {
+            case service_wait::ready: break;
+            case service_wait::timeout: return EINPROGRESS;
+            case service_wait::error: return errno;
+            }
+            int err = 0;
+            socklen_t err_len = sizeof err;
+            return getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &err_len) == 0 ? err : errno;
+        }
+        // A Unix listener whose queue is full: nothing tells when it has room again,
+        // so the connect is tried anew every 10 ms until the deadline.
+        if (errno != EAGAIN || addr->sa_family != AF_UNIX) return errno;
+        if (service_clock::now() >= deadline) return EAGAIN;
+        vesk_ppoll(nullptr, 0, 10);
+    }
+}
+
 void connect_or_fail(service_conn &c, const sockaddr *addr, socklen_t len)
 {
-    // Another signal's interruption is taken up again: the kernel goes on with the
-    // connection, and the call waits for it anew.
-    int r;
-    do r = stopping() ? -1 : connect(c.fd.get(), addr, len);
-    while (r != 0 && errno == EINTR);
-    if (r != 0) {
+    c.error = service_connect(c.fd.get(), addr, len);
+    if (c.error != 0) {
         c.failed = service_fail::connect;
-        c.error = errno;
         c.fd.reset();
     }
 }
 
 } // namespace
+
+int service_connect(int fd, const sockaddr *addr, socklen_t len)
+{
+    const service_clock::time_point deadline = send_timeout_end(fd);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+    int err = connect_by(fd, addr, len, deadline);
+    // Exchanges after the connect rely on the blocking socket and its time-outs.
+    if (fcntl(fd, F_SETFL, flags) != 0 && err == 0) err = errno;
+    return err;
+}
 
 service_conn service_connect_tcp(in_addr addr, int port, int timeout_s)
 {
@@ -188,12 +232,30 @@ service_conn service_connect_unix(std::string_view path, int timeout_s)
 
 bool service_send(int fd, std::string_view request)
 {
-    auto put = [](int f, const void *d, size_t n) {
-        ssize_t sent = ::send(f, d, n, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) stopping(); // not sent again after a stop
-        return sent;
-    };
-    return vesk_put_all(put, fd, request.data(), request.size());
+    // The waits, not the sends, block: whatever other signals come, and no longer
+    // once the stop comes. As with blocking sends, each period of the send time-out
+    // in which some bytes went is followed by another; one in which none went fails.
+    service_clock::time_point end = send_timeout_end(fd);
+    bool progressed = false;
+    while (!request.empty()) {
+        service_wait w = service_poll(fd, POLLOUT, end);
+        if (w == service_wait::timeout && progressed) {
+            end = send_timeout_end(fd);
+            progressed = false;
+            continue;
+        }
+        if (w == service_wait::timeout) errno = EAGAIN;
+        if (w != service_wait::ready) return false;
+        ssize_t sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+        if (sent <= 0) {
+            if (sent == 0) errno = EIO;
+            return false;
+        }
+        request.remove_prefix(static_cast<size_t>(sent));
+        progressed = true;
+    }
+    return true;
 }
 
 service_clock::time_point service_deadline(int timeout_s)
@@ -208,7 +270,7 @@ service_wait service_poll(int fd, short events, service_clock::time_point deadli
         if (stopping()) return service_wait::error;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - service_clock::now()).count();
         if (left <= 0) return service_wait::timeout;
-        int ready = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+        int ready = vesk_ppoll(&p, 1, left);
         if (ready > 0) return service_wait::ready;
         if (ready < 0 && errno != EINTR) return service_wait::error;
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
@@ -92,15 +93,21 @@ struct service_conn {
 };
 
 // A new stream socket whose receive and send time-outs are set to `timeout_s` seconds
-// (at least 1) before it connects; on Linux the send time-out also bounds connect().
-// After the stop it fails to connect (ECANCELED), at once or as soon as the signal
-// interrupts the connect.
+// (at least 1) before it connects as service_connect does.
 service_conn service_connect_tcp(in_addr addr, int port, int timeout_s);
 // The same over a Unix socket; a path that does not fit the address fails to connect.
 service_conn service_connect_unix(std::string_view path, int timeout_s);
 
-// The whole request, across partial writes, without SIGPIPE. False on an error or
-// time-out (errno set), or when the stop interrupted it (ECANCELED).
+// Connects the stream socket `fd` and leaves it blocking. As on Linux for a blocking
+// connect, its send time-out bounds the attempt, counted from its start, whatever other
+// signals come. 0, or the errno of the failure: ECANCELED at the stop (at once, or as
+// it begins after it); on time-out what the blocking connect gives, EINPROGRESS for TCP
+// and EAGAIN for a Unix listener whose queue stays full.
+int service_connect(int fd, const sockaddr *addr, socklen_t len);
+
+// The whole request, across partial writes, without SIGPIPE. False on an error, when
+// no byte goes out during a whole send time-out of the socket (EAGAIN, as for blocking
+// sends) or at the stop (ECANCELED), at once.
 bool service_send(int fd, std::string_view request);
 
 using service_clock = std::chrono::steady_clock;

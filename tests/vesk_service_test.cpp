@@ -3,16 +3,19 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 
 #include <csignal>
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "canned_server.hpp"
 #include "counter_support.hpp"
 #include "encoding.hpp"
+#include "vesk_clock.hpp"
 #include "vesk_devlist.hpp"
 #include "vesk_docker_core.hpp"
 #include "vesk_elastic.hpp"
@@ -253,6 +256,50 @@ struct full_listener {
     }
 };
 
+// The same over a Unix socket.
+struct full_unix_listener {
+    temp_dir dir;
+    std::string path = (dir.path() / "sock").string();
+    unique_fd listening{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    unique_fd pending{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    full_unix_listener()
+    {
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        path.copy(sa.sun_path, sizeof sa.sun_path - 1);
+        auto *a = reinterpret_cast<sockaddr *>(&sa);
+        if (bind(listening.get(), a, sizeof sa) != 0 || listen(listening.get(), 0) != 0 ||
+            connect(pending.get(), a, sizeof sa) != 0)
+            ADD_FAILURE() << "no full Unix listener: " << strerror(errno);
+    }
+    service_conn connect_to(int timeout_s) const { return service_connect_unix(path, timeout_s); }
+};
+
+// SIGALRM with a handler every 300 ms while it lives, calls not restarted. The tenth
+// sets the stop, so that a wait that would never end fails the test instead.
+volatile sig_atomic_t alarms = 0;
+struct alarm_storm {
+    struct sigaction old {};
+    alarm_storm()
+    {
+        alarms = 0;
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {
+            alarms = alarms + 1;
+            if (alarms >= 10) stop = 1;
+        };
+        sigaction(SIGALRM, &sa, &old);
+        itimerval every{{0, 300000}, {0, 300000}};
+        setitimer(ITIMER_REAL, &every, nullptr);
+    }
+    ~alarm_storm()
+    {
+        itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &old, nullptr);
+    }
+};
+
 } // namespace
 
 // The stop ends a wait on a service at once, a read from a silent peer and a connect
@@ -308,4 +355,65 @@ TEST(ServiceExchange, TheStopEndsEveryWait)
     EXPECT_EQ(r.error, ECANCELED);
     EXPECT_EQ(service_poll(ours.get(), POLLOUT, service_deadline(5)), service_wait::error); // though writable
     EXPECT_LT(seconds_since(t0), 0.2);
+}
+
+// Other signals do not make a connect wait its time-out anew: it ends at its deadline
+// with the errno of a blocking connect that timed out, and at once at the stop.
+TEST(ServiceExchange, AConnectKeepsItsDeadlineUnderOtherSignals)
+{
+    stop_handler handler;
+    full_listener tcp;
+    full_unix_listener unix_socket;
+    const struct {
+        const char *what;
+        std::function<service_conn(int)> connect_to;
+        int timed_out;
+    } cases[] = {
+        {"tcp", [&](int s) { return tcp.connect_to(s); }, EINPROGRESS},
+        {"unix", [&](int s) { return unix_socket.connect_to(s); }, EAGAIN},
+    };
+    for (const auto &c : cases) {
+        alarm_storm storm;
+        auto t0 = std::chrono::steady_clock::now();
+        service_conn conn = c.connect_to(1);
+        EXPECT_EQ(conn.failed, service_fail::connect) << c.what;
+        EXPECT_EQ(conn.error, c.timed_out) << c.what << ": " << strerror(conn.error);
+        EXPECT_GE(seconds_since(t0), 0.9) << c.what;
+        EXPECT_LT(seconds_since(t0), 1.2) << c.what;
+
+        stop = 0;
+        std::thread signal = stop_signal_after(500ms);
+        t0 = std::chrono::steady_clock::now();
+        conn = c.connect_to(5);
+        signal.join();
+        EXPECT_EQ(conn.error, ECANCELED) << c.what;
+        EXPECT_LT(seconds_since(t0), 0.7) << c.what;
+        stop = 0;
+    }
+}
+
+// A stop signal that lands between a wait's test of the stop and the wait itself
+// ends that wait at once, not at its deadline.
+TEST(ServiceExchange, AStopJustBeforeTheWaitEndsIt)
+{
+    stop_handler handler;
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    unique_fd ours(sv[0]), peer(sv[1]);
+    full_listener full;
+    vesk_ppoll_window_hook = [] { raise(SIGTERM); };
+    struct unhook {
+        ~unhook() { vesk_ppoll_window_hook = nullptr; }
+    } unhook;
+
+    auto t0 = std::chrono::steady_clock::now();
+    service_reply r = service_read(ours.get(), 4096, service_deadline(3), [](std::string_view) { return false; });
+    EXPECT_EQ(r.end, service_end::error);
+    EXPECT_EQ(r.error, ECANCELED);
+    EXPECT_LT(seconds_since(t0), 0.5);
+    stop = 0;
+    t0 = std::chrono::steady_clock::now();
+    service_conn c = full.connect_to(3);
+    EXPECT_EQ(c.error, ECANCELED);
+    EXPECT_LT(seconds_since(t0), 0.5);
 }
