@@ -190,10 +190,11 @@ std::string pg_error(const PGconn *c)
     const char *e = c ? PQerrorMessage_stub(c) : nullptr;
     std::string_view text = e ? e : "out of memory\n";
     // The server writes most of this text, and the library quotes its stray bytes:
-    // neither its size nor escape sequences may reach a terminal or a log.
-    const bool nl = text.ends_with('\n');
-    if (nl) text.remove_suffix(1);
-    return vesk_printable(text, PG_SHOWN_MAX) + (nl ? "\n" : "");
+    // neither its size nor escape sequences may reach a terminal or a log. The
+    // library's text ends in a newline unless a stray NUL cut it short; the line ends
+    // here either way, so that the next message starts a line of its own.
+    if (text.ends_with('\n')) text.remove_suffix(1);
+    return vesk_printable(text, PG_SHOWN_MAX) + "\n";
 }
 
 pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadline, sql_result &out)

@@ -81,7 +81,7 @@ pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const ch
 // Texts from the server are shown at most this long.
 inline constexpr size_t PG_SHOWN_MAX = 256;
 // The connection's last error text as it may be printed: at most PG_SHOWN_MAX bytes
-// in the printable form, and the library's closing newline.
+// in the printable form, and one newline that ends the line.
 std::string pg_error(const PGconn *c);
 
 // Runs one statement within the deadline and takes its whole result with the column

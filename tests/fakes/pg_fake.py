@@ -11,6 +11,7 @@ trusts everyone, then answers every statement as the mode says:
                                           sequences and bytes that are no UTF-8
     pg_fake.py --port P --mode desync     bytes that are no message at all
     pg_fake.py --port P --mode rows       rows without end, as fast as they are read
+    pg_fake.py --port P --mode type-zero  a message whose type byte is 0
 
 A well-formed answer holds one column "res" with the text 0 ("150000" for the
 version). It prints "ready" once it listens, and serves until it is stopped.
@@ -67,6 +68,8 @@ ANSWERS = {
                                             M=(HOSTILE * (200000 // len(HOSTILE) + 1))[:200000])) + ready(),
     # A message type of ESC whose length reads as 1.5 GB.
     "desync": lambda _: b"\x1b[2J\x1b[31m" + HOSTILE,
+    # The library quotes the type byte into its error text, whose NUL then ends it.
+    "type-zero": lambda _: message(b"\0") + ready(),
 }
 
 
