@@ -181,10 +181,11 @@ long pg_clients()
     uint64_t notices = 0;
     pg_handle c;
     sql_result r;
+    constexpr std::string_view count[] = {"count"};
     if (pg_open(c, t.host.c_str(), t.last.c_str(), t.user.c_str(), t.pass.c_str(), deadline, notices) !=
             pg_outcome::done ||
-        pg_run(c.get(), "select count(*) from pg_stat_activity where backend_type = 'client backend'", deadline, r) !=
-            pg_outcome::done)
+        pg_run(c.get(), "select count(*) from pg_stat_activity where backend_type = 'client backend'", count,
+               deadline, r) != pg_outcome::done)
         return -1;
     return static_cast<long>(postgre_first(r).value_or(-1));
 }

@@ -87,10 +87,23 @@ void count_notice(void *notices, const char *) { ++*static_cast<uint64_t *>(noti
 constexpr size_t kMaxRows = 10000;
 constexpr size_t kMaxBytes = 1 << 20;
 
-// Adds the rows of `res` to `out` (and its column names, when `out` has none yet);
-// false once `out` holds more than the bounds allow.
-bool take_rows(const PGresult *res, sql_result &out, size_t &bytes)
+// Whether `res` has exactly the columns its statement asks for.
+bool same_columns(const PGresult *res, std::span<const std::string_view> columns)
 {
+    if (PQnfields_stub(res) != static_cast<int>(columns.size())) return false;
+    for (size_t f = 0; f < columns.size(); f++) {
+        const char *name = PQfname_stub(res, static_cast<int>(f));
+        if (!name || columns[f] != name) return false;
+    }
+    return true;
+}
+
+// Adds the rows of `res` to `out` (and its column names, when `out` has none yet);
+// false when `res` has other columns than `columns`, or once `out` holds more than the
+// bounds allow.
+bool take_rows(const PGresult *res, std::span<const std::string_view> columns, sql_result &out, size_t &bytes)
+{
+    if (!same_columns(res, columns)) return false;
     const int fields = PQnfields_stub(res), rows = PQntuples_stub(res);
     if (out.columns.empty())
         for (int f = 0; f < fields; f++) {
@@ -197,7 +210,8 @@ std::string pg_error(const PGconn *c)
     return vesk_printable(text, PG_SHOWN_MAX) + "\n";
 }
 
-pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadline, sql_result &out)
+pg_outcome pg_run(PGconn *c, const char *stmt, std::span<const std::string_view> columns,
+                  service_clock::time_point deadline, sql_result &out)
 {
     // Row by row: the library then holds no more of the answer than the agent has taken.
     if (!PQsendQuery_stub(c, stmt) || !PQsetSingleRowMode_stub(c)) return pg_outcome::failed;
@@ -221,10 +235,10 @@ pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadlin
         // leaves the connection where the counter cannot follow.
         switch (PQresultStatus_stub(res.get())) {
         case PG_RES_SINGLE_TUPLE:
-            if (!take_rows(res.get(), taking, bytes)) return pg_outcome::unexpected;
+            if (!take_rows(res.get(), columns, taking, bytes)) return pg_outcome::unexpected;
             break;
         case PG_RES_TUPLES_OK: // the end of one part's rows
-            if (!take_rows(res.get(), taking, bytes)) return pg_outcome::unexpected;
+            if (!take_rows(res.get(), columns, taking, bytes)) return pg_outcome::unexpected;
             if (!failed) out = std::move(taking);
             taking = {};
             bytes = 0;

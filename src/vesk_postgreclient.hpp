@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "vesk_service.hpp"
 
@@ -69,7 +71,7 @@ using pg_handle = std::unique_ptr<PGconn, pg_closer>;
 
 // How one step with the server ended: done; failed (the connection's error text
 // tells why); still waiting when the deadline passed; or answered with something no
-// statement of the counter asks for, such as a COPY.
+// statement of the counter asks for, such as a COPY or other columns.
 enum class pg_outcome { done, failed, late, unexpected };
 
 // Connects to database "postgres" (host null for the default) within the deadline.
@@ -85,7 +87,8 @@ inline constexpr size_t PG_SHOWN_MAX = 256;
 std::string pg_error(const PGconn *c);
 
 // Runs one statement within the deadline and takes its whole result with the column
-// names into `out`; done only when it returned rows. Every row holds as many cells as
-// the result has columns. After `late` or `unexpected` the connection is in the middle
-// of a statement and good only for closing.
-pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadline, sql_result &out);
+// names into `out`; done only when it returned rows. Its results must have exactly
+// `columns`, in that order: any other answer is unexpected. After `late` or
+// `unexpected` the connection is in the middle of a statement and good only for closing.
+pg_outcome pg_run(PGconn *c, const char *stmt, std::span<const std::string_view> columns,
+                  service_clock::time_point deadline, sql_result &out);
