@@ -11,14 +11,15 @@ trusts everyone, then answers every statement as the mode says:
                                           sequences and bytes that are no UTF-8
     pg_fake.py --port P --mode desync     bytes that are no message at all
     pg_fake.py --port P --mode rows       rows without end, as fast as they are read
+    pg_fake.py --port P --mode huge-row   a row of 300 MB
     pg_fake.py --port P --mode wide-rows  1,600 columns, and rows of 1,600 NULLs
                                           without end
     pg_fake.py --port P --mode type-zero  a message whose type byte is 0
 
 A well-formed answer holds the columns the statement names, as a server names them,
-and one row of 0s ("150000" for the version). The endless answers are written as
-they are read. It prints "ready" once it listens, "closed after N ms" when a client
-hangs up, and serves until it is stopped.
+and one row of 0s ("150000" for the version). The big answers are written as they
+are read, never held whole. It prints "ready" once it listens, "closed after N ms"
+when a client hangs up, and serves until it is stopped.
 """
 import argparse
 import os
@@ -85,23 +86,31 @@ def answer(query):
     return description(names) + data_row(*[value] * len(names)) + message(b"C", b"SELECT 1\0") + ready()
 
 
+HUGE = 300 << 20
+CHUNK = b"0" * (1 << 20)
 WIDE = 1600
 NULL_ROWS = message(b"D", struct.pack("!H", WIDE) + struct.pack("!i", -1) * WIDE) * 100
 
 
 def stream(conn, mode, query):
-    """The answers that are written as they are read, without end; but for the 1,600
-    columns, they have the columns the statement asks for."""
+    """The answers that are written as they are read, without end or too big to hold;
+    but for the 1,600 columns, they have the columns the statement asks for."""
     names = names_of(query)
     if mode == "rows":
         rows = data_row(*[b"0" * 100] * len(names)) * 10000
         conn.sendall(description(names))
         while True:
             conn.sendall(rows)
-    else:  # wide-rows
+    elif mode == "wide-rows":
         conn.sendall(description(names + [b"c%d" % i for i in range(len(names), WIDE)]))
         while True:
             conn.sendall(NULL_ROWS)
+    else:  # huge-row: the first cell holds it
+        rest = data_row(*[b"0"] * (len(names) - 1))[7:]
+        conn.sendall(description(names) + b"D" + struct.pack("!IHI", 4 + 2 + 4 + HUGE + len(rest), len(names), HUGE))
+        for _ in range(HUGE // len(CHUNK)):
+            conn.sendall(CHUNK)
+        conn.sendall(rest + message(b"C", b"SELECT 1\0") + ready())
 
 
 NOTICE = message(b"N", fields(S=b"NOTICE", V=b"NOTICE", C=b"00000", M=b"chatty " + HOSTILE * 4))
@@ -116,7 +125,7 @@ ANSWERS = {
     # The library quotes the type byte into its error text, whose NUL then ends it.
     "type-zero": lambda _: message(b"\0") + ready(),
 }
-STREAMS = ["rows", "wide-rows"]
+STREAMS = ["rows", "huge-row", "wide-rows"]
 
 
 def read_exact(conn, n):
