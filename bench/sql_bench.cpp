@@ -177,13 +177,14 @@ long mysql_clients()
 long pg_clients()
 {
     service_login t = parse_target("VESK_BENCH_PG");
-    const service_clock::time_point deadline = service_deadline(2);
+    pg_intake in(service_deadline(2));
     uint64_t notices = 0;
     pg_handle c;
     sql_result r;
-    if (pg_open(c, t.host.c_str(), t.last.c_str(), t.user.c_str(), t.pass.c_str(), deadline, notices) !=
+    constexpr std::string_view count[] = {"count"};
+    if (pg_open(c, t.host.c_str(), t.last.c_str(), t.user.c_str(), t.pass.c_str(), in, notices) !=
             pg_outcome::done ||
-        pg_run(c.get(), "select count(*) from pg_stat_activity where backend_type = 'client backend'", deadline, r) !=
+        pg_run(c.get(), "select count(*) from pg_stat_activity where backend_type = 'client backend'", count, in, r) !=
             pg_outcome::done)
         return -1;
     return static_cast<long>(postgre_first(r).value_or(-1));

@@ -45,6 +45,23 @@ void each_group(const sql_result &r, size_t key_col, size_t count_col, Group gro
     }
 }
 
+// The columns each statement asks for, in its order.
+constexpr std::string_view kXactColumns[] = {"commincnt", "rollbackcnt"};
+constexpr std::string_view kRecoveryColumns[] = {"pg_is_in_recovery"};
+constexpr std::string_view kVersionColumns[] = {"server_version_num"};
+constexpr std::string_view kResColumns[] = {"res"};
+constexpr std::string_view kCountColumns[] = {"count"};
+constexpr std::string_view kBgwriterNewColumns[] = {"checkpoints_timed", "checkpoints_req",  "buffers_checkpoint",
+                                                    "buffers_clean",     "maxwritten_clean", "buffers_alloc",
+                                                    "buffers_backend",   "buffers_backend_fsync"};
+constexpr std::string_view kBgwriterOldColumns[] = {"checkpoints_timed", "checkpoints_req",  "buffers_checkpoint",
+                                                    "buffers_clean",     "maxwritten_clean", "buffers_backend",
+                                                    "buffers_backend_fsync", "buffers_alloc"};
+constexpr std::string_view kStatesColumns[] = {"state", "cnt"};
+constexpr std::string_view kWaitingColumns[] = {"waiting", "cnt"};
+constexpr std::string_view kLagColumns[] = {"replication_lag"};
+constexpr std::string_view kSlowColumns[] = {"count", "name"};
+
 std::string slow_form(std::string_view s, bool old)
 {
     // The old servers name the statement's column differently and mark idle ones by text.
@@ -192,6 +209,26 @@ std::string postgre_statement(pg_step step, std::string_view slow)
     return {};
 }
 
+std::span<const std::string_view> postgre_columns(pg_step step)
+{
+    switch (step) {
+    case pg_step::bgwriter_new: return kBgwriterNewColumns;
+    case pg_step::bgwriter_old: return kBgwriterOldColumns;
+    case pg_step::vacuum:
+    case pg_step::wal_receiver: return kCountColumns;
+    case pg_step::states: return kStatesColumns;
+    case pg_step::waiting_new:
+    case pg_step::waiting_old: return kWaitingColumns;
+    case pg_step::wal_size_new:
+    case pg_step::wal_size_old: return kResColumns;
+    case pg_step::lag_new:
+    case pg_step::lag_old: return kLagColumns;
+    case pg_step::slow_new:
+    case pg_step::slow_old: return kSlowColumns;
+    }
+    return {};
+}
+
 void postgre_apply(pg_step step, const sql_result &r, pg_data &d)
 {
     switch (step) {
@@ -276,7 +313,7 @@ int postgre_exchange(vesk_mycustom_counter *c, pg_data *d, pg_handle &conn, uint
     // One deadline for connecting and every statement: a server that stalls at any
     // point costs the cycle this long at most.
     const int seconds = config.counter_tcp_to < 2 ? 2 : config.counter_tcp_to;
-    const service_clock::time_point deadline = service_deadline(seconds);
+    pg_intake in(service_deadline(seconds));
     const char *user = d->user.c_str(), *pass = d->pass.c_str();
     auto too_late = [&] {
         fprintf(stderr, "[postgres] ERROR: no answer within %d s from %s\n", seconds, c->id);
@@ -285,32 +322,38 @@ int postgre_exchange(vesk_mycustom_counter *c, pg_data *d, pg_handle &conn, uint
     };
     pg_outcome opened = pg_outcome::failed;
     if (!d->socket.empty()) {
-        opened = pg_open(conn, d->socket.c_str(), nullptr, user, pass, deadline, notices);
+        opened = pg_open(conn, d->socket.c_str(), nullptr, user, pass, in, notices);
         if (opened == pg_outcome::failed)
             fprintf(stderr, "[postgres] ERROR: Failed to connect to database [using socket]: %s %s %s Error: %s\n",
                     user, "***", d->socket.c_str(), pg_error(conn.get()).c_str());
     } else if (!d->port.empty()) {
-        opened = pg_open(conn, d->host.c_str(), d->port.c_str(), user, pass, deadline, notices);
+        opened = pg_open(conn, d->host.c_str(), d->port.c_str(), user, pass, in, notices);
         if (opened == pg_outcome::failed)
             fprintf(stderr, "[postgres] ERROR: Failed to connect to database: %s %s %s %s Error: %s\n", user, "***",
                     d->host.c_str(), d->port.c_str(), pg_error(conn.get()).c_str());
     } else {
         fprintf(stderr, "[postgres] ERROR: Failed to connect to database - no socket or port configured\n");
     }
-    if (opened == pg_outcome::late) return too_late();
+    // After `late` or `unexpected` the connection is good for nothing more.
+    auto ended = [&](pg_outcome broken) {
+        if (broken == pg_outcome::late) return too_late();
+        fprintf(stderr, "[postgres] ERROR: %s: unexpected answer to a statement, connection closed\n", c->id);
+        d->ok = 0;
+        return 0;
+    };
+    if (opened == pg_outcome::late || opened == pg_outcome::unexpected) return ended(opened);
     if (opened != pg_outcome::done) {
         d->ok = 0;
         return 0;
     }
 
-    // After `late` or `unexpected` the connection is good for nothing more.
     bool failed = false;
     pg_outcome broken = pg_outcome::done;
-    auto run = [&](const char *stmt) -> std::optional<sql_result> {
+    auto run = [&](const char *stmt, std::span<const std::string_view> columns) -> std::optional<sql_result> {
         sql_result r;
         // After the stop no statement is sent: the cycle sends nothing anyway.
         if (broken != pg_outcome::done || stop) return std::nullopt;
-        switch (pg_outcome o = pg_run(conn.get(), stmt, deadline, r)) {
+        switch (pg_outcome o = pg_run(conn.get(), stmt, columns, in, r)) {
         case pg_outcome::done: return r;
         case pg_outcome::failed:
             fprintf(stderr, "[postgres] ERROR: query failed: %s\n  %s", stmt, pg_error(conn.get()).c_str());
@@ -321,19 +364,13 @@ int postgre_exchange(vesk_mycustom_counter *c, pg_data *d, pg_handle &conn, uint
         }
         return std::nullopt;
     };
-    auto ended = [&] {
-        if (broken == pg_outcome::late) return too_late();
-        fprintf(stderr, "[postgres] ERROR: %s: unexpected answer to a statement, connection closed\n", c->id);
-        d->ok = 0;
-        return 0;
-    };
-    if (auto r = run(postgre_statements.xact)) postgre_apply_xact(*r, *d);
-    if (auto r = run(postgre_statements.replication))
+    if (auto r = run(postgre_statements.xact, kXactColumns)) postgre_apply_xact(*r, *d);
+    if (auto r = run(postgre_statements.replication, kResColumns))
         if (auto v = postgre_first(*r)) d->replication_state = low32(*v);
-    if (auto r = run(postgre_statements.recovery))
+    if (auto r = run(postgre_statements.recovery, kRecoveryColumns))
         if (!r->rows.empty()) d->in_recovery = sql_text(r->rows[0], 0) && *sql_text(r->rows[0], 0) == "t";
-    std::optional<sql_result> version = run(postgre_statements.version);
-    if (broken != pg_outcome::done) return ended();
+    std::optional<sql_result> version = run(postgre_statements.version, kVersionColumns);
+    if (broken != pg_outcome::done) return ended(broken);
     if (!version) {
         d->ok = 0;
         return 1;
@@ -343,8 +380,8 @@ int postgre_exchange(vesk_mycustom_counter *c, pg_data *d, pg_handle &conn, uint
     const char *slow = postgre_valid_seconds(config.slow_query_sec) ? config.slow_query_sec : "100";
     postgre_zero_unplanned(v, *d);
     for (pg_step step : postgre_plan(v))
-        if (auto r = run(postgre_statement(step, slow).c_str())) postgre_apply(step, *r, *d);
-    if (broken != pg_outcome::done) return ended();
+        if (auto r = run(postgre_statement(step, slow).c_str(), postgre_columns(step))) postgre_apply(step, *r, *d);
+    if (broken != pg_outcome::done) return ended(broken);
     d->ok = failed ? 0 : 1;
     return 1;
 }

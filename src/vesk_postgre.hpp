@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,8 @@ std::vector<pg_step> postgre_plan(int32_t version);
 void postgre_zero_unplanned(int32_t version, vesk_mycustom_data_postgre &d);
 // The statement of a step; `slow` is the slow_query_sec text for the two slow forms.
 std::string postgre_statement(pg_step step, std::string_view slow);
+// The columns the statement of a step asks for, in their order.
+std::span<const std::string_view> postgre_columns(pg_step step);
 std::string get_query_str(std::string_view slow);
 std::string get_query_str_old(std::string_view slow);
 

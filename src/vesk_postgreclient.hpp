@@ -2,10 +2,16 @@
 // update through it. The PostgreSQL counter calls the library only through here.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <string>
+#include <sys/types.h>
 
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "vesk_owners.hpp"
 #include "vesk_service.hpp"
 
 // The published C API's types, opaque to the agent.
@@ -69,23 +75,57 @@ using pg_handle = std::unique_ptr<PGconn, pg_closer>;
 
 // How one step with the server ended: done; failed (the connection's error text
 // tells why); still waiting when the deadline passed; or answered with something no
-// statement of the counter asks for, such as a COPY.
+// statement of the counter asks for, such as a COPY, other columns, or more bytes
+// than the update may take.
 enum class pg_outcome { done, failed, late, unexpected };
 
-// Connects to database "postgres" (host null for the default) within the deadline.
-// `conn` may be set even when the connection failed. The notices the server sends on
-// it are only counted, in `notices`, which must outlive the connection.
+// What the server may send in one update, in bytes, whatever the shape of its
+// messages: all the answers of a sound server come to a few kB.
+inline constexpr size_t PG_INPUT_MAX = 4 << 20;
+
+// How the server's bytes reach the library in one update: by the deadline, at most
+// PG_INPUT_MAX of them, and only through the agent. Left to itself the library reads
+// all that its socket holds, in a loop, into a buffer that grows to the length a
+// message's header announces; on loopback the server's kernel refills the socket
+// from within those very reads, so no check between two calls of the library bounds
+// what it takes. So the agent takes the server's bytes off the socket a piece at a
+// time and hands them over through a socket pair that stands in for the library's
+// socket while it reads.
+class pg_intake {
+public:
+    explicit pg_intake(service_clock::time_point end) : deadline(end) {}
+    const service_clock::time_point deadline;
+
+    // Waits for the server's next piece, unless the library left some of the last one,
+    // and lets `read` (a call of the library that reads) take it; what the library
+    // writes meanwhile goes on to the server. Unexpected once the server has sent more
+    // than PG_INPUT_MAX.
+    pg_outcome take(PGconn *c, const std::function<void()> &read);
+
+private:
+    size_t left_ = PG_INPUT_MAX;
+    unique_fd ours_, theirs_; // the pair: the agent writes into ours_, the library reads theirs_
+    dev_t dev_ = 0;           // the socket the pair stands in for
+    ino_t ino_ = 0;
+
+    pg_outcome pass_on(int server);
+};
+
+// Connects to database "postgres" (host null for the default) within the intake's
+// bounds. `conn` may be set even when the connection failed. The notices the server
+// sends on it are only counted, in `notices`, which must outlive the connection.
 pg_outcome pg_open(pg_handle &conn, const char *host, const char *port, const char *user, const char *pass,
-                   service_clock::time_point deadline, uint64_t &notices);
+                   pg_intake &in, uint64_t &notices);
 
 // Texts from the server are shown at most this long.
 inline constexpr size_t PG_SHOWN_MAX = 256;
 // The connection's last error text as it may be printed: at most PG_SHOWN_MAX bytes
-// in the printable form, and the library's closing newline.
+// in the printable form, and one newline that ends the line.
 std::string pg_error(const PGconn *c);
 
-// Runs one statement within the deadline and takes its whole result with the column
-// names into `out`; done only when it returned rows. Every row holds as many cells as
-// the result has columns. After `late` or `unexpected` the connection is in the middle
-// of a statement and good only for closing.
-pg_outcome pg_run(PGconn *c, const char *stmt, service_clock::time_point deadline, sql_result &out);
+// Runs one statement within the intake's bounds and takes its whole result with the
+// column names into `out`; done only when it returned rows. Its results must have exactly
+// `columns`, in that order: any other answer is unexpected. After `late` or
+// `unexpected` the connection is in the middle of a statement and good only for closing.
+pg_outcome pg_run(PGconn *c, const char *stmt, std::span<const std::string_view> columns, pg_intake &in,
+                  sql_result &out);

@@ -1,17 +1,19 @@
 # The real agent against PostgreSQL peers that misbehave (tests/fakes/pg_fake.py), one
 # counter each: COPY answers in both directions, thousands of notices a statement, a
-# 200-kB error of escape sequences and bytes that are no UTF-8, and bytes that make
-# the client library lose its place, and rows without end. The reports keep their
-# pace and their other parts, only the chatty but correct peer reports, what the
-# peers send reaches the agent's output small, printable and valid UTF-8, nor does it
-# fill the agent's memory, and a stop is prompt.
+# 200-kB error of escape sequences and bytes that are no UTF-8, bytes that make the
+# client library lose its place, rows without end, a row of 300 MB, rows of 1,600
+# NULLs without end, and a message type 0 that cuts the library's error text short.
+# The reports keep their pace and their other parts, only the chatty but correct peer
+# reports, what the peers send reaches the agent's output small, printable, valid
+# UTF-8 and one message a line, nor does it fill the agent's memory, the big answers
+# are given up long before the deadline, and a stop is prompt.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/sql_servers.sh"
 
 PIDFILE=/run/vesk.pid
 port=15431
 lines=
-for mode in copy-out copy-in notices error desync rows; do
+for mode in copy-out copy-in notices error desync rows huge-row wide-rows type-zero; do
     python3 "$VESK_SRC/tests/fakes/pg_fake.py" --port $port --mode $mode >"$WORK/fake-$mode.log" 2>&1 &
     check "the $mode peer listens" wait_for_text "$WORK/fake-$mode.log" ready 5
     lines+="postgresql_${mode//-/} mon:Pg-s3cret@127.0.0.1:$port"$'\n'
@@ -28,10 +30,10 @@ cp "$WORK/out.log" "$WORK/cycles.out"
 cp "$WORK/err.log" "$WORK/cycles.err"
 err=$((($(stat -c %s "$WORK/cycles.err") - err) / 3))
 check "what the peers send stays small ($err bytes a cycle)" [ "$err" -lt 3072 ]
-# Endless rows are given up after a bound, not held until the deadline (some hundred
-# MB by then).
+# Endless rows and a huge row are given up after a bound, not held until the deadline
+# (some hundred MB by then), whatever the shape of their messages.
 peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$VESK_PID/status")
-under_asan || check "endless rows do not fill the agent's memory (peak $peak kB)" [ "$peak" -lt 65536 ]
+under_asan || check "big answers do not fill the agent's memory (peak $peak kB)" [ "$peak" -lt 65536 ]
 
 start=${EPOCHREALTIME/./}
 kill -TERM "$VESK_PID"
@@ -41,7 +43,8 @@ check "the stop is prompt ($ms ms)" [ "$ms" -le 1500 ]
 sql_agent_end "Pg-s3cret"
 
 # interval 2 + 1 s
-oracle pg-hostile "$WORK/packets" 3 notices copyout copyin error desync rows || fail "the pace"
+oracle pg-hostile "$WORK/packets" 3 notices copyout copyin error desync rows hugerow widerows typezero ||
+    fail "the pace"
 check "the output is valid UTF-8 without control characters" python3 -c '
 import re, sys
 for f in sys.argv[1:]:
@@ -53,9 +56,15 @@ for f in sys.argv[1:]:
         sys.exit(f"{f}: {bad.group()!r} at {bad.start()}")' "$WORK/out.log" "$WORK/err.log"
 
 cycles=$(grep -c '^Main loop iteration' "$WORK/cycles.out")
-for id in copyout copyin rows; do
+for id in copyout copyin rows hugerow widerows; do
     check_eq "$id: one line an update" "$cycles" "$(grep -acxF \
         "[postgres] ERROR: $id: unexpected answer to a statement, connection closed" "$WORK/cycles.err")"
+done
+# Each connection of the big answers, as long as the peer saw it, well within the
+# deadline of 2 s.
+for mode in rows huge-row wide-rows; do
+    ms=$(awk '/^closed after/ { if ($3 > max) max = $3 } END { print max + 0 }' "$WORK/fake-$mode.log")
+    check "$mode: given up at once (at most $ms ms)" [ "$ms" -lt 1000 ]
 done
 # With --debug only; the dump's progress text comes before it on the line.
 check_eq "notices: one count an update" "$cycles" \
@@ -71,5 +80,9 @@ check "desync: the lost place is told, printable" contains "$WORK/err.log" \
     '  lost synchronization with server: got message type "\x1b", length 1530022427'
 check_eq "desync: the later statements fail at once" $((cycles * 3)) \
     "$(grep -acxF '  no connection to the server' "$WORK/cycles.err")"
+check_eq "type-zero: the cut text ends its line" $((cycles * 4)) \
+    "$(grep -acxF '  unexpected response from server; first received character was "' "$WORK/cycles.err")"
+check_eq "each line of errors is one message" "" \
+    "$(grep -avE '^(\[postgres\] |  [^ ]|[0-9]{4}/[0-9]{2}/[0-9]{2} )|.\[postgres\]' "$WORK/err.log")"
 
 finish
