@@ -158,7 +158,7 @@ void pg_floor(benchmark::State &state)
             PQclear_stub(r);
         };
         for (const char *stmt : {s.xact, s.replication, s.recovery, s.version}) drain(stmt);
-        for (pg_step step : postgre_plan(150000)) drain(postgre_statement(step, "100").c_str());
+        for (pg_step step : postgre_plan(150000)) drain(postgre_statement(step, "100").text.c_str());
         PQfinish_stub(c);
     }
 }

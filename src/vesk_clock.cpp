@@ -1,11 +1,30 @@
-// The wait on descriptors that the stop ends.
+// The clocks' distance, and the wait on descriptors that the stop ends.
 #include "vesk_clock.hpp"
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 #include "vesk_owners.hpp"
 #include "vesk_types.hpp"
+
+int64_t vesk_clock_offset_ns()
+{
+    // Read between two looks at the monotonic clock, the closest pair of three.
+    int64_t best = 0, window = std::numeric_limits<int64_t>::max();
+    for (int i = 0; i < 3; i++) {
+        timespec before{}, wall{}, after{};
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        clock_gettime(CLOCK_REALTIME, &wall);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        const int64_t a = vesk_timespec_ns(before), b = vesk_timespec_ns(after);
+        if (b - a < window) {
+            window = b - a;
+            best = vesk_timespec_ns(wall) - (a + (b - a) / 2);
+        }
+    }
+    return best;
+}
 
 void (*vesk_ppoll_window_hook)() = nullptr;
 

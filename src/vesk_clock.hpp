@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <limits>
 
 inline int64_t vesk_timespec_ms(const timespec &ts)
 {
@@ -28,24 +27,8 @@ inline int64_t vesk_timespec_ns(const timespec &ts) { return static_cast<int64_t
 
 // How far the wall clock is from the monotonic clock, in nanoseconds. Only setting
 // the wall clock changes it (slewing moves both clocks alike), and it is the same for
-// every process. Read between two looks at the monotonic clock, the closest pair of
-// three, so that it is exact to well under a microsecond.
-inline int64_t vesk_clock_offset_ns()
-{
-    int64_t best = 0, window = std::numeric_limits<int64_t>::max();
-    for (int i = 0; i < 3; i++) {
-        timespec before{}, wall{}, after{};
-        clock_gettime(CLOCK_MONOTONIC, &before);
-        clock_gettime(CLOCK_REALTIME, &wall);
-        clock_gettime(CLOCK_MONOTONIC, &after);
-        const int64_t a = vesk_timespec_ns(before), b = vesk_timespec_ns(after);
-        if (b - a < window) {
-            window = b - a;
-            best = vesk_timespec_ns(wall) - (a + (b - a) / 2);
-        }
-    }
-    return best;
-}
+// every process, to well under a microsecond.
+int64_t vesk_clock_offset_ns();
 
 // poll() for at most timeout_ms, ended by the stop: -1 with ECANCELED when `stop` is
 // set as it begins or a stop signal comes meanwhile; another signal gives -1 with

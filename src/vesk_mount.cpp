@@ -30,6 +30,13 @@ int (*vesk_statvfs)(const char *path, struct statvfs *st) = statvfs;
 
 using steady = std::chrono::steady_clock;
 
+namespace {
+// A call this long is to a slow (remote) file system: a local one answers in
+// microseconds, and a worker merely kept off the CPU by a busy host seldom looks
+// this slow.
+constexpr std::chrono::milliseconds kSlowCall{5};
+} // namespace
+
 // The mounts are asked by a small pool of worker threads that live from pass to pass,
 // so a mount that does not answer (a dead NFS server, a stalled FUSE file system)
 // holds up only its worker, never the cycle, and slow remote mounts are asked side
@@ -41,11 +48,12 @@ struct mount_pass {
     struct call {
         std::string dir;      // for statvfs; fixed at init
         bool busy = false;    // asked and not answered yet: not asked again meanwhile
-        bool slow = true;     // its last call took kSlowCall or more; unknown before the first
         uint64_t asked = 0;   // the last pass a worker took it in
         uint64_t answered = 0;
         uint64_t reported = 0;   // the last pass whose report it is in
         steady::duration took{}; // its last call; none before the first
+        // A mount not yet answered counts as slow: it may be a remote one.
+        bool slow() const { return answered == 0 || took >= kSlowCall; }
         int rc = -1;
         struct statvfs st {};
     };
@@ -97,10 +105,6 @@ uint64_t mib(uint64_t blocks, uint64_t block_size)
 }
 
 constexpr size_t kMaxWorkers = 8;
-// A call this long is to a slow (remote) file system: a local one answers in
-// microseconds, and a worker merely kept off the CPU by a busy host seldom looks
-// this slow.
-constexpr std::chrono::milliseconds kSlowCall{5};
 // A stop signal cannot wake the counter's wait for the answers: it looks this often.
 constexpr std::chrono::milliseconds kStopLook{50};
 // A worker no pass has needed for this many passes ends.
@@ -130,7 +134,6 @@ void mount_work(std::shared_ptr<mount_pass> p, mount_pass::worker *w)
         lock.lock();
         w->in_call = false;
         c.took = steady::now() - w->since;
-        c.slow = c.took >= kSlowCall;
         c.busy = false;
         c.answered = pass;
         c.rc = rc;
@@ -162,7 +165,7 @@ bool mount_workers_grow(const std::shared_ptr<mount_pass> &p, bool behind)
     }
     if (at_work && !held && !behind) return true;
     size_t more = 0, added = 0;
-    for (size_t k = p->next; at_work && k < p->queue.size(); k++) more += p->calls[p->queue[k]].slow;
+    for (size_t k = p->next; at_work && k < p->queue.size(); k++) more += p->calls[p->queue[k]].slow();
     more = std::max<size_t>(more, 1);
     for (; added < more && !p->idle.empty(); added++) {
         mount_pass::worker *w = p->idle.back();

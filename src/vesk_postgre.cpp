@@ -173,58 +173,41 @@ void postgre_zero_unplanned(int32_t v, pg_data &d)
     }
 }
 
-std::string postgre_statement(pg_step step, std::string_view slow)
+postgre_step_statement postgre_statement(pg_step step, std::string_view slow)
 {
     switch (step) {
     case pg_step::bgwriter_new:
-        return "SELECT c.num_timed AS checkpoints_timed,c.num_requested AS checkpoints_req,c.buffers_written AS "
+        return {"SELECT c.num_timed AS checkpoints_timed,c.num_requested AS checkpoints_req,c.buffers_written AS "
                "buffers_checkpoint,b.buffers_clean,b.maxwritten_clean,b.buffers_alloc,io.buffers_backend,io.buffers_"
                "backend_fsync FROM pg_stat_checkpointer c, pg_stat_bgwriter b, (select sum(write_time) as "
-               "buffers_backend, sum(fsync_time) as buffers_backend_fsync from pg_stat_io) as io";
+               "buffers_backend, sum(fsync_time) as buffers_backend_fsync from pg_stat_io) as io",
+                kBgwriterNewColumns};
     case pg_step::bgwriter_old:
-        return "select checkpoints_timed,checkpoints_req,buffers_checkpoint,buffers_clean,maxwritten_clean,buffers_"
-               "backend,buffers_backend_fsync,buffers_alloc from pg_stat_bgwriter";
-    case pg_step::vacuum: return "select count(pid) from pg_stat_progress_vacuum";
-    case pg_step::wal_receiver: return "select count(pid) from pg_stat_wal_receiver";
-    case pg_step::states: return "select state, count(*) as cnt from pg_stat_activity group by state";
+        return {"select checkpoints_timed,checkpoints_req,buffers_checkpoint,buffers_clean,maxwritten_clean,buffers_"
+               "backend,buffers_backend_fsync,buffers_alloc from pg_stat_bgwriter", kBgwriterOldColumns};
+    case pg_step::vacuum: return {"select count(pid) from pg_stat_progress_vacuum", kCountColumns};
+    case pg_step::wal_receiver: return {"select count(pid) from pg_stat_wal_receiver", kCountColumns};
+    case pg_step::states: return {"select state, count(*) as cnt from pg_stat_activity group by state", kStatesColumns};
     case pg_step::waiting_new:
-        return "SELECT CASE WHEN wait_event_type IS NULL THEN 'f' ELSE 't' END AS waiting, COUNT(*) AS cnt FROM "
-               "pg_stat_activity GROUP BY waiting";
-    case pg_step::waiting_old: return "SELECT waiting, COUNT(*) AS cnt FROM pg_stat_activity GROUP BY waiting";
+        return {"SELECT CASE WHEN wait_event_type IS NULL THEN 'f' ELSE 't' END AS waiting, COUNT(*) AS cnt FROM "
+               "pg_stat_activity GROUP BY waiting", kWaitingColumns};
+    case pg_step::waiting_old:
+        return {"SELECT waiting, COUNT(*) AS cnt FROM pg_stat_activity GROUP BY waiting", kWaitingColumns};
     case pg_step::wal_size_new:
-        return "select count(*) * (select pg_size_bytes(current_setting('wal_segment_size'))) as res from "
-               "pg_ls_waldir()";
+        return {"select count(*) * (select pg_size_bytes(current_setting('wal_segment_size'))) as res from "
+               "pg_ls_waldir()", kResColumns};
     case pg_step::wal_size_old:
-        return "select (count(*)-1) * (select pg_size_bytes(current_setting('wal_segment_size'))) as res from "
-               "pg_ls_dir('pg_xlog')";
+        return {"select (count(*)-1) * (select pg_size_bytes(current_setting('wal_segment_size'))) as res from "
+               "pg_ls_dir('pg_xlog')", kResColumns};
     case pg_step::lag_new:
-        return "SELECT CASE WHEN pg_last_wal_receive_lsn() = pg_last_wal_replay_lsn() THEN 0 ELSE EXTRACT (EPOCH "
-               "FROM now() - pg_last_xact_replay_timestamp())::INTEGER END AS replication_lag";
+        return {"SELECT CASE WHEN pg_last_wal_receive_lsn() = pg_last_wal_replay_lsn() THEN 0 ELSE EXTRACT (EPOCH "
+               "FROM now() - pg_last_xact_replay_timestamp())::INTEGER END AS replication_lag", kLagColumns};
     case pg_step::lag_old:
-        return "SELECT CASE WHEN pg_last_xlog_receive_location() = pg_last_xlog_replay_location() THEN 0 ELSE "
-               "EXTRACT (EPOCH FROM now() - pg_last_xact_replay_timestamp())::INTEGER END AS replication_lag";
-    case pg_step::slow_new: return get_query_str(slow);
-    case pg_step::slow_old: return get_query_str_old(slow);
-    }
-    return {};
-}
-
-std::span<const std::string_view> postgre_columns(pg_step step)
-{
-    switch (step) {
-    case pg_step::bgwriter_new: return kBgwriterNewColumns;
-    case pg_step::bgwriter_old: return kBgwriterOldColumns;
-    case pg_step::vacuum:
-    case pg_step::wal_receiver: return kCountColumns;
-    case pg_step::states: return kStatesColumns;
-    case pg_step::waiting_new:
-    case pg_step::waiting_old: return kWaitingColumns;
-    case pg_step::wal_size_new:
-    case pg_step::wal_size_old: return kResColumns;
-    case pg_step::lag_new:
-    case pg_step::lag_old: return kLagColumns;
-    case pg_step::slow_new:
-    case pg_step::slow_old: return kSlowColumns;
+        return {"SELECT CASE WHEN pg_last_xlog_receive_location() = pg_last_xlog_replay_location() THEN 0 ELSE "
+               "EXTRACT (EPOCH FROM now() - pg_last_xact_replay_timestamp())::INTEGER END AS replication_lag",
+                kLagColumns};
+    case pg_step::slow_new: return {get_query_str(slow), kSlowColumns};
+    case pg_step::slow_old: return {get_query_str_old(slow), kSlowColumns};
     }
     return {};
 }
@@ -380,7 +363,8 @@ int postgre_exchange(vesk_mycustom_counter *c, pg_data *d, pg_handle &conn, uint
     const char *slow = postgre_valid_seconds(config.slow_query_sec) ? config.slow_query_sec : "100";
     postgre_zero_unplanned(v, *d);
     for (pg_step step : postgre_plan(v))
-        if (auto r = run(postgre_statement(step, slow).c_str(), postgre_columns(step))) postgre_apply(step, *r, *d);
+        if (const postgre_step_statement st = postgre_statement(step, slow); auto r = run(st.text.c_str(), st.columns))
+            postgre_apply(step, *r, *d);
     if (broken != pg_outcome::done) return ended(broken);
     d->ok = failed ? 0 : 1;
     return 1;

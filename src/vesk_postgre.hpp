@@ -77,10 +77,13 @@ enum class pg_step {
 std::vector<pg_step> postgre_plan(int32_t version);
 // Fields that the chosen statements leave out are set to 0 for this version.
 void postgre_zero_unplanned(int32_t version, vesk_mycustom_data_postgre &d);
-// The statement of a step; `slow` is the slow_query_sec text for the two slow forms.
-std::string postgre_statement(pg_step step, std::string_view slow);
-// The columns the statement of a step asks for, in their order.
-std::span<const std::string_view> postgre_columns(pg_step step);
+// The statement of a step and the columns it asks for, in their order; `slow` is the
+// slow_query_sec text for the two slow forms.
+struct postgre_step_statement {
+    std::string text;
+    std::span<const std::string_view> columns;
+};
+postgre_step_statement postgre_statement(pg_step step, std::string_view slow);
 std::string get_query_str(std::string_view slow);
 std::string get_query_str_old(std::string_view slow);
 
