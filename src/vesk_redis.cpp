@@ -161,7 +161,7 @@ std::optional<redis_info> parse_redis_info(std::string_view reply, const redis_i
 
 bool redis_reply_complete(std::string_view reply) { return service_sized_complete(reply, "$"); }
 
-void redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d)
+std::optional<std::string> redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d)
 {
     service_login l = service_parse_login(conf);
     vesk_copy(id, l.id);
@@ -171,6 +171,7 @@ void redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d)
     // "%d": trailing text is ignored, and the number lands in 32 bits.
     d.port = static_cast<uint32_t>(strtol(l.last.c_str(), nullptr, 10));
     service_set_container(d, d.host);
+    return service_endpoint_problem(d.host, l.last, true);
 }
 
 int redis_init(void *cnt)
@@ -178,7 +179,8 @@ int redis_init(void *cnt)
     vesk_mycustom_counter *c = counter(cnt);
     sys_allocate<rd_data>(c, true);
     vesk_copy(c->report, "Redis");
-    redis_parse_conf(c->cfg_string, c->id, *record(c->data));
+    if (std::optional<std::string> why = redis_parse_conf(c->cfg_string, c->id, *record(c->data)))
+        service_refuse<rd_data>(c, "redis", *why);
     return 0;
 }
 

@@ -80,6 +80,26 @@ service_endpoint service_port_or_socket(std::string_view word)
     return ep;
 }
 
+std::optional<std::string> service_endpoint_problem(const std::string &host, const std::string &port,
+                                                    bool containers)
+{
+    std::string why;
+    auto add = [&why](const std::string &what) { why += (why.empty() ? "" : "; ") + what; };
+    if (host.empty())
+        add("no host");
+    else if (!service_ipv4(host) && !(containers && service_container_name(host)))
+        add("host '" + host +
+            (containers ? "' is neither a dotted IPv4 address nor a [container]" : "' is not a dotted IPv4 address"));
+    errno = 0;
+    const long n = strtol(port.c_str(), nullptr, 10);
+    if (port.empty())
+        add("no port");
+    else if (errno == ERANGE || n < 1 || n > 65535)
+        add("port '" + port + "' is not a number from 1 to 65535");
+    if (why.empty()) return std::nullopt;
+    return why;
+}
+
 std::optional<uint64_t> service_line_number(std::string_view line, std::string_view prefix)
 {
     if (!line.starts_with(prefix)) return std::nullopt;
