@@ -163,7 +163,8 @@ bool redis_reply_complete(std::string_view reply) { return service_sized_complet
 
 std::optional<std::string> redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d)
 {
-    service_login l = service_parse_login(conf);
+    // No user is the common case: ":password@host:port", or ":@host:port" with no password either.
+    service_login l = service_parse_login(conf, true);
     vesk_copy(id, l.id);
     d.user = std::move(l.user);
     d.pass = std::move(l.pass);

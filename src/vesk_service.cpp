@@ -44,14 +44,19 @@ service_words service_parse_words(char *cfg, bool credentials)
     return out;
 }
 
-service_login service_parse_login(char *cfg)
+service_login service_parse_login(char *cfg, bool user_optional)
 {
+    // Read before ':' becomes a blank: the value's first character.
+    const std::string_view text(cfg);
+    size_t pos = 0;
+    vesk_next_word(text, pos);
+    const bool no_user = user_optional && vesk_next_word(text, pos).starts_with(':');
     service_words w = service_parse_words(cfg);
     size_t i = 0;
     auto next = [&]() { return i < w.words.size() ? std::move(w.words[i++]) : std::string(); };
     service_login l;
     l.id = next();
-    l.user = next();
+    if (!no_user) l.user = next();
     if (!w.empty_password) l.pass = next();
     l.host = next();
     l.last = next();

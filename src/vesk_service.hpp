@@ -39,11 +39,13 @@ service_words service_parse_words(char *cfg, bool credentials = true);
 
 // The login form of Redis and the SQL services, "id user:password@host:last"
 // (rewritten in place); with the empty-password form (":@") the password is empty.
+// With `user_optional`, a value that begins with ':' has no user (":password@...",
+// ":@..."), where the user's word would otherwise be missing and the rest shift.
 // Missing words are empty.
 struct service_login {
     std::string id, user, pass, host, last;
 };
-service_login service_parse_login(char *cfg);
+service_login service_parse_login(char *cfg, bool user_optional = false);
 
 // A host word that begins with '[' and holds a ']' names the container between them
 // (at most 127 bytes): "[]" names the empty one, which never resolves. None for any
