@@ -68,12 +68,13 @@ std::optional<beanstalk_stats> parse_beanstalk_stats(std::string_view reply, con
 
 bool beanstalk_reply_complete(std::string_view reply) { return service_sized_complete(reply, "OK "); }
 
-void beanstalk_parse_conf(char *conf, char (&id)[256], std::string &ip, int32_t &port)
+std::optional<std::string> beanstalk_parse_conf(char *conf, char (&id)[256], std::string &ip, int32_t &port)
 {
     vesk_copy(id, conf);
     service_words w = service_parse_words(conf, false);
     ip = w.word(0);
     port = static_cast<int32_t>(strtol(w.word(1).c_str(), nullptr, 10));
+    return service_endpoint_problem(ip, w.word(1), false);
 }
 
 int beanstalk_init1(void *cnt)
@@ -82,7 +83,10 @@ int beanstalk_init1(void *cnt)
     sys_allocate<bs_data>(c, true);
     vesk_copy(c->report, "Beanstalk");
     bs_data &d = *record(c->data);
-    beanstalk_parse_conf(c->cfg_string, c->id, d.ip, d.port);
+    if (std::optional<std::string> why = beanstalk_parse_conf(c->cfg_string, c->id, d.ip, d.port)) {
+        service_refuse<bs_data>(c, "beanstalk", *why);
+        return 1;
+    }
     printf("Beanstalk %s init with ip = %s  port = %d \n", c->id, d.ip.c_str(), d.port);
     return 1;
 }

@@ -33,8 +33,9 @@ std::optional<beanstalk_stats> parse_beanstalk_stats(std::string_view reply, con
 // Framing: "OK <n>" then n bytes; any other answer is one line.
 bool beanstalk_reply_complete(std::string_view reply);
 
-// Splits "<ip>:<port>"; the whole value becomes the id.
-void beanstalk_parse_conf(char *conf, char (&id)[256], std::string &ip, int32_t &port);
+// Splits "<ip>:<port>"; the whole value becomes the id. Gives why the value cannot
+// work (service_endpoint_problem), or none.
+std::optional<std::string> beanstalk_parse_conf(char *conf, char (&id)[256], std::string &ip, int32_t &port);
 
 int beanstalk_init1(void *cnt);
 int beanstalk_update(void *cnt);

@@ -107,7 +107,7 @@ bool memcache_reply_complete(std::string_view reply)
     return reply.find('\n') != std::string_view::npos;
 }
 
-void memcache_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_memcache &d)
+std::optional<std::string> memcache_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_memcache &d)
 {
     vesk_copy(id, conf);
     // No user or password here, so '@' is an ordinary character.
@@ -117,6 +117,9 @@ void memcache_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_memcach
     d.port = ep.port;
     d.socket = std::move(ep.socket);
     service_set_container(d, d.ip);
+    // Over a Unix socket the first word plays no part.
+    if (!d.socket.empty()) return std::nullopt;
+    return service_endpoint_problem(d.ip, w.word(1), true);
 }
 
 int memcache_init1(void *cnt)
@@ -125,7 +128,10 @@ int memcache_init1(void *cnt)
     sys_allocate<mc_data>(c, true);
     vesk_copy(c->report, "Memcache");
     mc_data &d = *record(c->data);
-    memcache_parse_conf(c->cfg_string, c->id, d);
+    if (std::optional<std::string> why = memcache_parse_conf(c->cfg_string, c->id, d)) {
+        service_refuse<mc_data>(c, "memcache", *why);
+        return 1;
+    }
     if (d.in_docker)
         printf("Memcache %s init with docker = %s, port = %d\n", c->id, d.docker_container_name.c_str(), d.port);
     else

@@ -43,8 +43,9 @@ std::optional<memcache_stats> parse_memcache_stats(std::string_view reply, const
 bool memcache_reply_complete(std::string_view reply);
 
 // Splits the configuration value "<ip>:<port>", "<word>:<socket path>" or
-// "[container]:<port>": the whole value becomes the id.
-void memcache_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_memcache &d);
+// "[container]:<port>": the whole value becomes the id. Gives why the value cannot
+// work (service_endpoint_problem), or none.
+std::optional<std::string> memcache_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_memcache &d);
 
 int memcache_init1(void *cnt);
 int memcache_update(void *cnt);

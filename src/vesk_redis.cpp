@@ -161,9 +161,10 @@ std::optional<redis_info> parse_redis_info(std::string_view reply, const redis_i
 
 bool redis_reply_complete(std::string_view reply) { return service_sized_complete(reply, "$"); }
 
-void redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d)
+std::optional<std::string> redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d)
 {
-    service_login l = service_parse_login(conf);
+    // No user is the common case: ":password@host:port", or ":@host:port" with no password either.
+    service_login l = service_parse_login(conf, true);
     vesk_copy(id, l.id);
     d.user = std::move(l.user);
     d.pass = std::move(l.pass);
@@ -171,6 +172,7 @@ void redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d)
     // "%d": trailing text is ignored, and the number lands in 32 bits.
     d.port = static_cast<uint32_t>(strtol(l.last.c_str(), nullptr, 10));
     service_set_container(d, d.host);
+    return service_endpoint_problem(d.host, l.last, true);
 }
 
 int redis_init(void *cnt)
@@ -178,7 +180,8 @@ int redis_init(void *cnt)
     vesk_mycustom_counter *c = counter(cnt);
     sys_allocate<rd_data>(c, true);
     vesk_copy(c->report, "Redis");
-    redis_parse_conf(c->cfg_string, c->id, *record(c->data));
+    if (std::optional<std::string> why = redis_parse_conf(c->cfg_string, c->id, *record(c->data)))
+        service_refuse<rd_data>(c, "redis", *why);
     return 0;
 }
 

@@ -50,9 +50,10 @@ std::optional<redis_info> parse_redis_info(std::string_view reply, const redis_i
 // Framing: "$<n>" then n bytes; any other answer is one line.
 bool redis_reply_complete(std::string_view reply);
 
-// Reads "<id> <user>:<password>@<host>:<port>" (or with an empty password,
-// "<id> <user>:@<host>:<port>") into the id and the record.
-void redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d);
+// Reads "<id> <user>:<password>@<host>:<port>" into the id and the record. The
+// user, the password or both may be empty (":<password>@", "<user>:@", ":@"). Gives
+// why the line cannot work (service_endpoint_problem), or none.
+std::optional<std::string> redis_parse_conf(char *conf, char (&id)[256], vesk_mycustom_data_redis &d);
 
 int redis_init(void *cnt);
 int redis_update(void *cnt);

@@ -44,14 +44,19 @@ service_words service_parse_words(char *cfg, bool credentials)
     return out;
 }
 
-service_login service_parse_login(char *cfg)
+service_login service_parse_login(char *cfg, bool user_optional)
 {
+    // Read before ':' becomes a blank: the value's first character.
+    const std::string_view text(cfg);
+    size_t pos = 0;
+    vesk_next_word(text, pos);
+    const bool no_user = user_optional && vesk_next_word(text, pos).starts_with(':');
     service_words w = service_parse_words(cfg);
     size_t i = 0;
     auto next = [&]() { return i < w.words.size() ? std::move(w.words[i++]) : std::string(); };
     service_login l;
     l.id = next();
-    l.user = next();
+    if (!no_user) l.user = next();
     if (!w.empty_password) l.pass = next();
     l.host = next();
     l.last = next();
@@ -78,6 +83,26 @@ service_endpoint service_port_or_socket(std::string_view word)
         ep.socket = std::move(w);
     }
     return ep;
+}
+
+std::optional<std::string> service_endpoint_problem(const std::string &host, const std::string &port,
+                                                    bool containers)
+{
+    std::string why;
+    auto add = [&why](const std::string &what) { why += (why.empty() ? "" : "; ") + what; };
+    if (host.empty())
+        add("no host");
+    else if (!service_ipv4(host) && !(containers && service_container_name(host)))
+        add("host '" + host +
+            (containers ? "' is neither a dotted IPv4 address nor a [container]" : "' is not a dotted IPv4 address"));
+    errno = 0;
+    const long n = strtol(port.c_str(), nullptr, 10);
+    if (port.empty())
+        add("no port");
+    else if (errno == ERANGE || n < 1 || n > 65535)
+        add("port '" + port + "' is not a number from 1 to 65535");
+    if (why.empty()) return std::nullopt;
+    return why;
 }
 
 std::optional<uint64_t> service_line_number(std::string_view line, std::string_view prefix)

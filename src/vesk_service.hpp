@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -38,11 +39,13 @@ service_words service_parse_words(char *cfg, bool credentials = true);
 
 // The login form of Redis and the SQL services, "id user:password@host:last"
 // (rewritten in place); with the empty-password form (":@") the password is empty.
+// With `user_optional`, a value that begins with ':' has no user (":password@...",
+// ":@..."), where the user's word would otherwise be missing and the rest shift.
 // Missing words are empty.
 struct service_login {
     std::string id, user, pass, host, last;
 };
-service_login service_parse_login(char *cfg);
+service_login service_parse_login(char *cfg, bool user_optional = false);
 
 // A host word that begins with '[' and holds a ']' names the container between them
 // (at most 127 bytes): "[]" names the empty one, which never resolves. None for any
@@ -63,6 +66,23 @@ struct service_endpoint {
 };
 // The last word of a value: a port when it is a decimal int, else a Unix socket path.
 service_endpoint service_port_or_socket(std::string_view word);
+
+// Why a counter cannot reach its service at `host` and the port word `port`, read as
+// the counters read them (the port as strtol does): "no host", "no port", a port
+// outside 1-65535, or a host that is not a dotted IPv4 address (nor a [container],
+// where the counter takes one), joined by "; ". None when the pair can work.
+std::optional<std::string> service_endpoint_problem(const std::string &host, const std::string &port,
+                                                    bool containers);
+
+// Tells once, at start, why the counter's line cannot work ("[<tag>] ERROR: <id>:
+// <why>" on standard error) and drops its buffers: without them its update, delta
+// and report do nothing, so the line is never polled as if it worked.
+template <typename T>
+void service_refuse(vesk_mycustom_counter *c, const char *tag, const std::string &why)
+{
+    fprintf(stderr, "[%s] ERROR: %s: %s\n", tag, c->id, why.c_str());
+    sys_release<T>(c);
+}
 
 // The number after `prefix` on a status line ("Name: 123"), blanks skipped; 0 when
 // there is none. None when the line does not begin with `prefix`.

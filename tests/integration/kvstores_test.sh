@@ -47,6 +47,13 @@ mkdir -p "$WORK/p"
 wait_for_text "$WORK/collector.log" listening
 cport=$(sed -n 's/^listening udp 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/collector.log")
 
+# A new collector on the same port, its packets in an empty $WORK/p.
+restart_collector() {
+    kill "$COLLECTOR_PID" && wait "$COLLECTOR_PID" 2>/dev/null
+    rm -rf "$WORK/p" && mkdir -p "$WORK/p"
+    "$TOOLS/vesk_collector" --port "$cport" --out "$WORK/p" --timeout 60 >"$WORK/collector.log" 2>&1 &
+    COLLECTOR_PID=$!
+}
 wait_packet() { wait_for_text "$WORK/collector.log" "packet $1:" 20; }
 tsv() { "$TOOLS/bson2json" --packet "$WORK/p/packet-$1.bin" >"$WORK/p/$1.tsv"; echo "$WORK/p/$1.tsv"; }
 objects() { grep -P '^(memcaches|beanstalks|redises)\.[^\t]*\tdocument\t' "$(tsv $1)" | cut -f1 | sort | tr '\n' ' '; }
@@ -131,7 +138,6 @@ check "the password is never printed" bash -c "! grep -qF 's3cr' '$WORK/out.log'
 # --- Misbehaving listeners cost one time-out each; the cycle keeps its pace. Hosts
 # named as containers go through the (fake) Docker Engine: a running one is read at
 # its address, a stopped one is not.
-kill "$COLLECTOR_PID"
 printf '{"containers":{"cache":{"state":"running","ip":"127.0.0.1"},"rcache":{"state":"exited","ip":""}}}' \
     >"$WORK/engine.json"
 /usr/bin/python3 "$VESK_SRC/tests/fakes/fake_engine.py" --socket "$WORK/docker.sock" --state "$WORK/engine.json" \
@@ -142,9 +148,7 @@ kv hold >"$WORK/hold.log" &
 HOLD_PID=$!
 check "the listeners hold" wait_for_text "$WORK/hold.log" ready 10
 read -r _ hang full <"$WORK/hold.log"
-rm -rf "$WORK/p" && mkdir -p "$WORK/p"
-"$TOOLS/vesk_collector" --port "$cport" --out "$WORK/p" --timeout 60 >"$WORK/collector.log" 2>&1 &
-COLLECTOR_PID=$!
+restart_collector
 conf=$(write_conf slow <<EOF
 id 4311
 address 127.0.0.1
@@ -176,5 +180,32 @@ check "the container host is told at init" contains "$WORK/out.log" \
 check "the stopped container is told" contains "$WORK/out.log" "[redis] Cannot resolve IP for container 'rcache'"
 check_eq "both containers are in the report" $'docker.cache.state\tstring\trunning\ndocker.rcache.state\tstring\texited' \
     "$(grep -P '^docker\.[a-z]+\.state\t' "$WORK/p/3.tsv")"
+
+# --- Lines that cannot work are told once, at start, and never read (a name would
+# reach the local server as 0.0.0.0). A Redis line may have no user: a password alone
+# authenticates, and with none no AUTH is sent (this server would refuse it).
+restart_collector
+conf=$(write_conf lines <<EOF
+id 4312
+address 127.0.0.1
+port $cport
+interval 2
+memcache 127.0.0.1
+beanstalk localhost:$BS_PORT
+redis_rx u:p@127.0.0.1
+memcache 127.0.0.1:70000
+redis_pass :$RD_PASS@127.0.0.1:$RD_MAIN
+redis_open :@127.0.0.1:$RD_PRIMARY
+EOF
+)
+start_vesk --config "$conf" --conf-glob "$WORK/none/*"
+check "two reports" wait_for_text "$WORK/collector.log" "packet 2:" 30
+stop_vesk
+check_eq "only the Redis lines without a user are read" "redises.open redises.pass " "$(objects 2)"
+check_eq "each line that cannot work is told once" "[memcache] ERROR: 127.0.0.1: no port
+[memcache] ERROR: 127.0.0.1:70000: port '70000' is not a number from 1 to 65535
+[beanstalk] ERROR: localhost:$BS_PORT: host 'localhost' is not a dotted IPv4 address
+[redis] ERROR: rx: no port" "$(grep -F ERROR "$WORK/err.log")"
+check_eq "the password alone is sent, masked in the log" "[INFO] redis auth with ***" "$(sort -u "$WORK/out.log" | grep -F redis)"
 
 finish
