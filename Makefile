@@ -23,7 +23,7 @@ TEST_DEPS := $(RUN_DEPS) git googletest libgtest-dev libgmock-dev libbenchmark-d
              mariadb-server mariadb-client libmariadb3 libmariadb-dev-compat python3-pymysql \
              postgresql-15 postgresql-client-15 libpq5 libpq-dev python3-psycopg2 sphinxsearch \
              apache2 apache2-utils nginx php8.2-fpm libfcgi-bin \
-             fuse3 python3-fusepy
+             fuse3 python3-fusepy faketime
 
 # Installs the packages of $(1) that are missing; apt-get update runs only when needed.
 define apt_install

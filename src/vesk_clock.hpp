@@ -1,6 +1,7 @@
-// The clocks: the wall clock for the cycles' seconds, the monotonic clock for
-// everything that measures a span, and their distance, which shows when the wall
-// clock is set; and the wait on descriptors that the stop ends.
+// The clocks: the wall clock for what the reports and lines show, the monotonic
+// clock for the cycles and everything that measures a span, and their distance,
+// which shows when the wall clock is set; and the wait on descriptors that the stop
+// ends.
 #pragma once
 
 #include <poll.h>

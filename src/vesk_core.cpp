@@ -310,105 +310,141 @@ int64_t vesk_clock_origin_ns = 0;
 
 namespace {
 
-// The whole seconds by which the wall clock has been set, from the nanoseconds it
-// moved away from the monotonic clock: toward zero, unless within a quarter of a
-// second of the next whole one. Every process must take one step alike, and the cut
-// lies away from the whole and half seconds by which clocks are usually set.
-int64_t whole_step(int64_t ns)
-{
-    constexpr int64_t kSecond = 1000000000, kQuarter = kSecond / 4;
-    const int64_t size = ns < 0 ? -ns : ns;
-    const int64_t whole = size / kSecond + (size % kSecond >= kSecond - kQuarter);
-    return ns < 0 ? -whole : whole;
-}
+// Nanoseconds to milliseconds, to the nearest.
+int64_t nearest_ms(int64_t ns) { return floor_div(ns + 500000, 1000000); }
+
+// The time between the parent's read of an extra cycle of the child and the child's
+// next cycle: the parent's pass over its counters must fit in it.
+constexpr int64_t kExtraPassMs = kReadBackDelay * 1000;
 
 } // namespace
 
-cycle_clock::cycle_clock(uint32_t interval, int randomsecond, int offset, int64_t origin_ns)
+cycle_clock::cycle_clock(uint32_t interval, int randomsecond, int offset, int64_t origin_ns, clock_role role)
     : interval_(interval ? interval : 1), randomsecond_(floor_mod(randomsecond, interval_)), offset_(offset),
-      origin_ns_(origin_ns)
+      origin_ms_(nearest_ms(origin_ns)), role_(role)
 {
 }
 
-int64_t cycle_clock::due_at_or_after(int64_t t) const
+int64_t cycle_clock::due_at_or_after(int64_t s) const
 {
-    return t + floor_mod(randomsecond_ - (t - offset_), interval_);
+    return s + floor_mod(randomsecond_ - (s - offset_), interval_);
 }
 
-void cycle_clock::stepped(int64_t seconds)
-{
-    // The schedule keeps its pace in real time, moved with the clock, so the next
-    // cycle comes when it would have come. The loops of both processes measure the
-    // same steps from the same origin and move alike, whenever each looks, so the
-    // customs child's cycles stay ahead of the parent's.
-    randomsecond_ = floor_mod(randomsecond_ + seconds, interval_);
-    if (next_) *next_ += seconds;
-    if (last_) *last_ += seconds;
-    if (late_start_ms_) *late_start_ms_ += seconds * 1000;
-    // Far forward, as after the machine slept: one cycle at once as well.
-    if (seconds > interval_) leapt_ = true;
-}
+int64_t cycle_clock::second_of(int64_t mono_ms) const { return floor_div(mono_ms + origin_ms_, 1000); }
 
-bool cycle_clock::due(int64_t wall_ms, int64_t clock_offset_ns)
+bool cycle_clock::due(int64_t mono_ms, int64_t clock_offset_ns)
 {
-    const int64_t moved = whole_step(clock_offset_ns - origin_ns_);
-    if (moved != moved_) {
-        stepped(moved - moved_);
-        moved_ = moved;
+    // Far forward since the last look, as after the machine slept: one report at once.
+    // The customs child's cycle must come first, so the parent of one asks for it.
+    if (last_offset_ns_ && clock_offset_ns - *last_offset_ns_ > interval_ * 1000000000) {
+        if (role_ == clock_role::alone) extra_ms_ = extra_ms_ ? std::min(*extra_ms_, mono_ms) : mono_ms;
+        // Not while an extra cycle asked of the child is still to be read: it serves.
+        if (role_ == clock_role::parent && !asked_ && !extra_ms_) leap_pending_ = true;
     }
-    int64_t s = floor_div(wall_ms, 1000);
-    if (!next_) next_ = due_at_or_after(s);
-    return leapt_ || s >= *next_;
+    last_offset_ns_ = clock_offset_ns;
+    moved_ms_ = nearest_ms(clock_offset_ns) - origin_ms_;
+    int64_t s = second_of(mono_ms);
+    // The first look takes a due second only from its start: begun late in it, the
+    // child's cycle would leave the parent's less than two seconds.
+    if (!next_) next_ = due_at_or_after(mono_ms == mono_of(s) ? s : s + 1);
+    return s >= *next_ || (extra_ms_ && mono_ms >= *extra_ms_);
 }
 
-cycle_clock::cycle cycle_clock::begin(int64_t wall_ms)
+cycle_clock::cycle cycle_clock::begin(int64_t mono_ms)
 {
-    int64_t s = floor_div(wall_ms, 1000);
+    int64_t s = second_of(mono_ms);
     if (!next_) next_ = due_at_or_after(s);
     cycle c{std::nullopt};
+    leap_pending_ = false;
+    asked_ = false;
+    if (extra_ms_ && mono_ms >= *extra_ms_) extra_ms_.reset();
+    if (s < *next_) {
+        // An extra cycle between two due seconds: the schedule stays as it is.
+        late_start_ms_.reset();
+        return c;
+    }
     // The due seconds this cycle serves: every one since the previous cycle began.
-    // Whole minutes among them recur within 60 intervals, so no more are looked at.
+    // Whole minutes among them, as the wall clock reads them now, recur within 60
+    // intervals, so no more are looked at.
     int64_t from = last_ ? *last_ + 1 : *next_;
-    for (int64_t d = due_at_or_after(std::max(from, s - 60 * interval_)); d <= s; d += interval_)
-        if (floor_mod(d - offset_, 60) == 0) c.minute = d - offset_;
+    for (int64_t d = due_at_or_after(std::max(from, s - 60 * interval_)); d <= s; d += interval_) {
+        int64_t t = floor_div(d * 1000 + moved_ms_, 1000) - offset_;
+        if (floor_mod(t, 60) == 0) c.minute = t;
+    }
     // A catch-up begins whenever the cycle before it ended, inside its due second too.
-    bool late = (s > *next_ || catch_up_) && !leapt_;
-    leapt_ = false;
+    bool late = s > *next_ || catch_up_;
     catch_up_ = false;
-    if (late) late_start_ms_ = wall_ms;
+    if (late) late_start_ms_ = mono_ms;
     else late_start_ms_.reset();
     next_ = due_at_or_after(s + 1);
     last_ = s;
     return c;
 }
 
-bool cycle_clock::end(int64_t wall_ms)
+bool cycle_clock::end(int64_t mono_ms)
 {
     if (!next_) return false;
-    if (floor_div(wall_ms, 1000) >= *next_) return catch_up_ = true;
+    if (second_of(mono_ms) >= *next_) return catch_up_ = true;
     // A late cycle that ended before the next due second serves it as well when
     // that second is less than half an interval after its start: two cycles a
     // moment apart would make a report of almost nothing.
-    if (late_start_ms_ && *next_ * 1000 - *late_start_ms_ < interval_ * 500) next_ = *next_ + interval_;
+    if (late_start_ms_ && mono_of(*next_) - *late_start_ms_ < interval_ * 500) next_ = *next_ + interval_;
     return false;
 }
 
-void vesk_sleep_to_next_second()
+int64_t cycle_clock::next_look(int64_t mono_ms) const
 {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    // The rest of this wall-clock second, slept on the monotonic clock: an absolute
-    // wall-clock sleep would last as long as the clock is set back meanwhile. A signal
+    int64_t at = mono_of(second_of(mono_ms) + 1);
+    if (extra_ms_) at = std::min(at, std::max(*extra_ms_, mono_ms));
+    return at;
+}
+
+int64_t cycle_clock::child_next_ms(int64_t mono_ms) const
+{
+    // The child's cycles come kReadBackDelay before the parent's due seconds, whatever
+    // this clock's own catching up does.
+    return mono_of(due_at_or_after(second_of(mono_ms) + 1) - kReadBackDelay);
+}
+
+std::optional<int64_t> cycle_clock::ask(int64_t mono_ms)
+{
+    if (!leap_pending_) return std::nullopt;
+    leap_pending_ = false;
+    int64_t by = child_next_ms(mono_ms) - kReadBackDelay * 1000 - kExtraPassMs;
+    if (mono_ms > by) return std::nullopt;
+    asked_ = true;
+    return by;
+}
+
+void cycle_clock::child_began(int64_t mono_ms)
+{
+    asked_ = false;
+    // The child began no later than asked, so this read is over before its next cycle.
+    int64_t at = mono_ms + kReadBackDelay * 1000;
+    extra_ms_ = extra_ms_ ? std::min(*extra_ms_, at) : at;
+}
+
+void vesk_sleep_until(int64_t mono_ms)
+{
+    // On the monotonic clock, which setting the wall clock does not move. A signal
     // returns early with EINTR and the caller tests `stop`.
-    timespec rest = now.tv_nsec ? timespec{0, 1000000000L - now.tv_nsec} : timespec{1, 0};
-    clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, nullptr);
+    timespec at{static_cast<time_t>(floor_div(mono_ms, 1000)), static_cast<long>(floor_mod(mono_ms, 1000)) * 1000000L};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
 }
 
 const main_loop_env main_loop_default_env = {
-    vesk_wall_ms, vesk_mono_ms, vesk_clock_offset_ns, vesk_sleep_to_next_second, send_data, 0,
+    vesk_wall_ms, vesk_mono_ms, vesk_clock_offset_ns, vesk_sleep_until, send_data, 0, nullptr, nullptr,
 };
 
-int main_loop() { return main_loop_with(main_loop_default_env); }
+int main_loop()
+{
+    main_loop_env env = main_loop_default_env;
+    if (customs_link) {
+        env.ask_child = customs_link_send;
+        env.child_began = customs_link_recv;
+    }
+    return main_loop_with(env);
+}
 
 int main_loop_with(const main_loop_env &env)
 {
@@ -419,12 +455,14 @@ int main_loop_with(const main_loop_env &env)
     }
     uint64_t iteration = env.first_iteration;
     // Two seconds after the customs child's cycle, which the read-back relies on.
-    cycle_clock clock(config.interval, config.randomsecond, kReadBackDelay, vesk_clock_origin_ns);
+    cycle_clock clock(config.interval, config.randomsecond, kReadBackDelay, vesk_clock_origin_ns,
+                      env.ask_child ? clock_role::parent : clock_role::alone);
     do {
-        int64_t wall = env.wall_ms();
-        if (clock.due(wall, env.clock_offset_ns())) {
-            cycle_clock::cycle c = clock.begin(wall);
-            int64_t t = floor_div(wall, 1000) - 2;
+        for (int64_t t; env.child_began && env.child_began(&t);) clock.child_began(t);
+        int64_t mono = env.mono_ms();
+        if (clock.due(mono, env.clock_offset_ns())) {
+            cycle_clock::cycle c = clock.begin(mono);
+            int64_t t = floor_div(env.wall_ms(), 1000) - 2;
             if (config.debug) printf("Main loop iteration at %ld\n", static_cast<long>(t));
             if (c.minute) reinitCounters(*c.minute);
             updateCounters(env.mono_ms);
@@ -445,9 +483,12 @@ int main_loop_with(const main_loop_env &env)
             }
             // A cycle that overran a due second is followed at once by one more
             // (after the test of `stop`).
-            if (clock.end(env.wall_ms())) continue;
+            if (clock.end(env.mono_ms())) continue;
         }
-        if (!stop) env.sleep_to_next_second(); // a stop during the cycle ends the loop now
+        // After a leap of the wall clock, the customs child runs one cycle first; this
+        // loop runs its own two seconds after the child says it began.
+        if (std::optional<int64_t> by = clock.ask(env.mono_ms())) env.ask_child(*by);
+        if (!stop) env.sleep_until(clock.next_look(env.mono_ms())); // a stop during the cycle ends the loop now
     } while (!stop);
     progress("Exiting main loop\n");
     return 0;

@@ -70,60 +70,96 @@ void remove_newline_ch(char *line);
 inline constexpr int kReadBackDelay = 2;
 
 // The wall clock's distance from the monotonic clock (vesk_clock_offset_ns), taken
-// once at start before the fork: both cycle loops measure the wall clock's steps from
-// it, so they move their schedules alike.
+// once at start before the fork: both cycle loops lay their schedules on it, so they
+// keep the same seconds.
 extern int64_t vesk_clock_origin_ns;
 
-// The clock of a cycle loop. Cycles fall on the due seconds t with
-// (t - offset) mod interval == randomsecond, and the loop wakes at each whole
-// second. When due seconds passed while a cycle ran, one cycle runs at once in
-// their place. When the wall clock is set, the schedule moves with it, so the
-// cycles keep their pace in real time; set forward by more than an interval, one
-// cycle also runs at once.
+// What a loop's clock does when the wall clock leaps forward by more than an interval
+// (as after the machine slept), which calls for one report at once.
+enum class clock_role {
+    alone,  // the parent without a customs child: one cycle at once
+    parent, // the parent of a customs child: it asks the child for one cycle first (ask())
+    child,  // the customs child: it runs its extra cycle when the parent asks
+};
+
+// The clock of a cycle loop, on the monotonic clock, so that setting the wall clock
+// moves no cycle and the customs child's cycles stay exactly two seconds ahead of the
+// parent's. Its seconds are those of the wall clock as it read at start: cycles fall
+// on the seconds s with (s - offset) mod interval == randomsecond, and the loop looks
+// at each of them. When due seconds passed while a cycle ran, one cycle runs at once
+// in their place.
+//
+// A loop calls, at each look: due(), and when it is true begin(), the cycle, end();
+// the parent then ask(); and it sleeps until next_look(). Times are milliseconds of
+// the monotonic clock.
 class cycle_clock {
 public:
-    cycle_clock(uint32_t interval, int randomsecond, int offset, int64_t origin_ns);
+    cycle_clock(uint32_t interval, int randomsecond, int offset, int64_t origin_ns, clock_role role);
 
-    // Whether a cycle runs at this wall-clock time (milliseconds since the epoch),
-    // given the wall clock's distance from the monotonic clock then, which shows how
-    // far the wall clock has been set since `origin_ns`.
-    bool due(int64_t wall_ms, int64_t clock_offset_ns);
+    // Whether a cycle runs at this look, the wall clock being `clock_offset_ns` from the
+    // monotonic clock (a forward leap shows there).
+    bool due(int64_t mono_ms, int64_t clock_offset_ns);
 
     struct cycle {
         std::optional<int64_t> minute; // t - offset of a due second at a whole minute that this cycle serves
     };
-    // Begins the cycle that due() announced.
-    cycle begin(int64_t wall_ms);
+    // Begins the cycle that due() announced. It also serves as the report after a leap.
+    cycle begin(int64_t mono_ms);
     // Ends it: whether the next cycle runs at once, a due second having passed while
     // it ran. A late cycle that ends just before the next due second serves it too.
-    bool end(int64_t wall_ms);
+    bool end(int64_t mono_ms);
 
-    // The first due second at or after t.
-    int64_t due_at_or_after(int64_t t) const;
+    // When the loop looks next.
+    int64_t next_look(int64_t mono_ms) const;
+
+    // The parent, after a leap that no cycle has served yet: the latest time at which
+    // the child may begin an extra cycle, so that the parent's read of it, two seconds
+    // later, is over before the child's next cycle. None when the next cycle is near
+    // enough to serve instead.
+    std::optional<int64_t> ask(int64_t mono_ms);
+    // The parent: the customs child began an extra cycle then; one follows two seconds
+    // later, unless the next cycle comes first.
+    void child_began(int64_t mono_ms);
+    // The child, asked for an extra cycle by `by_ms`: whether to run it now.
+    static bool asked(int64_t by_ms, int64_t mono_ms) { return mono_ms <= by_ms; }
+
+    // The first due second at or after s.
+    int64_t due_at_or_after(int64_t s) const;
+    // The monotonic time of second s.
+    int64_t mono_of(int64_t s) const { return s * 1000 - origin_ms_; }
 
 private:
-    void stepped(int64_t seconds);
+    int64_t second_of(int64_t mono_ms) const;
+    // When the customs child's next cycle after this time is due.
+    int64_t child_next_ms(int64_t mono_ms) const;
 
-    int64_t interval_, randomsecond_, offset_, origin_ns_;
-    int64_t moved_ = 0;                    // whole seconds the schedule has moved with the wall clock
-    std::optional<int64_t> next_;          // the first due second not yet served
-    std::optional<int64_t> last_;          // the second in which the last cycle began
-    std::optional<int64_t> late_start_ms_; // when the cycle under way began past its due second
-    bool catch_up_ = false;                // end() called for the next cycle at once
-    bool leapt_ = false;                   // the wall clock leapt forward: a cycle at once
+    int64_t interval_, randomsecond_, offset_, origin_ms_;
+    clock_role role_;
+    std::optional<int64_t> last_offset_ns_; // at the last look
+    int64_t moved_ms_ = 0;                  // how far the wall clock has been set since start
+    std::optional<int64_t> next_;           // the first due second not yet served
+    std::optional<int64_t> last_;           // the second in which the last cycle began
+    std::optional<int64_t> late_start_ms_;  // when the cycle under way began past its due second
+    std::optional<int64_t> extra_ms_;       // an extra cycle is due then
+    bool catch_up_ = false;                 // end() called for the next cycle at once
+    bool leap_pending_ = false;             // a leap no cycle has served: the parent asks
+    bool asked_ = false;                    // the parent asked for an extra cycle and heard nothing yet
 };
 
-// Sleeps until the next whole second of the wall clock; a signal ends it early.
-void vesk_sleep_to_next_second();
+// Sleeps until this time of the monotonic clock; a signal ends it early.
+void vesk_sleep_until(int64_t mono_ms);
 
 // What the loop needs from the outside world; tests replace it.
 struct main_loop_env {
     int64_t (*wall_ms)();
     int64_t (*mono_ms)();
     int64_t (*clock_offset_ns)(); // vesk_clock_offset_ns
-    void (*sleep_to_next_second)();
+    void (*sleep_until)(int64_t mono_ms);
     void (*send)();
     uint64_t first_iteration; // 0 at start
+    // The link to the customs child (customs_link_send, customs_link_recv); null without one.
+    bool (*ask_child)(int64_t by_ms);
+    bool (*child_began)(int64_t *mono_ms);
 };
 extern const main_loop_env main_loop_default_env;
 

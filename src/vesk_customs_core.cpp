@@ -1,10 +1,13 @@
 // The customs child's loop and the customs segment, written by the child and read by the parent.
 #include "vesk_customs_core.hpp"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -261,26 +264,38 @@ void customs_loop()
 {
     if (config.debug) printf("Starting customs loop in pid %d\n", getpid());
     uint64_t iteration = 0;
-    cycle_clock clock(config.interval, config.randomsecond, 0, vesk_clock_origin_ns);
+    cycle_clock clock(config.interval, config.randomsecond, 0, vesk_clock_origin_ns, clock_role::child);
+    auto run_cycle = [&](int64_t wall_ms) {
+        if (config.debug)
+            printf("Customs loop iteration %lu at %ld\n", static_cast<unsigned long>(iteration),
+                   static_cast<long>(wall_ms / 1000));
+        customs_cycle(iteration);
+        if (config.debug) printf("Customs loop iteration done at %ld\n", static_cast<long>(time(nullptr)));
+        if (++iteration >= VESK_MAX_ITERATION) {
+            printf("WOW! iteration %llu\n", static_cast<unsigned long long>(VESK_MAX_ITERATION));
+            iteration = 0;
+        }
+        reap_strays();
+    };
     while (!stop) {
-        int64_t wall = vesk_wall_ms();
-        if (clock.due(wall, vesk_clock_offset_ns())) {
-            clock.begin(wall);
-            if (config.debug)
-                printf("Customs loop iteration %lu at %ld\n", static_cast<unsigned long>(iteration),
-                       static_cast<long>(wall / 1000));
-            customs_cycle(iteration);
-            if (config.debug) printf("Customs loop iteration done at %ld\n", static_cast<long>(time(nullptr)));
-            if (++iteration >= VESK_MAX_ITERATION) {
-                printf("WOW! iteration %llu\n", static_cast<unsigned long long>(VESK_MAX_ITERATION));
-                iteration = 0;
-            }
-            reap_strays();
+        int64_t mono = vesk_mono_ms();
+        // After a leap of the wall clock the parent asks for one cycle at once, and
+        // reads it two seconds after it began; at most one, however often it asks.
+        bool extra = false;
+        for (int64_t by; customs_link_recv(&by);) extra = cycle_clock::asked(by, mono) || extra;
+        if (extra) {
+            customs_link_send(mono);
+            run_cycle(vesk_wall_ms());
+            continue;
+        }
+        if (clock.due(mono, vesk_clock_offset_ns())) {
+            clock.begin(mono);
+            run_cycle(vesk_wall_ms());
             // Scripts that overran a due second are followed at once by one more cycle.
-            if (clock.end(vesk_wall_ms())) continue;
+            if (clock.end(vesk_mono_ms())) continue;
         }
         // A stop that came during the cycle ends the loop now, not a second later.
-        if (!stop) vesk_sleep_to_next_second();
+        if (!stop) customs_link_wait(clock.next_look(vesk_mono_ms()));
     }
     if (config.debug) printf("Exiting customs loop\nclear shm\n");
     clear_shm();
@@ -322,4 +337,38 @@ void customs_read_back()
     for (int j = 0; j < stats.nmulticustom_counters; j++)
         read_back_multicustom(stats.multicustom_counters[j], j,
                               reinterpret_cast<vesk_multicustom_shared_data *>(mc_base + j * kMulticustomSlot));
+}
+
+unique_fd customs_link;
+
+std::pair<unique_fd, unique_fd> customs_link_pair()
+{
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return {};
+    return {unique_fd(fds[0]), unique_fd(fds[1])};
+}
+
+bool customs_link_send(int64_t ms)
+{
+    return customs_link && send(customs_link.get(), &ms, sizeof ms, MSG_NOSIGNAL | MSG_DONTWAIT) == sizeof ms;
+}
+
+bool customs_link_recv(int64_t *ms)
+{
+    if (!customs_link) return false;
+    int64_t v = 0;
+    ssize_t n = recv(customs_link.get(), &v, sizeof v, MSG_DONTWAIT);
+    if (n == sizeof v) {
+        *ms = v;
+        return true;
+    }
+    // The peer is gone: the link is of no more use, and would wake every wait.
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) customs_link.reset();
+    return false;
+}
+
+void customs_link_wait(int64_t until_mono_ms)
+{
+    pollfd p{customs_link.get(), POLLIN, 0};
+    vesk_ppoll(&p, customs_link ? 1 : 0, std::max<int64_t>(until_mono_ms - vesk_mono_ms(), 0));
 }

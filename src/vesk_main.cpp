@@ -439,6 +439,7 @@ int vesk_main(int argc, char **argv)
     fflush(nullptr);
 
     if (stats.ncustom_counters || stats.nmulticustom_counters) {
+        auto [parent_end, child_end] = customs_link_pair();
         pid_t pid = fork();
         if (pid < 0) {
             printf("ERROR: Can't fork\n");
@@ -447,10 +448,14 @@ int vesk_main(int argc, char **argv)
         }
         if (pid > 0) {
             printf("[%d] MAIN process\n", getpid());
+            customs_link = std::move(parent_end);
+            child_end.reset();
             parentThread(pid);
             return 0;
         }
         the_pid_file.forget();
+        customs_link = std::move(child_end);
+        parent_end.reset();
         printf("[%d] Forked CUSTOMS child\n", getpid());
         childThread();
         return 0;

@@ -317,14 +317,18 @@ int postgre_exchange(vesk_mycustom_counter *c, pg_data *d, pg_handle &conn, uint
     } else {
         fprintf(stderr, "[postgres] ERROR: Failed to connect to database - no socket or port configured\n");
     }
-    // After `late` or `unexpected` the connection is good for nothing more.
+    // After `late`, `unexpected` or `too_big` the connection is good for nothing more.
     auto ended = [&](pg_outcome broken) {
         if (broken == pg_outcome::late) return too_late();
-        fprintf(stderr, "[postgres] ERROR: %s: unexpected answer to a statement, connection closed\n", c->id);
+        if (broken == pg_outcome::too_big)
+            fprintf(stderr, "[postgres] ERROR: %s: answer over %zu MiB, connection closed\n", c->id, PG_INPUT_MAX >> 20);
+        else
+            fprintf(stderr, "[postgres] ERROR: %s: unexpected answer to a statement, connection closed\n", c->id);
         d->ok = 0;
         return 0;
     };
-    if (opened == pg_outcome::late || opened == pg_outcome::unexpected) return ended(opened);
+    if (opened == pg_outcome::late || opened == pg_outcome::unexpected || opened == pg_outcome::too_big)
+        return ended(opened);
     if (opened != pg_outcome::done) {
         d->ok = 0;
         return 0;
@@ -343,7 +347,8 @@ int postgre_exchange(vesk_mycustom_counter *c, pg_data *d, pg_handle &conn, uint
             failed = true;
             break;
         case pg_outcome::late:
-        case pg_outcome::unexpected: broken = o; break;
+        case pg_outcome::unexpected:
+        case pg_outcome::too_big: broken = o; break;
         }
         return std::nullopt;
     };

@@ -181,7 +181,7 @@ pg_outcome pg_intake::take(PGconn *c, const std::function<void()> &read)
         char piece[kPiece];
         const ssize_t n = recv(fd, piece, std::min(sizeof piece, static_cast<size_t>(queued)), MSG_DONTWAIT);
         if (n <= 0) return pg_outcome::failed;
-        if (static_cast<size_t>(n) > left_) return pg_outcome::unexpected;
+        if (static_cast<size_t>(n) > left_) return pg_outcome::too_big;
         left_ -= static_cast<size_t>(n);
         if (send(ours_.get(), piece, static_cast<size_t>(n), MSG_NOSIGNAL) != n) return pg_outcome::failed;
     }

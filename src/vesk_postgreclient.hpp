@@ -74,10 +74,10 @@ struct pg_closer {
 using pg_handle = std::unique_ptr<PGconn, pg_closer>;
 
 // How one step with the server ended: done; failed (the connection's error text
-// tells why); still waiting when the deadline passed; or answered with something no
-// statement of the counter asks for, such as a COPY, other columns, or more bytes
-// than the update may take.
-enum class pg_outcome { done, failed, late, unexpected };
+// tells why); still waiting when the deadline passed; answered with something no
+// statement of the counter asks for, such as a COPY or other columns; or with more
+// bytes than the update may take.
+enum class pg_outcome { done, failed, late, unexpected, too_big };
 
 // What the server may send in one update, in bytes, whatever the shape of its
 // messages: all the answers of a sound server come to a few kB.
@@ -98,7 +98,7 @@ public:
 
     // Waits for the server's next piece, unless the library left some of the last one,
     // and lets `read` (a call of the library that reads) take it; what the library
-    // writes meanwhile goes on to the server. Unexpected once the server has sent more
+    // writes meanwhile goes on to the server. Too big once the server has sent more
     // than PG_INPUT_MAX.
     pg_outcome take(PGconn *c, const std::function<void()> &read);
 
@@ -126,6 +126,6 @@ std::string pg_error(const PGconn *c);
 // Runs one statement within the intake's bounds and takes its whole result with the
 // column names into `out`; done only when it returned rows. Its results must have exactly
 // `columns`, in that order: any other answer is unexpected. After `late` or
-// `unexpected` the connection is in the middle of a statement and good only for closing.
+// `unexpected` or `too_big` the connection is in the middle of a statement and good only for closing.
 pg_outcome pg_run(PGconn *c, const char *stmt, std::span<const std::string_view> columns, pg_intake &in,
                   sql_result &out);
