@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -235,9 +236,18 @@ int mount_init(void *cnt)
         // Room for the longest escaped path the kernel writes; longer lines are cut by getmntent_r.
         std::vector<char> buf(4 * 4096 * 2 + 1024);
         struct mntent ent {};
+        // The report holds one object per name: a mount stacked on a directory already
+        // listed, or one whose path shares its first 255 bytes with an earlier one,
+        // would hide the other from a strict reader.
+        std::set<std::string> names;
         while (getmntent_r(table.get(), &ent, buf.data(), static_cast<int>(buf.size()))) {
             if (!mount_selected(ent.mnt_fsname, ent.mnt_type, ent.mnt_dir, config)) continue;
-            d->list.append({.ok = 1, .device = vesk_report_text(ent.mnt_dir, VESK_DEVNAME_MAX), .dir = ent.mnt_dir});
+            std::string name = vesk_report_text(ent.mnt_dir, VESK_DEVNAME_MAX);
+            if (!names.insert(name).second) {
+                printf("mount %s left out of the report: its name repeats an earlier mount's\n", ent.mnt_dir);
+                continue;
+            }
+            d->list.append({.ok = 1, .device = std::move(name), .dir = ent.mnt_dir});
         }
         if (!d->list.entries.empty()) {
             auto pass = std::make_shared<mount_pass>();

@@ -184,20 +184,27 @@ TEST(MountSelection, DevicesTypesAndMasks)
 }
 
 // The mount points the counter keeps from a table of its own, in table order, named
-// as the report can carry them; a directory that is gone reports zeros.
+// as the report can carry them, each name once; a directory that is gone reports zeros.
 TEST_F(CounterTest, MountTable)
 {
     const std::string base = scratch("m");
     const std::string deep = base + "/" + std::string(200, 'a') + "/" + std::string(200, 'b');
+    const std::string deep2 = deep.substr(0, 300) + "-other"; // the same first 255 bytes
     for (const std::string &dir : {base + "/with space", deep, base + "/bad\xff"}) std::filesystem::create_directories(dir);
     write_file("mtab", "proc /proc proc rw 0 0\n/dev/vda / ext4 rw,relatime 0 0\ntmpfs /run tmpfs rw 0 0\n"
                        "none /dev/shm tmpfs rw 0 0\ntmpfs " + base + " tmpfs rw 0 0\ntank " + base + "/gone zfs rw 0 0\n"
                        "# a comment line\n/dev/sdb1 " + base + "/with\\040space ext4 rw 0 0\n"
                        "overlay /merged overlay rw 0 0\nsshfs#host: " + deep + " fuse.sshfs rw 0 0\n"
+                       "/dev/sdc1 " + base + "/with\\040space xfs rw 0 0\n"
+                       "sshfs#other: " + deep2 + " fuse.sshfs rw 0 0\n"
                        "/dev/sdd1 " + base + "/bad\xff ext4 rw 0 0\n");
     const std::string mtab = scratch("mtab");
     vesk_mtab_path = mtab.c_str();
+    testing::internal::CaptureStdout();
     core_counter mnt(CORE_MOUNT);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "mount " + base + "/with space left out of the report: its name repeats an earlier mount's\n"
+              "mount " + deep2 + " left out of the report: its name repeats an earlier mount's\n");
     vesk_mtab_path = "/etc/mtab";
     EXPECT_EQ(mnt.init_result, 1);
     EXPECT_EQ(mnt.update(), 1);
