@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -35,15 +36,21 @@ namespace {
 // microseconds, and a worker merely kept off the CPU by a busy host seldom looks
 // this slow.
 constexpr std::chrono::milliseconds kSlowCall{5};
+// How long a mount not known to answer in time may hold a worker while others wait,
+// before a spare takes its place: a remote file system that answers at all does so
+// within a few milliseconds, and eight workers still pass by some eighty dead mounts
+// in a quarter of a second.
+constexpr std::chrono::milliseconds kUnknownCall{20};
 } // namespace
 
 // The mounts are asked by a small pool of worker threads that live from pass to pass,
 // so a mount that does not answer (a dead NFS server, a stalled FUSE file system)
 // holds up only its worker, never the cycle, and slow remote mounts are asked side
-// by side. A worker still in its call when a pass's deadline comes is stuck: it
-// leaves the pool so that a spare can take its place, and comes back once its call
-// returns if the pool has room, else it ends. Everything here is guarded by `m`; the
-// threads share the record and may outlive the counter while the kernel holds them.
+// by side. A worker held in its call past that mount's allowance while other mounts
+// wait, or still in it when the pass's deadline comes, is stuck: it leaves the pool
+// so that a spare can take its place, and comes back once its call returns if the
+// pool has room, else it ends. Everything here is guarded by `m`; the threads share
+// the record and may outlive the counter while the kernel holds them.
 struct mount_pass {
     struct call {
         std::string dir;      // for statvfs; fixed at init
@@ -54,6 +61,14 @@ struct mount_pass {
         steady::duration took{}; // its last call; none before the first
         // A mount not yet answered counts as slow: it may be a remote one.
         bool slow() const { return answered == 0 || took >= kSlowCall; }
+        // How long its call may hold a worker while other mounts wait: a mount known
+        // to answer in time that suddenly hangs frees its worker well before the
+        // deadline, and ordinary jitter seldom trips it.
+        steady::duration allowance(steady::duration span) const
+        {
+            if (answered == 0 || took > span) return kUnknownCall;
+            return 2 * took + span / 8;
+        }
         int rc = -1;
         struct statvfs st {};
     };
@@ -63,7 +78,8 @@ struct mount_pass {
         bool working = true;          // false while it waits among the idle
         bool in_call = false;
         steady::time_point since{};
-        bool stuck = false; // in a call past a pass deadline: out of the pool meanwhile
+        steady::time_point due{}; // past this, a spare takes its place while mounts wait
+        bool stuck = false;       // in a call past its allowance or a deadline: out of the pool meanwhile
         bool quit = false;
         bool ended = false; // its thread is done and can be joined
         uint64_t used = 0;  // the last pass it was set to work in
@@ -76,6 +92,7 @@ struct mount_pass {
     size_t next = 0;                  // the first of `queue` that no worker has taken
     size_t left = 0;                  // how many of `queue` have not answered
     uint64_t number = 0;              // of the pass
+    steady::duration span{};          // how long the pass waits for the answers
     bool stopping = false;
     std::list<worker> workers;
     std::vector<worker *> idle; // the last one to go idle is set to work first
@@ -128,6 +145,7 @@ void mount_work(std::shared_ptr<mount_pass> p, mount_pass::worker *w)
         c.asked = pass;
         w->in_call = true;
         w->since = steady::now();
+        w->due = w->since + c.allowance(p->span);
         lock.unlock();
         struct statvfs st {};
         int rc = vesk_statvfs(c.dir.c_str(), &st);
@@ -148,24 +166,31 @@ void mount_work(std::shared_ptr<mount_pass> p, mount_pass::worker *w)
     w->ended = true;
 }
 
-// Sets more workers to the pass's mounts while they wait: one when none is at the
-// pass; when every worker at it has been held kSlowCall in its call, or the pass is
-// behind, one for each waiting mount that was slow last time (at least one), so that
-// slow mounts are asked side by side. Idle workers go first, then new threads while
-// the pool has room. False when no worker is at the pass and none can be had.
-// Called with `m` held.
-bool mount_workers_grow(const std::shared_ptr<mount_pass> &p, bool behind)
+// While the pass's mounts wait: a worker held past its call's allowance leaves the
+// pool, and more workers are set to the mounts. At the pass's first call one, which
+// is all that local mounts need; later, when no worker is at the pass, when every
+// worker at it has been held kSlowCall in its call, or when the pass is behind, one
+// for each waiting mount that was slow last time (at least one), so that slow mounts
+// are asked side by side and dead ones are passed by. Idle workers go first, then
+// new threads while the pool has room. False when no worker is at the pass and none
+// can be had. Called with `m` held.
+bool mount_workers_grow(const std::shared_ptr<mount_pass> &p, bool first, bool behind)
 {
     const auto now = steady::now();
     bool at_work = false, held = true;
-    for (const mount_pass::worker &w : p->workers) {
+    for (mount_pass::worker &w : p->workers) {
         if (!w.working || w.stuck || w.ended) continue;
+        if (w.in_call && now >= w.due) {
+            w.stuck = true;
+            p->pool--;
+            continue;
+        }
         at_work = true;
         held = held && w.in_call && now - w.since >= kSlowCall;
     }
     if (at_work && !held && !behind) return true;
     size_t more = 0, added = 0;
-    for (size_t k = p->next; at_work && k < p->queue.size(); k++) more += p->calls[p->queue[k]].slow();
+    for (size_t k = p->next; !first && k < p->queue.size(); k++) more += p->calls[p->queue[k]].slow();
     more = std::max<size_t>(more, 1);
     for (; added < more && !p->idle.empty(); added++) {
         mount_pass::worker *w = p->idle.back();
@@ -235,9 +260,18 @@ int mount_init(void *cnt)
         // Room for the longest escaped path the kernel writes; longer lines are cut by getmntent_r.
         std::vector<char> buf(4 * 4096 * 2 + 1024);
         struct mntent ent {};
+        // The report holds one object per name: a mount stacked on a directory already
+        // listed, or one whose path shares its first 255 bytes with an earlier one,
+        // would hide the other from a strict reader.
+        std::set<std::string> names;
         while (getmntent_r(table.get(), &ent, buf.data(), static_cast<int>(buf.size()))) {
             if (!mount_selected(ent.mnt_fsname, ent.mnt_type, ent.mnt_dir, config)) continue;
-            d->list.append({.ok = 1, .device = vesk_report_text(ent.mnt_dir, VESK_DEVNAME_MAX), .dir = ent.mnt_dir});
+            std::string name = vesk_report_text(ent.mnt_dir, VESK_DEVNAME_MAX);
+            if (!names.insert(name).second) {
+                printf("mount %s left out of the report: its name repeats an earlier mount's\n", ent.mnt_dir);
+                continue;
+            }
+            d->list.append({.ok = 1, .device = std::move(name), .dir = ent.mnt_dir});
         }
         if (!d->list.entries.empty()) {
             auto pass = std::make_shared<mount_pass>();
@@ -280,32 +314,31 @@ int mount_update(void *cnt)
         p->pool--;
     }
     const uint64_t pass = ++p->number;
-    // The mounts whose last call took no longer than a pass may wait come first, those
-    // longest out of the report and then those asked least lately first, so that a pass
-    // the deadline cut short is taken up where it stopped; the mounts too slow for any
-    // pass follow, in the same order, for the workers left free. Put first, they would
-    // take every worker, and a mount that answers at once would never be asked again.
+    p->span = span;
+    // Those longest out of the report come first, then those asked least lately, so
+    // that a pass the deadline cut short is taken up where it stopped and a mount that
+    // was late once is not left behind the mounts that are always late. Those lead,
+    // never reported, but each holds a worker only for its allowance before a spare
+    // takes over.
     p->queue.clear();
     for (size_t i = 0; i < p->calls.size(); i++)
         if (!p->calls[i].busy) p->queue.push_back(i);
-    std::sort(p->queue.begin(), p->queue.end(), [&c = p->calls, span](size_t a, size_t b) {
-        return std::tuple(c[a].took > span, c[a].reported, c[a].asked, a) <
-               std::tuple(c[b].took > span, c[b].reported, c[b].asked, b);
+    std::sort(p->queue.begin(), p->queue.end(), [&c = p->calls](size_t a, size_t b) {
+        return std::tuple(c[a].reported, c[a].asked, a) < std::tuple(c[b].reported, c[b].asked, b);
     });
     for (size_t i : p->queue) p->calls[i].busy = true;
     p->next = 0;
     p->left = p->queue.size();
-    bool ready = p->left == 0 || mount_workers_grow(p, false);
+    bool ready = p->left == 0 || mount_workers_grow(p, true, false);
     while (ready && p->left > 0 && !stop) {
         const auto now = steady::now();
         if (now >= deadline) break;
-        // While mounts wait and the pool can grow, see often whether the workers are
-        // slow; then only the deadline counts, and the stop, which no signal can bring
-        // to this wait.
-        const bool can_grow = p->next < p->queue.size() && (!p->idle.empty() || p->pool < kMaxWorkers);
-        p->answered.wait_until(lock, std::min(can_grow ? std::min(deadline, now + kSlowCall) : deadline,
-                                              now + kStopLook));
-        if (p->next < p->queue.size()) ready = mount_workers_grow(p, steady::now() >= behind);
+        // While mounts wait, see often whether the workers are slow or held too long;
+        // then only the deadline counts, and the stop, which no signal can bring to
+        // this wait.
+        const bool waiting = p->next < p->queue.size();
+        p->answered.wait_until(lock, std::min(deadline, now + (waiting ? kSlowCall : kStopLook)));
+        if (p->next < p->queue.size()) ready = mount_workers_grow(p, false, steady::now() >= behind);
     }
     // Mounts no worker took were never asked: they are asked again in the next pass,
     // and not by a worker freed before then, which would ask them outside any pass

@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -16,6 +21,7 @@
 
 #include "counter_support.hpp"
 #include "vesk_mount.hpp"
+#include "vesk_owners.hpp"
 
 using test_support::core_counter;
 using test_support::CounterTest;
@@ -32,25 +38,39 @@ struct statvfs fs(unsigned long bsize, unsigned long frsize, fsblkcnt_t blocks, 
 }
 
 // A statvfs that takes a set time for some directories and, for others, waits until
-// the test releases them, as slow and dead network mounts do; it counts the calls.
+// the test releases them, as slow and dead network mounts do; it counts the calls
+// and logs each one.
 struct stalling_statvfs {
+    struct record {
+        std::string dir;
+        std::chrono::steady_clock::time_point began, ended{};
+        bool back = false; // returned, at `ended`
+    };
     static inline std::mutex m;
     static inline std::condition_variable released;
     static inline std::map<std::string, bool> stalled;
     static inline std::map<std::string, int> delay_ms;
     static inline std::map<std::string, int> calls, returned;
+    static inline std::vector<record> log;
+    // When set, the delay of each call as it begins, in place of `delay_ms`; a
+    // negative one never returns. Called with `m` held.
+    static inline std::function<int(const std::string &dir)> plan;
 
     static int call(const char *path, struct statvfs *st)
     {
         std::unique_lock lock(m);
         calls[path]++;
-        const auto delay = std::chrono::milliseconds(delay_ms[path]);
+        const int ms = plan ? plan(path) : delay_ms[path];
+        const size_t at = log.size();
+        log.push_back({.dir = path, .began = std::chrono::steady_clock::now()});
         lock.unlock();
-        std::this_thread::sleep_for(delay);
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::max(ms, 0)));
         lock.lock();
-        released.wait(lock, [&] { return !stalled[path]; });
+        released.wait(lock, [&] { return !stalled[path] && ms >= 0; });
         *st = fs(4096, 4096, 1000000, 250000, 400, 100);
         returned[path]++;
+        log[at].ended = std::chrono::steady_clock::now();
+        log[at].back = true;
         released.notify_all();
         return 0;
     }
@@ -69,6 +89,13 @@ struct stalling_statvfs {
     {
         std::lock_guard lock(m);
         return calls[dir];
+    }
+    static int in_progress()
+    {
+        std::lock_guard lock(m);
+        int n = 0;
+        for (const auto &[dir, c] : calls) n += c - returned[dir];
+        return n;
     }
     static void wait_returned(const std::string &dir, int n)
     {
@@ -132,6 +159,18 @@ bool threads_back_to(const std::set<std::string> &ids)
     return thread_ids() == ids;
 }
 
+// Whether the threads started since there were `before` are within the pool of eight
+// plus one for each call the fake statvfs holds. A worker that ended once its call
+// returned may linger a moment.
+bool threads_within_pool(size_t before)
+{
+    for (int i = 0; i < 40; i++) {
+        if (thread_ids().size() <= before + 8 + static_cast<size_t>(stalling_statvfs::in_progress())) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
 } // namespace
 
 TEST(MountSizes, FromStatvfs)
@@ -184,20 +223,27 @@ TEST(MountSelection, DevicesTypesAndMasks)
 }
 
 // The mount points the counter keeps from a table of its own, in table order, named
-// as the report can carry them; a directory that is gone reports zeros.
+// as the report can carry them, each name once; a directory that is gone reports zeros.
 TEST_F(CounterTest, MountTable)
 {
     const std::string base = scratch("m");
     const std::string deep = base + "/" + std::string(200, 'a') + "/" + std::string(200, 'b');
+    const std::string deep2 = deep.substr(0, 300) + "-other"; // the same first 255 bytes
     for (const std::string &dir : {base + "/with space", deep, base + "/bad\xff"}) std::filesystem::create_directories(dir);
     write_file("mtab", "proc /proc proc rw 0 0\n/dev/vda / ext4 rw,relatime 0 0\ntmpfs /run tmpfs rw 0 0\n"
                        "none /dev/shm tmpfs rw 0 0\ntmpfs " + base + " tmpfs rw 0 0\ntank " + base + "/gone zfs rw 0 0\n"
                        "# a comment line\n/dev/sdb1 " + base + "/with\\040space ext4 rw 0 0\n"
                        "overlay /merged overlay rw 0 0\nsshfs#host: " + deep + " fuse.sshfs rw 0 0\n"
+                       "/dev/sdc1 " + base + "/with\\040space xfs rw 0 0\n"
+                       "sshfs#other: " + deep2 + " fuse.sshfs rw 0 0\n"
                        "/dev/sdd1 " + base + "/bad\xff ext4 rw 0 0\n");
     const std::string mtab = scratch("mtab");
     vesk_mtab_path = mtab.c_str();
+    testing::internal::CaptureStdout();
     core_counter mnt(CORE_MOUNT);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "mount " + base + "/with space left out of the report: its name repeats an earlier mount's\n"
+              "mount " + deep2 + " left out of the report: its name repeats an earlier mount's\n");
     vesk_mtab_path = "/etc/mtab";
     EXPECT_EQ(mnt.init_result, 1);
     EXPECT_EQ(mnt.update(), 1);
@@ -399,18 +445,20 @@ TEST_F(MountPool, SlowMountsCostNoThreadADeadOneOnlyItself)
 }
 
 // More mounts than the workers can ask before the deadline, of uneven speed: each
-// pass begins with the mounts that answer in time and were left out last, so none of
-// them is left out twice in a row, however the mounts that are always late stand; and
-// the lines name exactly the mounts asked that did not answer.
+// pass begins with the mounts left out last, so none that answers in time is left out
+// twice in a row, however the mounts that are always late stand; the lines name
+// exactly the mounts asked that did not answer; and the threads stay within the pool
+// plus one for each late call.
 TEST_F(MountPool, MountPassCutShortResumes)
 {
-    auto mnt = mounts(60, 40); // at most 8 workers x 250 ms / 40 ms = 48 per pass
+    const size_t threads = thread_ids().size();
+    auto mnt = mounts(60, 40); // once known in time, at most 8 workers x 250 ms / 40 ms = 50 per pass
     std::set<std::string> late;
     for (size_t i = 0; i < dirs.size(); i += 7) late.insert(dirs[i]);
     stalling_statvfs::slow({late.begin(), late.end()}, 400);
     const size_t in_time = dirs.size() - late.size();
 
-    std::set<std::string> before_pass(dirs.begin(), dirs.end()), pool;
+    std::set<std::string> before_pass(dirs.begin(), dirs.end());
     for (int pass = 1; pass <= 4; pass++) {
         stalling_statvfs::wait_all_returned(); // as an interval between passes would
         std::map<std::string, int> calls;
@@ -427,51 +475,223 @@ TEST_F(MountPool, MountPassCutShortResumes)
                 EXPECT_TRUE(before_pass.contains(d)) << d << " left out twice, pass " << pass;
             }
         }
-        ASSERT_LT(reported.size(), in_time) << "the pass was not cut short";
+        // The first pass gives each mount not known yet a worker of its own.
+        if (pass > 1) {
+            ASSERT_LT(reported.size(), in_time) << "the pass was not cut short";
+        }
         EXPECT_EQ(named, unanswered) << pass;
         before_pass = reported;
-        if (pass == 1) pool = thread_ids();
-        EXPECT_EQ(thread_ids(), pool) << pass;
+        EXPECT_TRUE(threads_within_pool(threads)) << pass;
     }
     mnt.reset();
     stalling_statvfs::wait_all_returned();
 }
 
-// More stalled mounts than the spares of one pass reach: the mounts no worker took
-// stay with that pass. A worker whose call returns later does not go on to ask them,
-// so no mount is ever asked twice at once.
-TEST_F(CounterTest, MountsLeftOverAreNotAskedAfterThePass)
+// More mounts in time than one pass can ask: the mounts no worker took stay with that
+// pass. The workers held at its deadline come back free once their calls return, and
+// do not go on to ask them, so no mount is ever asked twice at once.
+TEST_F(MountPool, MountsLeftOverAreNotAskedAfterThePass)
 {
-    using namespace std::chrono;
-    std::vector<std::string> dirs;
-    vesk_statvfs = stalling_statvfs::call;
-    config.interval = 1;
-    auto mnt = mount_counter(scratch("m"), 60, dirs);
-    for (const std::string &d : dirs) stalling_statvfs::stall(d, true);
-
+    auto mnt = mounts(60, 100); // once known in time, about 8 workers x 250 ms / 100 ms a pass
     testing::internal::CaptureStdout();
     EXPECT_EQ(mnt->update(), 1);
-    // The last mount a worker took: its call returns, and that worker is free again.
-    size_t taken = 0;
-    while (taken < dirs.size() && stalling_statvfs::calls_of(dirs[taken]) == 1) taken++;
-    ASSERT_GT(taken, 0u);
-    ASSERT_LT(taken, dirs.size()) << "every mount was taken in one pass";
-    stalling_statvfs::stall(dirs[taken - 1], false);
-    stalling_statvfs::wait_returned(dirs[taken - 1], 1);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(stalling_statvfs::calls_of(dirs[taken]), 0) << "a mount of a past pass was asked";
+    stalling_statvfs::wait_all_returned();
     EXPECT_EQ(mnt->update(), 1);
+    std::map<std::string, int> asked;
+    for (const std::string &d : dirs) asked[d] = stalling_statvfs::calls_of(d);
+    stalling_statvfs::wait_all_returned();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     testing::internal::GetCapturedStdout();
-    for (size_t i = 0; i < dirs.size(); i++) {
-        if (i == taken - 1) continue;
-        EXPECT_LE(stalling_statvfs::calls_of(dirs[i]), 1) << dirs[i];
-    }
+    ASSERT_LT(std::ranges::count(asked, 2, [](const auto &a) { return a.second; }), 60) << "no mount was left over";
+    for (const std::string &d : dirs) EXPECT_EQ(stalling_statvfs::calls_of(d), asked[d]) << d << " asked later";
+}
 
-    mnt.reset();
-    for (size_t i = 0; i < dirs.size(); i++) {
-        const int asked = stalling_statvfs::calls_of(dirs[i]);
-        stalling_statvfs::stall(dirs[i], false);
-        stalling_statvfs::wait_returned(dirs[i], asked);
+namespace {
+
+// One mixture of mounts for the pool's promises: how long each mount's call takes,
+// drawn for each pass (ms; negative: it never returns).
+struct pool_mixture {
+    std::string name; // how to replay it
+    std::vector<std::vector<int>> delay{}; // [pass - 1][mount]
+    std::chrono::milliseconds period{350}; // from one pass's start to the next
+};
+
+// Each mount answers at once, in time, just or well past the deadline, never, or each
+// pass one of these.
+pool_mixture random_mixture(uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    auto delay = [&pick](int kind) {
+        switch (kind) {
+        case 0: return 0;
+        case 1: return pick(60, 120);  // in time, yet enough of them fill a pass
+        case 2: return pick(300, 350); // the deadline is 250 ms
+        case 3: return pick(500, 750);
+        default: return -1;
+        }
+    };
+    // Weights of its own for each mixture, so that some are crowded with one kind.
+    std::vector<double> weights;
+    for (int k = 0; k < 6; k++) {
+        const double u = std::uniform_real_distribution<>(0, 1)(rng);
+        weights.push_back(u * u * u);
     }
-    vesk_statvfs = statvfs;
+    std::discrete_distribution<int> kind(weights.begin(), weights.end());
+    pool_mixture mix{.name = "seed " + std::to_string(seed), .delay = std::vector(6, std::vector<int>(pick(1, 40)))};
+    for (size_t i = 0; i < mix.delay[0].size(); i++) {
+        const int k = kind(rng);
+        for (auto &pass : mix.delay) pass[i] = delay(k == 5 ? pick(0, 4) : k);
+    }
+    return mix;
+}
+
+// Runs one mixture in this process, one pass a period with a deadline of 250 ms, and
+// says which promise broke first (empty when none):
+// - a mount that answers at once is in the report, while the mounts that answer in
+//   time fit in a pass easily; not in the first two passes, nor in the first pass
+//   after a late call of it returned;
+// - none that answers in time is missing from two reports in a row, while those
+//   missing from the first fit in the next pass easily;
+// - threads stay within the pool plus one for each call in progress.
+// Only mounts whose calls had all returned before the pass began count.
+std::string run_mixture(const pool_mixture &mix, const std::string &base)
+{
+    using namespace std::chrono;
+    using steady = steady_clock;
+    constexpr auto span = 250ms, race = 20ms;
+    constexpr int easy_ms = 800; // of calls: what eight workers do in a pass, easily
+    const int passes = static_cast<int>(mix.delay.size());
+    const size_t n = mix.delay[0].size(), threads = thread_ids().size();
+    std::vector<std::string> dirs;
+    int pass = 0;
+    auto mnt = mount_counter(base, static_cast<int>(n), dirs);
+    std::map<std::string, size_t> index;
+    for (size_t i = 0; i < n; i++) index[dirs[i]] = i;
+    stalling_statvfs::plan = [&](const std::string &dir) { return mix.delay[pass - 1][index.at(dir)]; };
+    vesk_statvfs = stalling_statvfs::call;
+    config.interval = 1;
+
+    std::vector<steady::time_point> starts;
+    std::vector<std::set<size_t>> reported;
+    std::string failure;
+    for (int k = 1; k <= passes && failure.empty(); k++) {
+        starts.push_back(steady::now());
+        {
+            std::lock_guard lock(stalling_statvfs::m);
+            pass = k;
+        }
+        mnt->update();
+        reported.emplace_back();
+        for (const std::string &key : mnt->keys("mounts")) reported.back().insert(index.at(key));
+        if (!threads_within_pool(threads))
+            failure = "pass " + std::to_string(k) + ": " + std::to_string(thread_ids().size() - threads) +
+                      " threads for " + std::to_string(stalling_statvfs::in_progress()) + " calls in progress";
+        if (k < passes) std::this_thread::sleep_until(starts.back() + mix.period);
+    }
+    std::vector<stalling_statvfs::record> log;
+    {
+        std::lock_guard lock(stalling_statvfs::m);
+        log = stalling_statvfs::log;
+    }
+    // Whether every call of mount i had returned when pass k began, and whether k is
+    // the first pass after a late call of it returned.
+    auto idle = [&](size_t i, int k) {
+        return std::ranges::all_of(log, [&](const auto &c) {
+            return c.dir != dirs[i] || c.began >= starts[k - 1] || (c.back && c.ended + race <= starts[k - 1]);
+        });
+    };
+    auto after_late = [&](size_t i, int k) {
+        return std::ranges::any_of(log, [&](const auto &c) {
+            return c.dir == dirs[i] && c.back && c.ended - c.began > span - race &&
+                   c.ended + race > starts[k - 2] && c.ended < starts[k - 1];
+        });
+    };
+    auto in_time = [&](size_t i, int k) { return mix.delay[k - 1][i] >= 0 && mix.delay[k - 1][i] < span.count(); };
+    auto which = [&](size_t i, int k) {
+        std::string what = "mount " + std::to_string(i) + " (ms by pass:";
+        for (const auto &d : mix.delay) what += " " + std::to_string(d[i]);
+        return what + ") in pass " + std::to_string(k);
+    };
+    for (int k = 1; k <= static_cast<int>(reported.size()) && failure.empty(); k++) {
+        int work = 0, left_over = 0;
+        for (size_t i = 0; i < n; i++) {
+            if (in_time(i, k) && idle(i, k)) work += mix.delay[k - 1][i] + 1;
+            if (k > 1 && in_time(i, k) && idle(i, k) && in_time(i, k - 1) && idle(i, k - 1) &&
+                !reported[k - 2].contains(i))
+                left_over += mix.delay[k - 1][i] + 1;
+        }
+        for (size_t i = 0; i < n && failure.empty(); i++) {
+            if (reported[k - 1].contains(i) || !idle(i, k) || !in_time(i, k)) continue;
+            if (k > 2 && mix.delay[k - 1][i] == 0 && !after_late(i, k) && work <= easy_ms)
+                failure = which(i, k) + " answers at once but is not in the report";
+            else if (k > 2 && in_time(i, k - 1) && idle(i, k - 1) && !reported[k - 2].contains(i) &&
+                     left_over <= easy_ms)
+                failure = which(i, k) + " answers in time but is missing from two reports in a row";
+        }
+    }
+    if (failure.empty()) return "";
+    std::string text = mix.name + ", " + std::to_string(n) + " mounts: " + failure + "; reports:";
+    for (const auto &keys : reported) {
+        text += " {";
+        for (size_t i : keys) text += " " + std::to_string(i);
+        text += " }";
+    }
+    return text;
+}
+
+} // namespace
+
+// Every mount that answers is asked again whatever the others do: over many mixtures
+// of mounts that answer at once, in time, just or well past the deadline, never, or
+// each pass otherwise, each run in a process of its own, side by side.
+TEST_F(MountPool, EveryMountThatAnswersIsAskedAgain)
+{
+    // One mount that answers at once but for one call of 2 s, beside ten always late;
+    // forty-five dead mounts before one that answers at once.
+    pool_mixture late_once{
+        .name = "late once", .delay = std::vector(8, std::vector<int>(11, 400)), .period = std::chrono::seconds(1)};
+    pool_mixture dead_first{.name = "dead first", .delay = std::vector(6, std::vector<int>(46, -1))};
+    for (auto &pass : late_once.delay) pass[0] = 0;
+    late_once.delay[1][0] = 2000;
+    for (auto &pass : dead_first.delay) pass[45] = 0;
+    std::vector<pool_mixture> mixtures{late_once, dead_first};
+    for (uint32_t seed = 1; seed <= 200; seed++) mixtures.push_back(random_mixture(seed));
+
+    // Each child has only the thread that forked it.
+    ASSERT_TRUE(threads_back_to({std::to_string(getpid())}));
+    std::map<pid_t, std::pair<unique_fd, size_t>> running;
+    size_t next = 0;
+    while (next < mixtures.size() || !running.empty()) {
+        if (next < mixtures.size() && running.size() < 40) {
+            int fds[2];
+            ASSERT_EQ(pipe(fds), 0);
+            unique_fd from(fds[0]), to(fds[1]);
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                from.reset();
+                unique_fd null(open("/dev/null", O_WRONLY));
+                dup2(null.get(), STDOUT_FILENO); // the lines on mounts that do not answer
+                stalling_statvfs::log.clear();
+                stalling_statvfs::calls.clear();
+                stalling_statvfs::returned.clear();
+                const std::string failure = run_mixture(mixtures[next], scratch("mix" + std::to_string(next)));
+                _exit(write(to.get(), failure.data(), failure.size()) == static_cast<ssize_t>(failure.size()) ? 0 : 1);
+            }
+            running.emplace(pid, std::pair(std::move(from), next++));
+            continue;
+        }
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, 0);
+        ASSERT_GT(pid, 0);
+        auto child = running.extract(pid);
+        ASSERT_FALSE(child.empty());
+        auto &[from, mix] = child.mapped();
+        std::string failure;
+        char buf[4096];
+        for (ssize_t got; (got = read(from.get(), buf, sizeof buf)) > 0;) failure.append(buf, static_cast<size_t>(got));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << mixtures[mix].name << ": the child failed";
+        EXPECT_EQ(failure, "") << mixtures[mix].name;
+    }
 }
