@@ -24,7 +24,10 @@ inline int64_t vesk_clock_ms(clockid_t id)
 inline int64_t vesk_wall_ms() { return vesk_clock_ms(CLOCK_REALTIME); }
 inline int64_t vesk_mono_ms() { return vesk_clock_ms(CLOCK_MONOTONIC); }
 
-inline int64_t vesk_timespec_ns(const timespec &ts) { return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec; }
+inline int64_t vesk_timespec_ns(const timespec &ts)
+{
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 // How far the wall clock is from the monotonic clock, in nanoseconds. Only setting
 // the wall clock changes it (slewing moves both clocks alike), and it is the same for

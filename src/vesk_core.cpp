@@ -337,12 +337,11 @@ bool cycle_clock::due(int64_t mono_ms, int64_t clock_offset_ns)
     // Far forward since the last look, as after the machine slept: one report at once.
     // The customs child's cycle must come first, so the parent of one asks for it.
     if (last_offset_ns_ && clock_offset_ns - *last_offset_ns_ > interval_ * 1000000000) {
-        if (role_ == clock_role::alone) extra_ms_ = extra_ms_ ? std::min(*extra_ms_, mono_ms) : mono_ms;
+        if (role_ == clock_role::alone) add_extra(mono_ms);
         // Not while an extra cycle asked of the child is still to be read: it serves.
         if (role_ == clock_role::parent && !asked_ && !extra_ms_) leap_pending_ = true;
     }
     last_offset_ns_ = clock_offset_ns;
-    moved_ms_ = nearest_ms(clock_offset_ns) - origin_ms_;
     int64_t s = second_of(mono_ms);
     // The first look takes a due second only from its start: begun late in it, the
     // child's cycle would leave the parent's less than two seconds.
@@ -367,8 +366,9 @@ cycle_clock::cycle cycle_clock::begin(int64_t mono_ms)
     // Whole minutes among them, as the wall clock reads them now, recur within 60
     // intervals, so no more are looked at.
     int64_t from = last_ ? *last_ + 1 : *next_;
+    const int64_t moved_ms = last_offset_ns_ ? nearest_ms(*last_offset_ns_) - origin_ms_ : 0;
     for (int64_t d = due_at_or_after(std::max(from, s - 60 * interval_)); d <= s; d += interval_) {
-        int64_t t = floor_div(d * 1000 + moved_ms_, 1000) - offset_;
+        int64_t t = floor_div(d * 1000 + moved_ms, 1000) - offset_;
         if (floor_mod(t, 60) == 0) c.minute = t;
     }
     // A catch-up begins whenever the cycle before it ended, inside its due second too.
@@ -420,9 +420,10 @@ void cycle_clock::child_began(int64_t mono_ms)
 {
     asked_ = false;
     // The child began no later than asked, so this read is over before its next cycle.
-    int64_t at = mono_ms + kReadBackDelay * 1000;
-    extra_ms_ = extra_ms_ ? std::min(*extra_ms_, at) : at;
+    add_extra(mono_ms + kReadBackDelay * 1000);
 }
+
+void cycle_clock::add_extra(int64_t at_ms) { extra_ms_ = extra_ms_ ? std::min(*extra_ms_, at_ms) : at_ms; }
 
 void vesk_sleep_until(int64_t mono_ms)
 {

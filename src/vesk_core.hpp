@@ -132,11 +132,12 @@ private:
     int64_t second_of(int64_t mono_ms) const;
     // When the customs child's next cycle after this time is due.
     int64_t child_next_ms(int64_t mono_ms) const;
+    // An extra cycle at that time, or at the one already due sooner.
+    void add_extra(int64_t at_ms);
 
     int64_t interval_, randomsecond_, offset_, origin_ms_;
     clock_role role_;
     std::optional<int64_t> last_offset_ns_; // at the last look
-    int64_t moved_ms_ = 0;                  // how far the wall clock has been set since start
     std::optional<int64_t> next_;           // the first due second not yet served
     std::optional<int64_t> last_;           // the second in which the last cycle began
     std::optional<int64_t> late_start_ms_;  // when the cycle under way began past its due second

@@ -265,10 +265,10 @@ void customs_loop()
     if (config.debug) printf("Starting customs loop in pid %d\n", getpid());
     uint64_t iteration = 0;
     cycle_clock clock(config.interval, config.randomsecond, 0, vesk_clock_origin_ns, clock_role::child);
-    auto run_cycle = [&](int64_t wall_ms) {
+    auto run_cycle = [&] {
         if (config.debug)
             printf("Customs loop iteration %lu at %ld\n", static_cast<unsigned long>(iteration),
-                   static_cast<long>(wall_ms / 1000));
+                   static_cast<long>(vesk_wall_ms() / 1000));
         customs_cycle(iteration);
         if (config.debug) printf("Customs loop iteration done at %ld\n", static_cast<long>(time(nullptr)));
         if (++iteration >= VESK_MAX_ITERATION) {
@@ -285,12 +285,12 @@ void customs_loop()
         for (int64_t by; customs_link_recv(&by);) extra = cycle_clock::asked(by, mono) || extra;
         if (extra) {
             customs_link_send(mono);
-            run_cycle(vesk_wall_ms());
+            run_cycle();
             continue;
         }
         if (clock.due(mono, vesk_clock_offset_ns())) {
             clock.begin(mono);
-            run_cycle(vesk_wall_ms());
+            run_cycle();
             // Scripts that overran a due second are followed at once by one more cycle.
             if (clock.end(vesk_mono_ms())) continue;
         }

@@ -321,14 +321,14 @@ int postgre_exchange(vesk_mycustom_counter *c, pg_data *d, pg_handle &conn, uint
     auto ended = [&](pg_outcome broken) {
         if (broken == pg_outcome::late) return too_late();
         if (broken == pg_outcome::too_big)
-            fprintf(stderr, "[postgres] ERROR: %s: answer over %zu MiB, connection closed\n", c->id, PG_INPUT_MAX >> 20);
+            fprintf(stderr, "[postgres] ERROR: %s: answer over %zu MiB, connection closed\n", c->id,
+                    PG_INPUT_MAX >> 20);
         else
             fprintf(stderr, "[postgres] ERROR: %s: unexpected answer to a statement, connection closed\n", c->id);
         d->ok = 0;
         return 0;
     };
-    if (opened == pg_outcome::late || opened == pg_outcome::unexpected || opened == pg_outcome::too_big)
-        return ended(opened);
+    if (opened != pg_outcome::done && opened != pg_outcome::failed) return ended(opened);
     if (opened != pg_outcome::done) {
         d->ok = 0;
         return 0;

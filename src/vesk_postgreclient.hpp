@@ -124,8 +124,9 @@ inline constexpr size_t PG_SHOWN_MAX = 256;
 std::string pg_error(const PGconn *c);
 
 // Runs one statement within the intake's bounds and takes its whole result with the
-// column names into `out`; done only when it returned rows. Its results must have exactly
-// `columns`, in that order: any other answer is unexpected. After `late` or
-// `unexpected` or `too_big` the connection is in the middle of a statement and good only for closing.
+// column names into `out`; done only when it returned rows. Its results must have
+// exactly `columns`, in that order: any other answer is unexpected. After `late`,
+// `unexpected` or `too_big` the connection is in the middle of a statement and good
+// only for closing.
 pg_outcome pg_run(PGconn *c, const char *stmt, std::span<const std::string_view> columns, pg_intake &in,
                   sql_result &out);
